@@ -1,0 +1,37 @@
+# Convenience targets; see README.md.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+
+.PHONY: deps build test test-asan run bench clean
+
+# Debian packages the build and the tests need.
+DEBS = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+       liblapack-dev libblas-dev libtomlplusplus-dev nlohmann-json3-dev libcli11-dev \
+       libfmt-dev libcairo2-dev python3 python3-scipy
+SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+deps:
+	$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update
+	$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $(DEBS)
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test-asan:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTERNIVAL_SANITIZE=ON -DTERNIVAL_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+
+run: build
+	$(BUILD)/tools/ternival-flash examples/acetone_chloroform_methanol.toml
+
+bench: build
+	$(BUILD)/bench/ternival_bench
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
