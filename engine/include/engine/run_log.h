@@ -1,0 +1,26 @@
+// The run log: one text line per warning or failure of the numerical
+// routines, appended to <TMP>/<run id>.log.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace ternival {
+
+inline constexpr int kFirstMessageCode = 501;
+inline constexpr int kLastMessageCode = 513;
+
+// Message texts indexed by code - 501.
+extern const std::array<std::string_view, 13> MessageTable;
+
+// Text of a code, empty outside 501..513.
+std::string_view MessageText(int code);
+
+// Appends "routine : text" for codes 501..513; silent on any failure.
+void LogRunMessage(int code, std::string_view routine);
+
+// File the log is written to now.
+std::string RunLogPath();
+
+}  // namespace ternival

@@ -1,0 +1,47 @@
+#include "engine/run_log.h"
+
+#include <cstdio>
+
+#include "engine/property_engine.h"
+#include "platform/system.h"
+
+namespace ternival {
+
+const std::array<std::string_view, 13> MessageTable{
+    "Reached maximum number of points for the curve.",
+    "Flash calculations did not convege.",
+    "Fatal integration error - forward direction",
+    "Fatal integration error - backward direction",
+    "Array allocation error",
+    "Array deallocation error",
+    "Fatal flash error",
+    "Error in eigen value / eigen vector calculations",
+    "Azeotrope search calculation error (qzerr <= 1)",
+    "Error in classifying the azeotropes and/or pure components",
+    "Computed azeotropes do not satisfy the topological constraint equation",
+    "Error in calculating distillation boundaries - results may be incorrect",
+    "This mixture is partially/totally a vapor at the given pressure and temperature",
+};
+
+std::string_view MessageText(int code) {
+    if (code < kFirstMessageCode || code > kLastMessageCode) return {};
+    return MessageTable[static_cast<std::size_t>(code - kFirstMessageCode)];
+}
+
+std::string RunLogPath() {
+    // Without TMP the log goes to the system's temporary directory.
+    const std::string dir = platform::GetEnv("TMP").value_or("/tmp");
+    return dir + platform::kPathSeparator + RunId() + ".log";
+}
+
+void LogRunMessage(int code, std::string_view routine) {
+    const std::string_view message = MessageText(code);
+    if (message.empty()) return;
+    std::FILE* f = std::fopen(RunLogPath().c_str(), "a");
+    if (!f) return;
+    std::fprintf(f, "%.*s : %.*s\n", static_cast<int>(routine.size()), routine.data(),
+                 static_cast<int>(message.size()), message.data());
+    std::fclose(f);
+}
+
+}  // namespace ternival

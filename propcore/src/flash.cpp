@@ -1,0 +1,614 @@
+#include "flash.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace propcore {
+namespace {
+
+using Vec = std::vector<double>;
+
+constexpr double kTmin = 30.0, kTmax = 3000.0;
+
+int iterLimit(const FlashOptions& o, int cap) { return std::max(1, std::min(o.max_iterations, cap)); }
+
+void normalise(Vec& v) {
+    const double s = std::accumulate(v.begin(), v.end(), 0.0);
+    if (s > 0.0)
+        for (double& e : v) e /= s;
+}
+
+double maxDiff(const Vec& a, const Vec& b) {
+    double d = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
+    return d;
+}
+
+// Vapour fraction beta of the split of z with K-values K; clamps to [0, 1]
+// when the mixture is all liquid or all vapour.
+double rachfordRice(std::span<const double> z, const Vec& k) {
+    auto f = [&](double beta) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < z.size(); ++i) s += z[i] * (k[i] - 1.0) / (1.0 + beta * (k[i] - 1.0));
+        return s;
+    };
+    if (f(0.0) <= 0.0) return 0.0;
+    if (f(1.0) >= 0.0) return 1.0;
+    double lo = 0.0, hi = 1.0, beta = 0.5;
+    for (int it = 0; it < 200; ++it) {
+        const double v = f(beta);
+        if (v > 0.0) lo = beta; else hi = beta;
+        double d = 0.0;
+        for (std::size_t i = 0; i < z.size(); ++i) {
+            const double q = 1.0 + beta * (k[i] - 1.0);
+            d -= z[i] * (k[i] - 1.0) * (k[i] - 1.0) / (q * q);
+        }
+        double next = d < 0.0 ? beta - v / d : 0.5 * (lo + hi);
+        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        if (std::abs(next - beta) < 1e-14) return next;
+        beta = next;
+    }
+    return beta;
+}
+
+double startTemperature(const Mixture& m, double p, std::span<const double> z, const FlashOptions& o) {
+    if (o.initial_temperature > kTmin && o.initial_temperature < kTmax) return o.initial_temperature;
+    double t = 0.0;
+    for (std::size_t i = 0; i < m.size(); ++i) t += z[i] * m.saturationTemperature(i, p);
+    return t;
+}
+
+// Homogeneous bubble temperature of liquid x at p.
+int bubbleT(const Mixture& m, double p, std::span<const double> x, const FlashOptions& o, double& t, Vec& y) {
+    const std::size_t n = m.size();
+    Vec lng(n), ps(n);
+    t = startTemperature(m, p, x, o);
+    const double lnp = std::log(p);
+    for (int it = 0; it < iterLimit(o, 200); ++it) {
+        m.lnGamma(t, x, lng);
+        double s = 0.0, ds = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            ps[i] = x[i] * std::exp(lng[i] + m.lnPsat(i, t));
+            s += ps[i];
+            ds += ps[i] * m.dlnPsatdT(i, t);
+        }
+        const double g = std::log(s) - lnp;
+        for (std::size_t i = 0; i < n; ++i) y[i] = ps[i] / s;
+        if (std::abs(g) < o.tolerance) return kConverged;
+        double step = g / (ds / s);
+        step = std::clamp(step, -40.0, 40.0);
+        t = std::clamp(t - step, kTmin, kTmax);
+    }
+    return kNotConverged;
+}
+
+// Dew temperature of vapour y at p with one liquid.
+int dewT(const Mixture& m, double p, std::span<const double> y, const FlashOptions& o, double& t, Vec& x) {
+    const std::size_t n = m.size();
+    Vec lng(n, 0.0), xi(n);
+    t = 0.0;
+    {
+        // Start from the temperature where the ideal dew condition holds.
+        double tl = kTmin, th = kTmax;
+        double t0 = 0.0;
+        for (std::size_t i = 0; i < n; ++i) t0 += y[i] * m.saturationTemperature(i, p);
+        t = o.initial_temperature > kTmin ? o.initial_temperature : t0;
+        (void)tl;
+        (void)th;
+    }
+    x.assign(y.begin(), y.end());
+    for (int it = 0; it < iterLimit(o, 300); ++it) {
+        m.lnGamma(t, x, lng);
+        double s = 0.0, ds = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            xi[i] = y[i] * p / std::exp(lng[i] + m.lnPsat(i, t));
+            s += xi[i];
+            ds -= xi[i] * m.dlnPsatdT(i, t);
+        }
+        const double g = std::log(s);
+        Vec xn = xi;
+        for (double& v : xn) v /= s;
+        const double dx = maxDiff(xn, x);
+        x = xn;
+        if (std::abs(g) < o.tolerance && dx < 10.0 * o.tolerance) return kConverged;
+        double step = g / (ds / s);
+        step = std::clamp(step, -40.0, 40.0);
+        t = std::clamp(t - step, kTmin, kTmax);
+    }
+    return kNotConverged;
+}
+
+// Vapour-liquid flash at t, p with one liquid.
+double vlTP(const Mixture& m, double t, double p, std::span<const double> z, const FlashOptions& o,
+            Vec& x, Vec& y, int& status) {
+    const std::size_t n = m.size();
+    Vec lng(n), k(n), lnps(n);
+    for (std::size_t i = 0; i < n; ++i) lnps[i] = m.lnPsat(i, t);
+    x.assign(z.begin(), z.end());
+    m.lnGamma(t, x, lng);
+    for (std::size_t i = 0; i < n; ++i) k[i] = std::exp(lng[i] + lnps[i]) / p;
+    double beta = 0.0;
+    status = kNotConverged;
+    for (int it = 0; it < iterLimit(o, 500); ++it) {
+        beta = rachfordRice(z, k);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = z[i] / (1.0 + beta * (k[i] - 1.0));
+            y[i] = k[i] * x[i];
+        }
+        normalise(x);
+        normalise(y);
+        m.lnGamma(t, x, lng);
+        double change = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double kn = std::exp(lng[i] + lnps[i]) / p;
+            change = std::max(change, std::abs(kn - k[i]) / kn);
+            k[i] = kn;
+        }
+        if (change < o.tolerance) {
+            status = kConverged;
+            break;
+        }
+    }
+    beta = rachfordRice(z, k);
+    if (beta <= 0.0) {
+        x.assign(z.begin(), z.end());
+        for (std::size_t i = 0; i < n; ++i) y[i] = k[i] * z[i];
+        normalise(y);
+    } else if (beta >= 1.0) {
+        y.assign(z.begin(), z.end());
+        for (std::size_t i = 0; i < n; ++i) x[i] = z[i] / k[i];
+        normalise(x);
+    }
+    return beta;
+}
+
+// Three-phase split V / A / B at t, p.  On success beta_v and beta_b are the
+// shares of vapour and of liquid B in the feed, both strictly inside (0, 1).
+bool threePhaseTP(const Mixture& m, double t, double p, std::span<const double> z, Vec& xa, Vec& xb,
+                  Vec& y, double& beta_v, double& beta_b, const FlashOptions& o) {
+    const std::size_t n = m.size();
+    Vec lnga(n), lngb(n), kv(n), kb(n), lnps(n);
+    for (std::size_t i = 0; i < n; ++i) lnps[i] = m.lnPsat(i, t);
+    beta_v = std::clamp(beta_v, 0.05, 0.9);
+    beta_b = std::clamp(beta_b, 0.05, 0.9);
+    if (beta_v + beta_b > 0.95) beta_b = 0.95 - beta_v;
+    for (int it = 0; it < iterLimit(o, 500); ++it) {
+        m.lnGamma(t, xa, lnga);
+        m.lnGamma(t, xb, lngb);
+        for (std::size_t i = 0; i < n; ++i) {
+            kv[i] = std::exp(lnga[i] + lnps[i]) / p;
+            kb[i] = std::exp(lnga[i] - lngb[i]);
+        }
+        // Newton on the two Rachford-Rice conditions.
+        for (int k = 0; k < 50; ++k) {
+            double f1 = 0, f2 = 0, j11 = 0, j12 = 0, j22 = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double d = 1.0 + beta_v * (kv[i] - 1.0) + beta_b * (kb[i] - 1.0);
+                const double a = z[i] / d;
+                f1 += a * (kv[i] - 1.0);
+                f2 += a * (kb[i] - 1.0);
+                j11 -= a / d * (kv[i] - 1.0) * (kv[i] - 1.0);
+                j12 -= a / d * (kv[i] - 1.0) * (kb[i] - 1.0);
+                j22 -= a / d * (kb[i] - 1.0) * (kb[i] - 1.0);
+            }
+            const double det = j11 * j22 - j12 * j12;
+            if (std::abs(det) < 1e-300) break;
+            double dv = -(f1 * j22 - f2 * j12) / det;
+            double db = -(j11 * f2 - j12 * f1) / det;
+            // Damp so that every phase amount stays positive.
+            double lam = 1.0;
+            for (int h = 0; h < 40; ++h) {
+                const double nv = beta_v + lam * dv, nb = beta_b + lam * db;
+                bool ok = nv > -0.5 && nb > -0.5 && nv < 1.5 && nb < 1.5;
+                for (std::size_t i = 0; ok && i < n; ++i)
+                    ok = 1.0 + nv * (kv[i] - 1.0) + nb * (kb[i] - 1.0) > 0.0;
+                if (ok) break;
+                lam *= 0.5;
+            }
+            beta_v += lam * dv;
+            beta_b += lam * db;
+            if (std::abs(lam * dv) + std::abs(lam * db) < 1e-13) break;
+        }
+        Vec na(n), nb(n), ny(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double d = 1.0 + beta_v * (kv[i] - 1.0) + beta_b * (kb[i] - 1.0);
+            na[i] = z[i] / d;
+            nb[i] = kb[i] * na[i];
+            ny[i] = kv[i] * na[i];
+        }
+        normalise(na);
+        normalise(nb);
+        normalise(ny);
+        const double change = std::max({maxDiff(na, xa), maxDiff(nb, xb), maxDiff(ny, y)});
+        xa = na;
+        xb = nb;
+        y = ny;
+        if (maxDiff(xa, xb) < 1e-5) return false;  // the liquids merged
+        if (change < o.tolerance) break;
+    }
+    return beta_v > 0.0 && beta_b > 0.0 && beta_v + beta_b < 1.0;
+}
+
+// Orders the liquids so that liquid 1 is the larger one.
+void assignLiquids(FlashResult& r, const Vec& xa, const Vec& xb, double share_b) {
+    if (share_b <= 0.5) {
+        r.x1 = xa;
+        r.x2 = xb;
+        r.liquid2_fraction = share_b;
+    } else {
+        r.x1 = xb;
+        r.x2 = xa;
+        r.liquid2_fraction = 1.0 - share_b;
+    }
+    r.x.resize(xa.size());
+    for (std::size_t i = 0; i < xa.size(); ++i) r.x[i] = (1.0 - share_b) * xa[i] + share_b * xb[i];
+    r.liquid_phases = 2;
+}
+
+void oneLiquid(FlashResult& r) {
+    r.x1 = r.x;
+    r.x2 = r.x;
+    r.liquid2_fraction = 0.0;
+    r.liquid_phases = 1;
+}
+
+// Bubble temperature of z at p when z may split into two liquids.
+int heterogeneousBubbleT(const Mixture& m, double p, std::span<const double> z, const FlashOptions& o,
+                         FlashResult& r) {
+    const std::size_t n = m.size();
+    Vec y(n);
+    double t = 0.0;
+    int st = bubbleT(m, p, z, o, t, y);
+    r.t = t;
+    r.y = y;
+    r.x.assign(z.begin(), z.end());
+    oneLiquid(r);
+    Vec trial;
+    if (!LiquidUnstable(m, t, z, trial)) return st;
+    Vec xa, xb, lng(n);
+    double beta_b = 0.0;
+    if (!LiquidSplit(m, t, z, trial, xa, xb, beta_b, o)) return st;
+    // Newton on T with the split recomputed at each temperature; the bubble
+    // condition is the same for both liquids since their activities agree.
+    const double lnp = std::log(p);
+    st = kNotConverged;
+    for (int it = 0; it < iterLimit(o, 100); ++it) {
+        Vec ta = xb;
+        if (!LiquidSplit(m, t, z, ta, xa, xb, beta_b, o)) {
+            // Above the liquids' consolute temperature: homogeneous after all.
+            FlashOptions h = o;
+            h.initial_temperature = t;
+            st = bubbleT(m, p, z, h, t, y);
+            r.t = t;
+            r.y = y;
+            r.x.assign(z.begin(), z.end());
+            oneLiquid(r);
+            return st;
+        }
+        m.lnGamma(t, xa, lng);
+        double s = 0.0, ds = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            y[i] = xa[i] * std::exp(lng[i] + m.lnPsat(i, t));
+            s += y[i];
+            ds += y[i] * m.dlnPsatdT(i, t);
+        }
+        for (double& v : y) v /= s;
+        const double g = std::log(s) - lnp;
+        if (std::abs(g) < o.tolerance) {
+            st = kConverged;
+            break;
+        }
+        t = std::clamp(t - std::clamp(g / (ds / s), -20.0, 20.0), kTmin, kTmax);
+    }
+    r.t = t;
+    r.y = y;
+    assignLiquids(r, xa, xb, beta_b);
+    return st;
+}
+
+bool validFeed(std::span<const double> z) {
+    for (double v : z)
+        if (!(v >= 0.0) || !std::isfinite(v)) return false;
+    return std::accumulate(z.begin(), z.end(), 0.0) > 0.0;
+}
+
+}  // namespace
+
+bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, Vec& trial) {
+    const std::size_t n = m.size();
+    if (n < 2) return false;
+    Vec lngz(n), d(n), lng(n), w(n), big(n);
+    m.lnGamma(t, z, lngz);
+    for (std::size_t i = 0; i < n; ++i) d[i] = z[i] > 0.0 ? std::log(z[i]) + lngz[i] : -1e300;
+    double best = -1e-6;
+    bool unstable = false;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (z[k] <= 0.0) continue;
+        // Trial phase rich in component k.
+        double rest = 0.0;
+        for (std::size_t i = 0; i < n; ++i) rest += i == k ? 0.0 : z[i];
+        for (std::size_t i = 0; i < n; ++i)
+            w[i] = i == k ? 0.98 : (rest > 0.0 ? 0.02 * z[i] / rest : 0.0);
+        double sum = 1.0;
+        for (int it = 0; it < 300; ++it) {
+            m.lnGamma(t, w, lng);
+            sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                big[i] = z[i] > 0.0 ? std::exp(d[i] - lng[i]) : 0.0;
+                sum += big[i];
+            }
+            Vec nw(n);
+            for (std::size_t i = 0; i < n; ++i) nw[i] = big[i] / sum;
+            const double change = maxDiff(nw, w);
+            w = nw;
+            if (change < 1e-10) break;
+        }
+        // At a stationary point the modified tangent-plane distance is 1 - sum(W).
+        const double tm = 1.0 - sum;
+        double dist = 0.0;
+        for (std::size_t i = 0; i < n; ++i) dist = std::max(dist, std::abs(w[i] - z[i]));
+        if (tm < best && dist > 1e-4) {
+            best = tm;
+            trial = w;
+            unstable = true;
+        }
+    }
+    return unstable;
+}
+
+bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial,
+                 Vec& xa, Vec& xb, double& beta_b, const FlashOptions& o) {
+    const std::size_t n = m.size();
+    Vec lnga(n), lngb(n), k(n);
+    xb.assign(trial.begin(), trial.end());
+    xa.assign(z.begin(), z.end());
+    // Start liquid A as the feed with the trial phase removed as far as possible.
+    m.lnGamma(t, xa, lnga);
+    m.lnGamma(t, xb, lngb);
+    for (int it = 0; it < iterLimit(o, 1000); ++it) {
+        for (std::size_t i = 0; i < n; ++i) k[i] = std::exp(lnga[i] - lngb[i]);
+        beta_b = rachfordRice(z, k);
+        if (beta_b <= 0.0 || beta_b >= 1.0) return false;
+        Vec na(n), nb(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            na[i] = z[i] / (1.0 + beta_b * (k[i] - 1.0));
+            nb[i] = k[i] * na[i];
+        }
+        normalise(na);
+        normalise(nb);
+        const double change = std::max(maxDiff(na, xa), maxDiff(nb, xb));
+        xa = na;
+        xb = nb;
+        if (maxDiff(xa, xb) < 1e-6) return false;
+        m.lnGamma(t, xa, lnga);
+        m.lnGamma(t, xb, lngb);
+        if (change < 0.01 * o.tolerance) break;
+    }
+    return maxDiff(xa, xb) > 1e-6;
+}
+
+FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double> z, int phase,
+                    const FlashOptions& o) {
+    const std::size_t n = m.size();
+    FlashResult r;
+    r.t = t;
+    r.p = p;
+    r.y.assign(n, 0.0);
+    r.x.assign(z.begin(), z.end());
+    if (!(t > kTmin && t < kTmax) || !(p > 0.0) || !validFeed(z)) {
+        oneLiquid(r);
+        r.status = kBadSpecification;
+        return r;
+    }
+    int st = kConverged;
+    Vec x(n), y(n);
+    double beta = vlTP(m, t, p, z, o, x, y, st);
+    r.vf = beta;
+    r.x = x;
+    r.y = y;
+    r.status = st;
+    oneLiquid(r);
+    if (phase != 3 || beta >= 1.0) return r;
+    Vec trial;
+    if (!LiquidUnstable(m, t, x, trial)) return r;
+    Vec xa = x, xb = trial, y3 = y;
+    double bv = std::max(beta, 0.1), bb = 0.2;
+    if (beta > 0.0 && threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) {
+        r.vf = bv;
+        r.y = y3;
+        assignLiquids(r, xa, xb, bb / (1.0 - bv));
+        r.status = kConverged;
+        return r;
+    }
+    // No vapour, or the vapour vanished in the three-phase split: try the
+    // two-liquid split of the feed and keep it if no vapour can form.
+    double beta_b = 0.0;
+    Vec t0;
+    if (LiquidUnstable(m, t, z, t0) && LiquidSplit(m, t, z, t0, xa, xb, beta_b, o)) {
+        Vec lng(n);
+        m.lnGamma(t, xa, lng);
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            y[i] = xa[i] * std::exp(lng[i] + m.lnPsat(i, t)) / p;
+            s += y[i];
+        }
+        if (s <= 1.0) {  // bubble pressure of the liquids below p: all liquid
+            for (double& v : y) v /= s;
+            r.vf = 0.0;
+            r.y = y;
+            assignLiquids(r, xa, xb, beta_b);
+            r.status = kConverged;
+            return r;
+        }
+        // Three phases should exist: start again from the liquid split.
+        double bv2 = 0.05, bb2 = beta_b * 0.95;
+        Vec ya = y;
+        for (double& v : ya) v /= s;
+        if (threePhaseTP(m, t, p, z, xa, xb, ya, bv2, bb2, o)) {
+            r.vf = bv2;
+            r.y = ya;
+            assignLiquids(r, xa, xb, bb2 / (1.0 - bv2));
+            r.status = kConverged;
+            return r;
+        }
+    }
+    return r;
+}
+
+FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase,
+                    const FlashOptions& o) {
+    const std::size_t n = m.size();
+    FlashResult r;
+    r.p = p;
+    r.vf = vf;
+    r.y.assign(n, 0.0);
+    r.x.assign(z.begin(), z.end());
+    oneLiquid(r);
+    if (!(p > 0.0) || !(vf >= 0.0 && vf <= 1.0) || !validFeed(z)) {
+        r.status = kBadSpecification;
+        return r;
+    }
+    if (vf == 0.0) {
+        if (phase == 3) {
+            r.status = heterogeneousBubbleT(m, p, z, o, r);
+        } else {
+            Vec y(n);
+            r.status = bubbleT(m, p, z, o, r.t, y);
+            r.y = y;
+        }
+        r.p = p;
+        r.vf = 0.0;
+        return r;
+    }
+    if (vf == 1.0) {
+        Vec x(n);
+        r.status = dewT(m, p, z, o, r.t, x);
+        r.y.assign(z.begin(), z.end());
+        r.x = x;
+        oneLiquid(r);
+        r.vf = 1.0;
+        return r;
+    }
+    // In between: regula falsi (Illinois) on the vapour fraction of a
+    // TP flash between the bubble and the dew temperature.
+    FlashResult lo = FlashPV(m, p, 0.0, z, phase, o);
+    FlashResult hi = FlashPV(m, p, 1.0, z, phase, o);
+    double ta = lo.t, tb = hi.t, fa = -vf, fb = 1.0 - vf;
+    r.status = kNotConverged;
+    int side = 0;
+    for (int it = 0; it < iterLimit(o, 200); ++it) {
+        double tc = (ta * fb - tb * fa) / (fb - fa);
+        if (!(tc > std::min(ta, tb) && tc < std::max(ta, tb))) tc = 0.5 * (ta + tb);
+        r = FlashTP(m, tc, p, z, phase, o);
+        const double fc = r.vf - vf;
+        if (std::abs(fc) < o.tolerance || std::abs(tb - ta) < 1e-10) {
+            r.status = r.status == kConverged ? kConverged : r.status;
+            break;
+        }
+        if ((fc < 0.0) == (fa < 0.0)) {
+            ta = tc;
+            fa = fc;
+            if (side == -1) fb *= 0.5;
+            side = -1;
+        } else {
+            tb = tc;
+            fb = fc;
+            if (side == +1) fa *= 0.5;
+            side = +1;
+        }
+    }
+    r.p = p;
+    return r;
+}
+
+FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const double> z, int phase,
+                    const FlashOptions& o) {
+    const std::size_t n = m.size();
+    FlashResult r;
+    r.t = t;
+    r.vf = vf;
+    r.y.assign(n, 0.0);
+    r.x.assign(z.begin(), z.end());
+    oneLiquid(r);
+    if (!(t > kTmin && t < kTmax) || !(vf >= 0.0 && vf <= 1.0) || !validFeed(z)) {
+        r.status = kBadSpecification;
+        return r;
+    }
+    Vec lng(n);
+    auto bubbleP = [&](std::span<const double> x, Vec& y) {
+        m.lnGamma(t, x, lng);
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            y[i] = x[i] * std::exp(lng[i] + m.lnPsat(i, t));
+            s += y[i];
+        }
+        for (double& v : y) v /= s;
+        return s;
+    };
+    if (vf == 0.0) {
+        Vec y(n);
+        r.p = bubbleP(z, y);
+        r.y = y;
+        Vec trial, xa, xb;
+        double bb = 0.0;
+        if (phase == 3 && LiquidUnstable(m, t, z, trial) && LiquidSplit(m, t, z, trial, xa, xb, bb, o)) {
+            r.p = bubbleP(xa, y);
+            r.y = y;
+            assignLiquids(r, xa, xb, bb);
+        }
+        return r;
+    }
+    if (vf == 1.0) {
+        Vec x(z.begin(), z.end());
+        double p = 0.0;
+        r.status = kNotConverged;
+        for (int it = 0; it < iterLimit(o, 300); ++it) {
+            m.lnGamma(t, x, lng);
+            double s = 0.0;
+            for (std::size_t i = 0; i < n; ++i) s += z[i] / std::exp(lng[i] + m.lnPsat(i, t));
+            p = 1.0 / s;
+            Vec nx(n);
+            for (std::size_t i = 0; i < n; ++i) nx[i] = z[i] * p / std::exp(lng[i] + m.lnPsat(i, t));
+            normalise(nx);
+            const double change = maxDiff(nx, x);
+            x = nx;
+            if (change < o.tolerance) {
+                r.status = kConverged;
+                break;
+            }
+        }
+        r.p = p;
+        r.y.assign(z.begin(), z.end());
+        r.x = x;
+        oneLiquid(r);
+        return r;
+    }
+    FlashResult lo = FlashTV(m, t, 0.0, z, phase, o);  // bubble: highest pressure
+    FlashResult hi = FlashTV(m, t, 1.0, z, phase, o);  // dew: lowest pressure
+    // vapour fraction falls with pressure: work on ln p
+    double pa = std::log(hi.p), pb = std::log(lo.p), fa = 1.0 - vf, fb = -vf;
+    r.status = kNotConverged;
+    int side = 0;
+    for (int it = 0; it < iterLimit(o, 200); ++it) {
+        double pc = (pa * fb - pb * fa) / (fb - fa);
+        if (!(pc > std::min(pa, pb) && pc < std::max(pa, pb))) pc = 0.5 * (pa + pb);
+        r = FlashTP(m, t, std::exp(pc), z, phase, o);
+        const double fc = r.vf - vf;
+        if (std::abs(fc) < o.tolerance || std::abs(pb - pa) < 1e-12) break;
+        if ((fc > 0.0) == (fa > 0.0)) {
+            pa = pc;
+            fa = fc;
+            if (side == -1) fb *= 0.5;
+            side = -1;
+        } else {
+            pb = pc;
+            fb = fc;
+            if (side == +1) fa *= 0.5;
+            side = +1;
+        }
+    }
+    return r;
+}
+
+}  // namespace propcore

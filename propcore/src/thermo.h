@@ -1,0 +1,39 @@
+// Vapour pressures and activity coefficients of a mixture: a chosen set of
+// the problem's components under one property method.
+#pragma once
+
+#include <array>
+#include <span>
+#include <vector>
+
+#include "problem.h"
+
+namespace propcore {
+
+class Mixture {
+public:
+    // `members` are 0-based component indices into the problem.
+    Mixture(const Problem& problem, const Method& method, std::span<const std::size_t> members);
+
+    std::size_t size() const { return n_; }
+    Model model() const { return model_; }
+
+    double lnPsat(std::size_t i, double t) const;
+    double dlnPsatdT(std::size_t i, double t) const;
+    // Temperature at which component i boils at pressure p (Pa).
+    double saturationTemperature(std::size_t i, double p) const;
+
+    // ln(gamma_i) of the liquid x at temperature t.  x may contain zeros and
+    // need not be normalised exactly.
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const;
+
+private:
+    std::size_t n_;
+    Model model_;
+    std::vector<std::array<double, 6>> antoine_;
+    std::vector<double> a_, b_, alpha_;  // n x n, row-major
+    std::vector<double> r_, q_;
+    mutable std::vector<double> w1_, w2_, w3_, w4_, w5_;  // scratch
+};
+
+}  // namespace propcore

@@ -1,0 +1,197 @@
+// Flashes checked against independent conditions: the equilibrium
+// relations themselves, mass balances, and the consistency between flash
+// types (a dew point of a bubble-point vapour returns the liquid).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "flash.h"
+#include "problem.h"
+#include "thermo.h"
+
+using namespace propcore;
+
+namespace {
+
+// Benzene / toluene (ideal) and two liquids that barely mix (NRTL,
+// tau = 3 both ways), with DIPPR-form vapour pressures.
+constexpr const char* kProblem = R"(
+[[component]]
+id = "BENZENE"
+mw = 78.11
+antoine = [83.107, -6486.2, 0.0, -9.2194, 6.9844e-6, 2.0]
+[[component]]
+id = "TOLUENE"
+mw = 92.14
+antoine = [76.945, -6729.8, 0.0, -8.179, 5.3017e-6, 2.0]
+[[component]]
+id = "WATER"
+mw = 18.015
+antoine = [73.649, -7258.2, 0.0, -7.3037, 4.1653e-6, 2.0]
+[[method]]
+name = "IDEAL"
+model = "IDEAL"
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "BENZENE"
+j = "WATER"
+aij = 3.0
+aji = 3.5
+alpha = 0.2
+[[method.pair]]
+i = "TOLUENE"
+j = "WATER"
+aij = 3.2
+aji = 3.8
+alpha = 0.2
+)";
+
+struct Fixture : ::testing::Test {
+    Problem p = ParseProblem(kProblem, "flash.toml");
+    FlashOptions o;
+    Mixture mix(const char* method, std::vector<std::size_t> members) const {
+        for (const auto& m : p.methods)
+            if (m.name == method) return Mixture(p, m, members);
+        throw std::runtime_error("method");
+    }
+};
+
+// Pressure exerted by liquid x at t: sum x_i gamma_i Psat_i.
+double bubblePressure(const Mixture& m, double t, const std::vector<double>& x) {
+    std::vector<double> lng(m.size());
+    m.lnGamma(t, x, lng);
+    double s = 0.0;
+    for (std::size_t i = 0; i < m.size(); ++i) s += x[i] * std::exp(lng[i] + m.lnPsat(i, t));
+    return s;
+}
+
+}  // namespace
+
+TEST_F(Fixture, IdealBubblePointAgreesWithRaoultByBisection) {
+    const Mixture m = mix("IDEAL", {0, 1});
+    const std::vector<double> x{0.4, 0.6};
+    const FlashResult r = FlashPV(m, 101325.0, 0.0, x, 2, o);
+    ASSERT_EQ(r.status, kConverged);
+    double lo = 300.0, hi = 420.0;
+    for (int i = 0; i < 200; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (bubblePressure(m, mid, x) > 101325.0 ? hi : lo) = mid;
+    }
+    EXPECT_NEAR(r.t, lo, 1e-5);
+    // Raoult: y_i = x_i Psat_i / P
+    EXPECT_NEAR(r.y[0], 0.4 * std::exp(m.lnPsat(0, r.t)) / 101325.0, 1e-7);
+    EXPECT_NEAR(r.y[0] + r.y[1], 1.0, 1e-12);
+}
+
+TEST_F(Fixture, DewPointOfTheBubbleVapourReturnsTheLiquid) {
+    const Mixture m = mix("NRTL", {0, 2});  // homogeneous corner of the pair
+    const std::vector<double> x{0.999, 0.001};
+    const FlashResult b = FlashPV(m, 101325.0, 0.0, x, 2, o);
+    ASSERT_EQ(b.status, kConverged);
+    const FlashResult d = FlashPV(m, 101325.0, 1.0, b.y, 2, o);
+    ASSERT_EQ(d.status, kConverged);
+    EXPECT_NEAR(d.t, b.t, 1e-4);
+    EXPECT_NEAR(d.x[0], x[0], 1e-6);
+}
+
+TEST_F(Fixture, TwoPhaseFlashClosesTheMassBalance) {
+    const Mixture m = mix("IDEAL", {0, 1});
+    const std::vector<double> z{0.5, 0.5};
+    const double tb = FlashPV(m, 101325.0, 0.0, z, 2, o).t, td = FlashPV(m, 101325.0, 1.0, z, 2, o).t;
+    ASSERT_LT(tb, td);
+    const FlashResult r = FlashTP(m, 0.5 * (tb + td), 101325.0, z, 2, o);
+    ASSERT_EQ(r.status, kConverged);
+    ASSERT_GT(r.vf, 0.0);
+    ASSERT_LT(r.vf, 1.0);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NEAR(r.vf * r.y[i] + (1 - r.vf) * r.x[i], z[i], 1e-8);
+        EXPECT_NEAR(r.y[i], r.x[i] * std::exp(m.lnPsat(i, r.t)) / 101325.0, 1e-6);
+    }
+    // Below the bubble point all liquid, above the dew point all vapour.
+    EXPECT_EQ(FlashTP(m, tb - 5.0, 101325.0, z, 2, o).vf, 0.0);
+    EXPECT_EQ(FlashTP(m, td + 5.0, 101325.0, z, 2, o).vf, 1.0);
+}
+
+TEST_F(Fixture, PartialVaporisationAtPressureMatchesTheIsothermalFlash) {
+    const Mixture m = mix("IDEAL", {0, 1});
+    const std::vector<double> z{0.3, 0.7};
+    const FlashResult r = FlashPV(m, 101325.0, 0.4, z, 2, o);
+    ASSERT_EQ(r.status, kConverged);
+    EXPECT_NEAR(FlashTP(m, r.t, 101325.0, z, 2, o).vf, 0.4, 1e-6);
+}
+
+TEST_F(Fixture, TemperatureSpecifiedFlashesInvertThePressureOnes) {
+    const Mixture m = mix("IDEAL", {0, 1});
+    const std::vector<double> z{0.3, 0.7};
+    const double t = 370.0;
+    const FlashResult bub = FlashTV(m, t, 0.0, z, 2, o);
+    EXPECT_NEAR(bub.p, bubblePressure(m, t, z), 1e-6);
+    const FlashResult dew = FlashTV(m, t, 1.0, z, 2, o);
+    ASSERT_EQ(dew.status, kConverged);
+    EXPECT_NEAR(FlashPV(m, dew.p, 1.0, z, 2, o).t, t, 1e-4);
+    const FlashResult half = FlashTV(m, t, 0.5, z, 2, o);
+    EXPECT_NEAR(half.vf, 0.5, 1e-6);
+    EXPECT_GT(half.p, dew.p);
+    EXPECT_LT(half.p, bub.p);
+}
+
+TEST_F(Fixture, ImmiscibleLiquidsSplitWithEqualActivities) {
+    const Mixture m = mix("NRTL", {0, 2});
+    const std::vector<double> z{0.5, 0.5};
+    std::vector<double> trial, xa, xb;
+    ASSERT_TRUE(LiquidUnstable(m, 300.0, z, trial));
+    double beta = 0.0;
+    ASSERT_TRUE(LiquidSplit(m, 300.0, z, trial, xa, xb, beta, o));
+    std::vector<double> la(2), lb(2);
+    m.lnGamma(300.0, xa, la);
+    m.lnGamma(300.0, xb, lb);
+    for (int i = 0; i < 2; ++i) EXPECT_NEAR(std::log(xa[i]) + la[i], std::log(xb[i]) + lb[i], 1e-6);
+    EXPECT_GT(std::abs(xa[0] - xb[0]), 0.9);
+    // A composition inside one liquid's solubility limit is stable.
+    EXPECT_FALSE(LiquidUnstable(m, 300.0, std::vector<double>{0.999, 0.001}, trial));
+}
+
+TEST_F(Fixture, HeterogeneousBubblePointIsWhereBothLiquidsBoil) {
+    const Mixture m = mix("NRTL", {0, 2});
+    const std::vector<double> z{0.5, 0.5};
+    const FlashResult r = FlashPV(m, 101325.0, 0.0, z, 3, o);
+    ASSERT_EQ(r.status, kConverged);
+    ASSERT_EQ(r.liquid_phases, 2);
+    // Two nearly pure liquids boil where their vapour pressures add up to P
+    // (the steam-distillation temperature of benzene, about 342.4 K).
+    EXPECT_NEAR(bubblePressure(m, r.t, r.x1), 101325.0, 1.0);
+    EXPECT_NEAR(bubblePressure(m, r.t, r.x2), 101325.0, 1.0);
+    EXPECT_NEAR(r.t, 342.4, 1.0);
+    // Forced into one liquid, the unstable feed has a higher fugacity and so
+    // a lower (unphysical) bubble temperature.
+    EXPECT_LT(FlashPV(m, 101325.0, 0.0, z, 2, o).t, r.t - 1.0);
+}
+
+TEST_F(Fixture, ThreePhaseFlashBetweenHeteroazeotropeAndDewPoint) {
+    const Mixture m = mix("NRTL", {0, 1, 2});
+    const std::vector<double> z{0.2, 0.2, 0.6};
+    const double tb = FlashPV(m, 101325.0, 0.0, z, 3, o).t;
+    const FlashResult r = FlashTP(m, tb + 0.3, 101325.0, z, 3, o);
+    ASSERT_EQ(r.status, kConverged);
+    ASSERT_EQ(r.liquid_phases, 2);
+    ASSERT_GT(r.vf, 0.0);
+    std::vector<double> la(3), lb(3);
+    m.lnGamma(r.t, r.x1, la);
+    m.lnGamma(r.t, r.x2, lb);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(r.x1[i] * std::exp(la[i]), r.x2[i] * std::exp(lb[i]), 1e-5);
+        EXPECT_NEAR(r.y[i] * 101325.0, r.x1[i] * std::exp(la[i] + m.lnPsat(i, r.t)), 1.0);
+    }
+}
+
+TEST_F(Fixture, BadSpecificationsAreReportedNotComputed) {
+    const Mixture m = mix("IDEAL", {0, 1});
+    EXPECT_EQ(FlashPV(m, 101325.0, 1.5, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
+    EXPECT_EQ(FlashPV(m, -1.0, 0.0, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
+    EXPECT_EQ(FlashTP(m, 350.0, 101325.0, std::vector<double>{-0.5, 1.5}, 2, o).status, kBadSpecification);
+    EXPECT_EQ(FlashTV(m, 0.0, 0.0, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
+}

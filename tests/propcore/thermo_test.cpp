@@ -1,0 +1,195 @@
+// Vapour pressures and activity models against hand formulas and
+// thermodynamic identities.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "problem.h"
+#include "thermo.h"
+
+using namespace propcore;
+
+namespace {
+
+// Water, ethanol, benzene with DIPPR-form constants (Perry's Handbook,
+// equation 101) and one parameter set per model.
+constexpr const char* kProblem = R"(
+title = "test"
+default_method = "NRTL"
+[[component]]
+id = "WATER"
+mw = 18.015
+antoine = [73.649, -7258.2, 0.0, -7.3037, 4.1653e-6, 2.0]
+r = 0.92
+q = 1.40
+[[component]]
+id = "ETHANOL"
+mw = 46.07
+antoine = [74.475, -7164.3, 0.0, -7.327, 3.134e-6, 2.0]
+r = 2.1055
+q = 1.972
+[[component]]
+id = "BENZENE"
+mw = 78.11
+antoine = [83.107, -6486.2, 0.0, -9.2194, 6.9844e-6, 2.0]
+r = 3.1878
+q = 2.400
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "WATER"
+j = "ETHANOL"
+aij = 0.5
+bij = 400.0
+aji = -0.2
+bji = -50.0
+alpha = 0.3
+[[method]]
+name = "WILSON"
+model = "WILSON"
+[[method.pair]]
+i = "WATER"
+j = "ETHANOL"
+aij = -0.3
+bij = -200.0
+aji = 0.1
+bji = -100.0
+[[method]]
+name = "UNIQUAC"
+model = "UNIQUAC"
+[[method.pair]]
+i = "WATER"
+j = "BENZENE"
+bij = -700.0
+bji = -300.0
+[[method.pair]]
+i = "ETHANOL"
+j = "BENZENE"
+bij = 30.0
+bji = -200.0
+[[method]]
+name = "IDEAL"
+model = "IDEAL"
+)";
+
+Problem problem() { return ParseProblem(kProblem, "test.toml"); }
+
+const Method& method(const Problem& p, std::string_view name) {
+    for (const auto& m : p.methods)
+        if (m.name == name) return m;
+    throw std::runtime_error("no method");
+}
+
+}  // namespace
+
+TEST(VapourPressure, NormalBoilingPointsFromPerryConstants) {
+    const Problem p = problem();
+    const std::vector<std::size_t> all{0, 1, 2};
+    const Mixture m(p, method(p, "IDEAL"), all);
+    // Published normal boiling points: water 373.15 K, ethanol 351.44 K, benzene 353.24 K.
+    EXPECT_NEAR(m.saturationTemperature(0, 101325.0), 373.15, 0.3);
+    EXPECT_NEAR(m.saturationTemperature(1, 101325.0), 351.44, 0.3);
+    EXPECT_NEAR(m.saturationTemperature(2, 101325.0), 353.24, 0.3);
+    // Water at 298.15 K: 3169 Pa (steam tables).
+    EXPECT_NEAR(std::exp(m.lnPsat(0, 298.15)), 3169.0, 25.0);
+    // Analytic derivative against a central difference.
+    const double h = 1e-4, t = 340.0;
+    EXPECT_NEAR(m.dlnPsatdT(2, t), (m.lnPsat(2, t + h) - m.lnPsat(2, t - h)) / (2 * h), 1e-7);
+}
+
+TEST(ActivityModels, BinaryNrtlMatchesTheTwoComponentFormula) {
+    const Problem p = problem();
+    const std::vector<std::size_t> pair{0, 1};
+    const Mixture m(p, method(p, "NRTL"), pair);
+    const double t = 350.0, x1 = 0.3, x2 = 0.7;
+    const double t12 = 0.5 + 400.0 / t, t21 = -0.2 - 50.0 / t;
+    const double g12 = std::exp(-0.3 * t12), g21 = std::exp(-0.3 * t21);
+    const double ln1 = x2 * x2 * (t21 * std::pow(g21 / (x1 + x2 * g21), 2) + t12 * g12 / std::pow(x2 + x1 * g12, 2));
+    const double ln2 = x1 * x1 * (t12 * std::pow(g12 / (x2 + x1 * g12), 2) + t21 * g21 / std::pow(x1 + x2 * g21, 2));
+    std::vector<double> lng(2);
+    m.lnGamma(t, std::vector<double>{x1, x2}, lng);
+    EXPECT_NEAR(lng[0], ln1, 1e-12);
+    EXPECT_NEAR(lng[1], ln2, 1e-12);
+}
+
+TEST(ActivityModels, BinaryWilsonMatchesTheTwoComponentFormula) {
+    const Problem p = problem();
+    const std::vector<std::size_t> pair{0, 1};
+    const Mixture m(p, method(p, "WILSON"), pair);
+    const double t = 340.0, x1 = 0.6, x2 = 0.4;
+    const double l12 = std::exp(-0.3 - 200.0 / t), l21 = std::exp(0.1 - 100.0 / t);
+    const double d = l12 / (x1 + l12 * x2) - l21 / (x2 + l21 * x1);
+    std::vector<double> lng(2);
+    m.lnGamma(t, std::vector<double>{x1, x2}, lng);
+    EXPECT_NEAR(lng[0], -std::log(x1 + l12 * x2) + x2 * d, 1e-12);
+    EXPECT_NEAR(lng[1], -std::log(x2 + l21 * x1) - x1 * d, 1e-12);
+}
+
+// Gibbs-Duhem: sum_i x_i d(ln gamma_i) = 0 along any composition path.
+TEST(ActivityModels, EveryModelSatisfiesGibbsDuhem) {
+    const Problem p = problem();
+    const std::vector<std::size_t> all{0, 1, 2};
+    for (const char* name : {"NRTL", "WILSON", "UNIQUAC"}) {
+        const Mixture m(p, method(p, name), all);
+        const std::vector<double> x{0.2, 0.5, 0.3}, dir{0.1, -0.04, -0.06};
+        const double h = 1e-6;
+        std::vector<double> xp(3), xm(3), lp(3), lm(3);
+        for (int i = 0; i < 3; ++i) {
+            xp[i] = x[i] + h * dir[i];
+            xm[i] = x[i] - h * dir[i];
+        }
+        m.lnGamma(330.0, xp, lp);
+        m.lnGamma(330.0, xm, lm);
+        double s = 0.0, scale = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            s += x[i] * (lp[i] - lm[i]) / (2 * h);
+            scale += std::abs((lp[i] - lm[i]) / (2 * h));
+        }
+        EXPECT_LT(std::abs(s), 1e-6 * std::max(1.0, scale)) << name;
+    }
+}
+
+TEST(ActivityModels, PureComponentHasUnitActivityCoefficient) {
+    const Problem p = problem();
+    const std::vector<std::size_t> all{0, 1, 2};
+    for (const char* name : {"NRTL", "WILSON", "UNIQUAC"}) {
+        const Mixture m(p, method(p, name), all);
+        std::vector<double> lng(3);
+        m.lnGamma(320.0, std::vector<double>{0.0, 1.0, 0.0}, lng);
+        EXPECT_NEAR(lng[1], 0.0, 1e-12) << name;
+        EXPECT_TRUE(std::isfinite(lng[0]) && std::isfinite(lng[2])) << name;
+    }
+}
+
+TEST(ProblemFile, ErrorsNameTheFileLineAndField) {
+    auto message = [](const char* text) {
+        try {
+            ParseProblem(text, "bad.toml");
+        } catch (const ProblemError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    const std::string no_mw = message("[[component]]\nid = \"A\"\nantoine = [1.0, -100.0]\n");
+    EXPECT_NE(no_mw.find("bad.toml:1"), std::string::npos) << no_mw;
+    EXPECT_NE(no_mw.find("component[1].mw"), std::string::npos) << no_mw;
+
+    const std::string bad_model = message(
+        "[[component]]\nid = \"A\"\nmw = 1.0\nantoine = [1.0, -100.0]\n[[method]]\nname = \"X\"\nmodel = \"SRK\"\n");
+    EXPECT_NE(bad_model.find("bad.toml:7"), std::string::npos) << bad_model;
+    EXPECT_NE(bad_model.find("method[1].model"), std::string::npos) << bad_model;
+
+    const std::string bad_pair = message(
+        "[[component]]\nid = \"A\"\nmw = 1.0\nantoine = [1.0, -100.0]\n[[method]]\nname = \"N\"\nmodel = \"NRTL\"\n"
+        "[[method.pair]]\ni = \"A\"\nj = \"B\"\n");
+    EXPECT_NE(bad_pair.find("unknown component B"), std::string::npos) << bad_pair;
+    EXPECT_NE(bad_pair.find("bad.toml:10"), std::string::npos) << bad_pair;
+
+    const std::string syntax = message("[[component]\n");
+    EXPECT_NE(syntax.find("bad.toml:1"), std::string::npos) << syntax;
+
+    const std::string long_id = message("[[component]]\nid = \"ABCDEFGHI\"\nmw = 1.0\nantoine = [1.0, 2.0]\n");
+    EXPECT_NE(long_id.find("longer than 8"), std::string::npos) << long_id;
+}
