@@ -2,6 +2,7 @@
 // equilibria from the property engine.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -12,7 +13,7 @@ inline constexpr double kMissingValue = 1e38;
 inline constexpr std::size_t kMaxFlashComponents = 100;
 
 // True when v stands for "no value" (within 0.1 of the marker).
-inline bool IsMissing(double v) { return v > kMissingValue - 0.1 && v < kMissingValue + 0.1; }
+inline bool IsMissing(double v) { return std::abs(v - kMissingValue) <= 0.1; }
 
 // Tolerance and iteration limit handed to every flash; they belong to the
 // current property package.

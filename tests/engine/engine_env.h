@@ -1,0 +1,59 @@
+// Test environment for the engine bridge: a private registry file pointing
+// at the engine built with the tests, a private TMP directory, and a clean
+// set of entry-point slots.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "engine/entry_points.h"
+#include "engine/property_engine.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+
+namespace ternival::testing {
+
+inline const std::string kSimulatorKey = "SOFTWARE\\Corvath\\Velmora\\38.0\\velmora";
+inline const std::string kEngineKey = "SOFTWARE\\Corvath\\Pelorin\\38.0\\velmora";
+inline const std::string kFrameworkKey = "SOFTWARE\\Corvath\\Zentik\\38.0";
+
+class EngineEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("ternival-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                "-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ / "tmp");
+        saved_path_ = platform::GetEnv("PATH").value_or("");
+        saved_tmp_ = platform::GetEnv("TMP");
+        platform::PutEnv("TERNIVAL_REGISTRY=" + (dir_ / "registry.ini").string());
+        platform::PutEnv("TMP=" + (dir_ / "tmp").string());
+        platform::RegistryWriteString(kSimulatorKey, "velmtop", TERNIVAL_VELMTOP);
+        EngineSlots() = EngineEntryPoints{};
+    }
+    void TearDown() override {
+        CloseEngine(scratch_);
+        EngineSlots() = EngineEntryPoints{};
+        platform::PutEnv("PATH=" + saved_path_);
+        if (saved_tmp_) platform::PutEnv("TMP=" + *saved_tmp_); else platform::UnsetEnv("TMP");
+        platform::UnsetEnv("TERNIVAL_REGISTRY");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string write(const std::string& name, const std::string& text) {
+        const auto p = dir_ / name;
+        std::ofstream(p) << text;
+        return p.string();
+    }
+    std::string tmpDir() const { return (dir_ / "tmp").string(); }
+    std::filesystem::path dir_;
+    std::string saved_path_;
+    std::optional<std::string> saved_tmp_;
+    PropertyEngine scratch_;
+};
+
+}  // namespace ternival::testing
