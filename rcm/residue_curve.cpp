@@ -32,6 +32,32 @@ double distance2(std::span<const double> a, std::span<const double> b) {
     return d;
 }
 
+// LSODA as the curve driver uses it: scalar tolerances 1e-5, the
+// residue-curve equations with their full Jacobian, default step limit.
+// The integrator's state holds the N-1 independent fractions; the
+// equations take the whole N-element array, so each call gets a copy with
+// room for the dependent fraction.
+Lsoda MakeResidueCurveIntegrator(std::int64_t neq) {
+    LsodaOptions o;
+    o.itol = 1;
+    o.rtol = 1e-5;
+    o.atol = 1e-5;
+    o.jt = 1;
+    o.mxstep = 500;
+    auto f = [](std::int64_t m, double t, std::span<double> y, std::span<double> ydot) {
+        std::array<double, kMax> full{};
+        std::copy_n(y.begin(), m, full.begin());
+        RCM_FUN(m, t, std::span(full).first(static_cast<std::size_t>(m) + 1), ydot);
+    };
+    auto jac = [](std::int64_t m, double t, std::span<double> y, std::int64_t ml, std::int64_t mu,
+                  std::span<double> pd, std::int64_t nrowpd) {
+        std::array<double, kMax> full{};
+        std::copy_n(y.begin(), m, full.begin());
+        RCM_JAC(m, t, std::span(full).first(static_cast<std::size_t>(m) + 1), ml, mu, pd, nrowpd);
+    };
+    return Lsoda(neq, f, jac, o);
+}
+
 struct BranchSettings {
     std::size_t n;
     std::int64_t end_test;

@@ -1,0 +1,66 @@
+// Flash throughput through the bridge: the cost that dominates every
+// residue curve, azeotrope search and map.
+#include <array>
+#include <vector>
+
+#include "bench_session.h"
+#include "engine/engine_flash.h"
+
+using namespace ternival;
+
+namespace {
+
+void runFlashes(benchmark::State& state, const char* type, double vf, int phase, const char* example,
+                std::vector<const char*> ids_text, const char* method) {
+    EngineSession& s = bench::Session(example);
+    if (!s.ok()) {
+        state.SkipWithError(s.error().c_str());
+        return;
+    }
+    const int n = static_cast<int>(ids_text.size());
+    std::array<std::int64_t, 10> ids{};
+    for (int i = 0; i < n; ++i) ids[i] = LookupComponentIndex(ids_text[i]);
+    // A walk over the composition triangle, as a residue curve makes it.
+    std::vector<std::array<double, 10>> points;
+    for (int a = 1; a < 20; ++a)
+        for (int b = 1; a + b < 20; ++b) {
+            std::array<double, 10> z{};
+            z[0] = a / 20.0;
+            z[1] = b / 20.0;
+            z[2] = 1.0 - z[0] - z[1];
+            points.push_back(z);
+        }
+    std::array<double, 10> y{}, x{}, x1{}, x2{};
+    std::size_t k = 0;
+    long failures = 0;
+    for (auto _ : state) {
+        double t = 350.0, p = 101325.0, f = vf, r = 0.0;
+        std::int64_t err = 0;
+        EngineFlash(type, phase, method, n, std::span(ids).first(n), points[k++ % points.size()], t, p, f, y, x,
+                    r, x1, x2, err);
+        failures += err != 0;
+        benchmark::DoNotOptimize(t);
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["failures"] = static_cast<double>(failures);
+}
+
+void BM_BubblePointNrtlTernary(benchmark::State& state) {
+    runFlashes(state, "PV", 0.0, 2, "acetone_chloroform_methanol.toml", {"ACETONE", "CHLOROFM", "METHANOL"}, "NRTL");
+}
+void BM_DewPointNrtlTernary(benchmark::State& state) {
+    runFlashes(state, "PV", 1.0, 2, "acetone_chloroform_methanol.toml", {"ACETONE", "CHLOROFM", "METHANOL"}, "NRTL");
+}
+void BM_IsothermalFlashNrtlTernary(benchmark::State& state) {
+    runFlashes(state, "TP", 0.0, 2, "acetone_chloroform_methanol.toml", {"ACETONE", "CHLOROFM", "METHANOL"}, "NRTL");
+}
+void BM_BubblePointThreePhaseSetting(benchmark::State& state) {
+    runFlashes(state, "PV", 0.0, 3, "ethanol_water_benzene.toml", {"ETHANOL", "WATER", "BENZENE"}, "NRTL");
+}
+
+}  // namespace
+
+BENCHMARK(BM_BubblePointNrtlTernary);
+BENCHMARK(BM_DewPointNrtlTernary);
+BENCHMARK(BM_IsothermalFlashNrtlTernary);
+BENCHMARK(BM_BubblePointThreePhaseSetting);

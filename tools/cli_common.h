@@ -1,0 +1,46 @@
+// Argument parsing and checking shared by the subcommands of `ternival`.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/session.h"
+
+namespace ternival::cli {
+
+// Exit codes.
+enum ExitCode : int {
+    kOk = 0,
+    kUsage = 1,        // bad command line (CLI11 reports it)
+    kBadInput = 2,     // missing file, unknown component, bad pressure or composition
+    kEngineFailed = 3, // the property engine could not be loaded or opened
+    kComputeFailed = 4 // a computation reported an error
+};
+
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Problem {
+    std::string file;
+    std::vector<std::string> components;
+    double pressure = 101325.0;
+    std::string method;
+    int phase = 2;
+};
+
+std::vector<std::string> SplitList(const std::string& text);
+std::vector<double> ParseComposition(const std::string& text, std::size_t expected);
+void CheckPressure(double pressure);
+
+// Opens the engine on the problem and translates the components; throws
+// InputError for unknown components.
+std::vector<std::int64_t> ComponentIndices(const Problem& p);
+
+// Path of the built-in example problem.
+std::string BuiltInExample();
+
+}  // namespace ternival::cli

@@ -1,0 +1,37 @@
+// ternival: ternary diagrams and azeotropes from the command line.
+#include <fmt/core.h>
+
+#include <iostream>
+#include <map>
+
+#include <CLI/CLI.hpp>
+
+#include "cli_common.h"
+#include "commands.h"
+
+int main(int argc, char** argv) {
+    using namespace ternival::cli;
+    CLI::App app{"ternival - conceptual design of distillation of non-ideal mixtures"};
+    app.require_subcommand(1);
+    std::map<std::string, Action> actions;
+    actions["pure"] = AddPureCommand(app);
+    actions["flash"] = AddFlashCommand(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? kOk : kUsage;
+    }
+    for (auto* sub : app.get_subcommands()) {
+        try {
+            return actions.at(sub->get_name())();
+        } catch (const InputError& e) {
+            fmt::print(stderr, "ternival: {}\n", e.what());
+            return kBadInput;
+        } catch (const std::exception& e) {
+            fmt::print(stderr, "ternival: {}\n", e.what());
+            return kEngineFailed;
+        }
+    }
+    return kUsage;
+}

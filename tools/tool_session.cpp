@@ -1,0 +1,40 @@
+#include "tool_session.h"
+
+#include <filesystem>
+
+#include "platform/system.h"
+
+namespace ternival::cli {
+
+class EngineOpenError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
+    cmd.add_option("problem", p.file, "problem definition file (TOML); default: the built-in example");
+    auto* c = cmd.add_option_function<std::string>(
+        "-c,--components", [&p](const std::string& v) { p.components = SplitList(v); },
+        "component IDs, comma separated; default: all components of the problem");
+    if (components_required) c->required();
+    cmd.add_option("-p,--pressure", p.pressure, "pressure, Pa")->capture_default_str();
+    cmd.add_option("-m,--method", p.method, "property method; default: the problem's default");
+    cmd.add_option("--phase", p.phase, "2 vapour-liquid, 3 vapour-liquid-liquid")
+        ->check(CLI::IsMember({2, 3}))
+        ->capture_default_str();
+}
+
+ToolSession::ToolSession(Problem& p) {
+    if (p.file.empty()) p.file = BuiltInExample();
+    if (!std::filesystem::exists(p.file)) throw InputError(p.file + ": no such file");
+    CheckPressure(p.pressure);
+    // The engine's run log and history files go to TMP (default /tmp).
+    if (!platform::GetEnv("TMP")) platform::PutEnv("TMP=" + std::filesystem::temp_directory_path().string());
+    session_ = std::make_unique<EngineSession>(p.file, TERNIVAL_VELMTOP);
+    if (!session_->ok()) throw EngineOpenError(session_->error());
+    if (p.components.empty())
+        for (const auto& c : EngineComponents()) p.components.push_back(c.id);
+    ids_ = ComponentIndices(p);
+}
+
+}  // namespace ternival::cli
