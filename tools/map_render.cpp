@@ -1,0 +1,218 @@
+#include "map_render.h"
+
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+#include <cairo.h>
+#include <fmt/core.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+namespace ternival::cli {
+namespace {
+
+constexpr double kWidth = 720.0, kHeight = 700.0;
+constexpr double kSide = 560.0;
+constexpr double kLeft = 80.0, kBase = 590.0;
+
+struct Xy {
+    double x, y;
+};
+
+// Top at the apex, Left bottom-left, Right bottom-right.
+Xy place(const Composition& c) {
+    const double h = kSide * std::sqrt(3.0) / 2.0;
+    return {kLeft + kSide * (c[2] + 0.5 * c[0]), kBase - h * c[0]};
+}
+
+struct SurfaceDeleter {
+    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+struct ContextDeleter {
+    void operator()(cairo_t* c) const { cairo_destroy(c); }
+};
+
+void polyline(cairo_t* cr, const std::vector<Composition>& pts) {
+    bool first = true;
+    for (const auto& p : pts) {
+        if (p[0] < 0.0 && p[1] < 0.0) continue;  // unfilled slot
+        const Xy q = place(p);
+        first ? cairo_move_to(cr, q.x, q.y) : cairo_line_to(cr, q.x, q.y);
+        first = false;
+    }
+    cairo_stroke(cr);
+}
+
+// Arrowhead at the middle of a curve, pointing towards higher boiling.
+void arrow(cairo_t* cr, const Curve& c) {
+    if (c.points.size() < 3) return;
+    const std::size_t m = c.points.size() / 2;
+    Xy a = place(c.points[m - 1]), b = place(c.points[m + 1]);
+    if (c.direction < 0) std::swap(a, b);
+    const double dx = b.x - a.x, dy = b.y - a.y, len = std::hypot(dx, dy);
+    if (len < 1e-9) return;
+    const double ux = dx / len, uy = dy / len;
+    const Xy tip = place(c.points[m]);
+    const double s = 7.0;
+    cairo_move_to(cr, tip.x + ux * s, tip.y + uy * s);
+    cairo_line_to(cr, tip.x - ux * s - uy * s * 0.6, tip.y - uy * s + ux * s * 0.6);
+    cairo_line_to(cr, tip.x - ux * s + uy * s * 0.6, tip.y - uy * s - ux * s * 0.6);
+    cairo_close_path(cr);
+    cairo_fill(cr);
+}
+
+void marker(cairo_t* cr, double x, double y, std::int64_t code) {
+    const double r = 6.0;
+    switch (code) {
+        case 1:  // stable node: filled circle
+            cairo_arc(cr, x, y, r, 0, 2 * M_PI);
+            cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
+            cairo_fill(cr);
+            break;
+        case 3:  // unstable node: open circle
+            cairo_arc(cr, x, y, r, 0, 2 * M_PI);
+            cairo_set_source_rgb(cr, 1, 1, 1);
+            cairo_fill_preserve(cr);
+            cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
+            cairo_set_line_width(cr, 2.0);
+            cairo_stroke(cr);
+            break;
+        default:  // saddle: square
+            cairo_rectangle(cr, x - r, y - r, 2 * r, 2 * r);
+            cairo_set_source_rgb(cr, 0.85, 0.3, 0.1);
+            cairo_fill(cr);
+            break;
+    }
+}
+
+void text(cairo_t* cr, double x, double y, const std::string& s, double size, bool centre = false) {
+    cairo_set_font_size(cr, size);
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, s.c_str(), &e);
+    cairo_move_to(cr, centre ? x - e.width / 2 : x, y);
+    cairo_show_text(cr, s.c_str());
+}
+
+void draw(cairo_t* cr, const TernaryMap& m) {
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    // Triangle and labelled corners.
+    const Xy top = place({1, 0, 0}), left = place({0, 1, 0}), right = place({0, 0, 1});
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_set_line_width(cr, 1.5);
+    cairo_move_to(cr, top.x, top.y);
+    cairo_line_to(cr, left.x, left.y);
+    cairo_line_to(cr, right.x, right.y);
+    cairo_close_path(cr);
+    cairo_stroke(cr);
+    text(cr, top.x, top.y - 14, m.names[0], 16, true);
+    text(cr, left.x - 10, left.y + 24, m.names[1], 16, true);
+    text(cr, right.x + 10, right.y + 24, m.names[2], 16, true);
+
+    // Envelope and tie lines.
+    cairo_set_source_rgb(cr, 0.1, 0.5, 0.2);
+    cairo_set_line_width(cr, 0.8);
+    for (const auto& t : m.tie_lines) {
+        const Xy a = place(t.a), b = place(t.b);
+        cairo_move_to(cr, a.x, a.y);
+        cairo_line_to(cr, b.x, b.y);
+        cairo_stroke(cr);
+    }
+    cairo_set_line_width(cr, 2.0);
+    for (const auto& c : m.envelope) polyline(cr, c.points);
+
+    // Residue curves with arrows towards higher boiling.
+    cairo_set_source_rgb(cr, 0.2, 0.35, 0.75);
+    cairo_set_line_width(cr, 1.0);
+    for (const auto& c : m.residue_curves) {
+        polyline(cr, c.points);
+        arrow(cr, c);
+    }
+    // Boundaries, bold.
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    cairo_set_line_width(cr, 3.0);
+    for (const auto& c : m.boundaries) polyline(cr, c.points);
+
+    // Singular points.
+    for (const auto& s : m.singular) {
+        const Xy q = place(s.x);
+        marker(cr, q.x, q.y, s.code);
+        if (!s.label.empty()) {
+            cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
+            text(cr, q.x + 9, q.y - 8, s.label, 11);
+        }
+    }
+
+    // Legend.
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    text(cr, 20, 30, fmt::format("{} / {} / {}   P = {:.0f} Pa   model {}", m.names[0], m.names[1], m.names[2],
+                                 m.pressure, m.method.empty() ? "default" : m.method),
+         14);
+    const double lx = 470, ly = 60;
+    marker(cr, lx, ly, 3);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    text(cr, lx + 14, ly + 4, "unstable node", 12);
+    marker(cr, lx, ly + 20, 2);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    text(cr, lx + 14, ly + 24, "saddle", 12);
+    marker(cr, lx, ly + 40, 1);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    text(cr, lx + 14, ly + 44, "stable node", 12);
+    cairo_set_line_width(cr, 3.0);
+    cairo_move_to(cr, lx - 8, ly + 60);
+    cairo_line_to(cr, lx + 8, ly + 60);
+    cairo_stroke(cr);
+    text(cr, lx + 14, ly + 64, "distillation boundary", 12);
+    cairo_set_source_rgb(cr, 0.2, 0.35, 0.75);
+    cairo_set_line_width(cr, 1.0);
+    cairo_move_to(cr, lx - 8, ly + 80);
+    cairo_line_to(cr, lx + 8, ly + 80);
+    cairo_stroke(cr);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    text(cr, lx + 14, ly + 84, "residue curve (arrow: rising T)", 12);
+    if (!m.envelope.empty() || !m.tie_lines.empty()) {
+        cairo_set_source_rgb(cr, 0.1, 0.5, 0.2);
+        cairo_set_line_width(cr, 2.0);
+        cairo_move_to(cr, lx - 8, ly + 100);
+        cairo_line_to(cr, lx + 8, ly + 100);
+        cairo_stroke(cr);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        text(cr, lx + 14, ly + 104, "LLE envelope, tie lines", 12);
+    }
+}
+
+}  // namespace
+
+void RenderMap(const TernaryMap& map, const std::string& path) {
+    auto ends = [&](const char* s) { return path.size() >= std::strlen(s) && path.compare(path.size() - std::strlen(s), std::string::npos, s) == 0; };
+    std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface;
+    const bool png = ends(".png");
+    if (ends(".svg"))
+        surface.reset(cairo_svg_surface_create(path.c_str(), kWidth, kHeight));
+    else if (ends(".pdf"))
+        surface.reset(cairo_pdf_surface_create(path.c_str(), kWidth, kHeight));
+    else if (png)
+        surface.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(kWidth), static_cast<int>(kHeight)));
+    else
+        throw std::runtime_error(path + ": unknown picture format (use .svg, .png or .pdf)");
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
+        throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
+    {
+        std::unique_ptr<cairo_t, ContextDeleter> cr(cairo_create(surface.get()));
+        draw(cr.get(), map);
+        if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
+            throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_status(cr.get())));
+    }
+    if (png) {
+        const cairo_status_t st = cairo_surface_write_to_png(surface.get(), path.c_str());
+        if (st != CAIRO_STATUS_SUCCESS) throw std::runtime_error(path + ": " + cairo_status_to_string(st));
+    }
+    cairo_surface_finish(surface.get());
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
+        throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
+}
+
+}  // namespace ternival::cli
