@@ -1,0 +1,57 @@
+#include "output.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "cli_common.h"
+
+namespace ternival::cli {
+
+Format ParseFormat(const std::string& name) {
+    if (name == "csv") return Format::Csv;
+    if (name == "json") return Format::Json;
+    if (name == "text") return Format::Text;
+    throw InputError("--format must be csv, json or text");
+}
+
+std::string Number(double v, int precision) { return fmt::format("{:.{}f}", v, precision); }
+
+void PrintTable(const Table& t, Format f) {
+    if (f == Format::Json) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& row : t.rows) {
+            nlohmann::json o = nlohmann::json::object();
+            for (std::size_t c = 0; c < t.columns.size() && c < row.size(); ++c) {
+                const bool num = c < t.numeric.size() && t.numeric[c];
+                if (num) o[t.columns[c]] = std::stod(row[c]);
+                else o[t.columns[c]] = row[c];
+            }
+            out.push_back(std::move(o));
+        }
+        fmt::print("{}\n", out.dump(2));
+        return;
+    }
+    if (f == Format::Csv) {
+        for (std::size_t c = 0; c < t.columns.size(); ++c) fmt::print("{}{}", c ? "," : "", t.columns[c]);
+        fmt::print("\n");
+        for (const auto& row : t.rows) {
+            for (std::size_t c = 0; c < row.size(); ++c) fmt::print("{}{}", c ? "," : "", row[c]);
+            fmt::print("\n");
+        }
+        return;
+    }
+    std::vector<std::size_t> width(t.columns.size());
+    for (std::size_t c = 0; c < t.columns.size(); ++c) width[c] = t.columns[c].size();
+    for (const auto& row : t.rows)
+        for (std::size_t c = 0; c < row.size() && c < width.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    for (std::size_t c = 0; c < t.columns.size(); ++c) fmt::print("{:<{}}  ", t.columns[c], width[c]);
+    fmt::print("\n");
+    for (const auto& row : t.rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) fmt::print("{:<{}}  ", row[c], width[c]);
+        fmt::print("\n");
+    }
+}
+
+}  // namespace ternival::cli
