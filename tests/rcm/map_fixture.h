@@ -59,7 +59,23 @@ protected:
             c = b - g * (b - a);
             d = a + g * (b - a);
         }
-        return at(0.5 * (a + b));
+        // The extreme is flat in T, so polish it with the secant method on
+        // y_i - x_i, which crosses zero there.
+        auto f = [&](double s) {
+            X3 y{};
+            bubble(at(s), y);
+            return y[i] - s;
+        };
+        const double mid = 0.5 * (a + b);
+        double s0 = mid - 1e-3, s1 = mid + 1e-3, f0 = f(s0), f1 = f(s1);
+        for (int k = 0; k < 40 && std::abs(f1) > 1e-13 && f1 != f0; ++k) {
+            const double s2 = s1 - f1 * (s1 - s0) / (f1 - f0);
+            s0 = s1;
+            f0 = f1;
+            s1 = s2;
+            f1 = f(s1);
+        }
+        return at(s1);
     }
     // Newton on F(x) = y(x) - x over (x1, x2).
     X3 ternaryAzeotrope(X3 x) const {

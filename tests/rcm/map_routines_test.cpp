@@ -17,6 +17,7 @@
 using namespace ternival;
 using ternival::testing::dist2;
 using ternival::testing::X3;
+using ternival::testing::TernaryMapFixture;
 
 namespace {
 
