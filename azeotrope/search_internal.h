@@ -1,0 +1,52 @@
+// Helpers shared by the azeotrope routines: the bubble-point flash and the
+// formatted diagnostic lines.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "azeotrope/search.h"
+#include "engine/engine_flash.h"
+#include "numerics/diagnostics.h"
+
+namespace ternival::azeo {
+
+using Fractions = std::array<double, static_cast<std::size_t>(kAzeoMaxComponents)>;
+
+// Results of one bubble-point flash.  Every array is cleared before the
+// flash, so a flash the bridge rejects leaves zero fractions behind.
+struct Bubble {
+    double t = 0.0;
+    Fractions y{}, x{}, x1{}, x2{};
+    std::int64_t error = 0;
+};
+
+// Bubble point ("PV", vapour fraction 0) of the n fractions z at pressure p.
+inline Bubble BubblePoint(std::int64_t phase, std::string_view method, std::int64_t n,
+                          std::span<const std::int64_t> ids, std::span<const double> z,
+                          double pressure) {
+    Bubble b;
+    double p = pressure, vf = 0.0, result = 0.0;
+    const auto count = static_cast<std::size_t>(n);
+    EngineFlash("PV", static_cast<int>(phase), method, static_cast<int>(n), ids.first(count),
+                z.first(count), b.t, p, vf, b.y, b.x, result, b.x1, b.x2, b.error);
+    return b;
+}
+
+inline std::ostream& Out() { return DiagnosticChannel::Stream(kAzeotropeDiagnosticUnit); }
+
+// One formatted diagnostic line (printf format, newline appended).
+template <typename... Args>
+void Line(const char* format, Args... args) {
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, format, args...);
+    Out() << buffer << '\n';
+}
+inline void Line(const char* text) { Out() << text << '\n'; }
+
+}  // namespace ternival::azeo
