@@ -123,6 +123,13 @@ bool RegistryWriteString(std::string_view key, std::string_view value, std::stri
     return writeFile(sections);
 }
 
+bool RegistryCreateKey(std::string_view key) {
+    auto sections = readFile();
+    if (find(sections, key)) return true;
+    sections.push_back({std::string(key), {}});
+    return writeFile(sections);
+}
+
 bool RegistryDeleteTree(std::string_view key) {
     auto sections = readFile();
     const std::string k = normaliseKey(key);

@@ -33,6 +33,9 @@ bool RegistryKeyExists(std::string_view key);
 // cannot be written.
 bool RegistryWriteString(std::string_view key, std::string_view value, std::string_view data);
 
+// Creates an empty key when it does not exist; false when the file cannot
+// be written.
+bool RegistryCreateKey(std::string_view key);
 // Removes a key and every key below it; true when something was removed.
 bool RegistryDeleteTree(std::string_view key);
 

@@ -1,0 +1,134 @@
+#include <algorithm>
+
+#include "azeotrope/search.h"
+#include "engine/session.h"
+#include "platform/message_box.h"
+#include "server/interfaces.h"
+#include "server/objects.h"
+
+namespace ternival::server {
+
+using namespace automation;
+
+const InterfaceInfo& CAzeotropeSearch::Interface() const { return AzeotropeSearchInterface(); }
+
+void CAzeotropeSearch::allocate() {
+    const std::size_t n = n_, cap = static_cast<std::size_t>(kCapacity);
+    compositions_.assign(n * cap, 0.0);
+    temperatures_.assign(cap, 0.0);
+    sizes_.assign(cap, 0);
+    phases_.assign(cap, 0);
+    stability_.assign(cap, 0);
+    pure_x_.assign(n * n, 0.0);
+    boiling_.assign(n, -1.0);
+    pure_code_.assign(n, -1);
+    kvalues_.assign(n * n, 0.0);
+    singular_x_.assign(n * (n + cap), 0.0);
+    singular_t_.assign(n + cap, 0.0);
+    singular_code_.assign(n + cap, 0);
+    count_ = 0;
+    searched_ = false;
+    allocated_for_ = n;
+    allocated_ = true;
+}
+
+HRESULT CAzeotropeSearch::SetComponentData(const Variant& components) {
+    if (components.vt != (VT_ARRAY | VT_BSTR) || !components.parray || components.parray->dimensions() != 1)
+        return E_FAIL;
+    const SafeArray& a = *components.parray;
+    std::vector<std::int64_t> ids;
+    for (const auto& name : a.strings()) ids.push_back(LookupComponentIndex(name));
+    ids_ = std::move(ids);
+    n_ = ids_.size();
+    return S_OK;
+}
+
+void CAzeotropeSearch::SetIndices(const std::array<std::int64_t, 3>& ids) {
+    ids_.assign(ids.begin(), ids.end());
+    n_ = 3;
+}
+
+HRESULT CAzeotropeSearch::SetPropertyData(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel,
+                                          std::int32_t nPhase) {
+    data_.Set(szOpset, szVLEModel, szLLEModel, nPhase);
+    return S_OK;
+}
+
+bool CAzeotropeSearch::ready() const {
+    const auto& package = CurrentPackage();
+    if (!package || !package->open() || n_ > kMaxComponents) return false;
+    return std::all_of(ids_.begin(), ids_.end(), [](std::int64_t id) { return id > 0; });
+}
+
+HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
+    if (n_ == 0) return S_OK;
+    if (ids_.size() != n_ || !ready()) return E_FAIL;
+    allocate();
+    PureComponentProperties(static_cast<std::int64_t>(n_), pressure_, ids_, data_.opset, data_.phase, boiling_,
+                            pure_code_, kvalues_, error_);
+    for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
+    const std::array<std::size_t, 2> square{n_, n_}, line{n_, 0}, strides{0, n_};
+    if (Failed(PackDoubleArray(composition, pure_x_, 2, square, strides)) ||
+        Failed(PackDoubleArray(temperature, boiling_, 1, line, strides)) ||
+        Failed(PackLongArrayFrom64(stability, pure_code_, 1, line, strides)))
+        return E_FAIL;
+    return S_OK;
+}
+
+HRESULT CAzeotropeSearch::ComputeAzeotropes() {
+    // Without a GetPureProperties for the current components the tables do
+    // not exist yet (or have the wrong size): make them now.
+    if (n_ == 0) return S_OK;
+    if (!ready()) return E_FAIL;
+    if (!allocated_ || allocated_for_ != n_) allocate();
+    count_ = kCapacity;
+    Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, ids_, count_, compositions_,
+                temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_, singular_code_, error_);
+    std::fill(pure_x_.begin(), pure_x_.end(), 0.0);
+    for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
+    searched_ = true;
+    return S_OK;
+}
+
+HRESULT CAzeotropeSearch::GetAzeotropes(std::int32_t& count, Variant& compositions, Variant& temperatures,
+                                        Variant& phases, Variant& stability) {
+    count = 0;
+    if (!searched_ || count_ <= 0) return S_OK;
+    const auto naz = static_cast<std::size_t>(count_);
+    count = static_cast<std::int32_t>(count_);
+    const std::array<std::size_t, 2> table{naz, n_}, line{naz, 0}, strides{0, n_};
+    if (Failed(PackDoubleArray(compositions, compositions_, 2, table, strides)) ||
+        Failed(PackDoubleArray(temperatures, temperatures_, 1, line, strides)) ||
+        Failed(PackLongArrayFrom64(phases, phases_, 1, line, strides)) ||
+        Failed(PackLongArrayFrom64(stability, stability_, 1, line, strides)))
+        return E_FAIL;
+    return S_OK;
+}
+
+HRESULT CAzeotropeSearch::Diagnostic() {
+    platform::MessageBox("Ternival azeotrope search", "AzeotropeSearch");
+    return S_OK;
+}
+
+HRESULT CAzeotropeSearch::Call(DispId id, InvokeKind kind, std::vector<Variant>& a) {
+    switch (id) {
+        case 1: return ComputeAzeotropes();
+        case 2: return Diagnostic();
+        case 3: return SetComponentData(a[0]);
+        case 4: return SetPropertyData(a[0].bstrVal, a[1].bstrVal, a[2].bstrVal, a[3].lVal);
+        case 5:
+            if (kind == InvokeKind::PropertyGet) a[0] = Variant::R8(pressure_);
+            else pressure_ = a[0].dblVal;
+            return S_OK;
+        case 6: {
+            std::int32_t count = 0;
+            const HRESULT hr = GetAzeotropes(count, a[1], a[2], a[3], a[4]);
+            a[0] = Variant::I4(count);
+            return hr;
+        }
+        case 7: return GetPureProperties(a[0], a[1], a[2]);
+        default: return DISP_E_MEMBERNOTFOUND;
+    }
+}
+
+}  // namespace ternival::server

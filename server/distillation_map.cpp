@@ -1,0 +1,363 @@
+#include <algorithm>
+#include <cmath>
+
+#include "engine/engine_flash.h"
+#include "engine/session.h"
+#include "rcm/dist_boundary.h"
+#include "rcm/distillation_curve.h"
+#include "rcm/isovolatility.h"
+#include "rcm/residue_curve.h"
+#include "server/interfaces.h"
+#include "server/objects.h"
+
+namespace ternival::server {
+
+using namespace automation;
+
+namespace {
+
+constexpr std::size_t kBoundaries = 20;
+constexpr std::int64_t kBoundariesAsked = 10;
+constexpr std::size_t kIsoCurves = 20;
+constexpr double kMissingTie = -999.0;
+
+// Composition argument: the first three values (Top, Left, Right) of a
+// one-dimensional array.  Matrices, negative or non-finite fractions and
+// an all-zero composition are refused rather than handed to a flash.
+bool readPoint(const Variant& v, std::array<double, 3>& x) {
+    std::vector<double> values;
+    if (!v.IsArray() || v.parray->dimensions() != 1) return false;
+    if (Failed(ReadDoubleArray(v, values)) || values.size() < 3) return false;
+    std::copy_n(values.begin(), 3, x.begin());
+    double sum = 0.0;
+    for (double xi : x) {
+        if (!std::isfinite(xi) || xi < 0.0) return false;
+        sum += xi;
+    }
+    return sum > 0.0;
+}
+
+HRESULT packPoint(Variant& out, std::span<const double> x) {
+    const std::array<std::size_t, 1> count{3}, strides{0};
+    return PackDoubleArray(out, x, 1, count, strides);
+}
+
+double distance(std::span<const double> a, std::span<const double> b) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < 3; ++i) s += (a[i] - b[i]) * (a[i] - b[i]);
+    return s > 0.0 ? std::sqrt(s) : 0.0;
+}
+
+// curves x maxpts x 3 from a buffer of `stride` points per curve.
+HRESULT packCurves(Variant& out, std::span<const double> buffer, std::size_t curves,
+                   std::span<const std::int64_t> points, std::size_t stride) {
+    std::size_t maxpts = 0;
+    for (std::size_t c = 0; c < curves && c < points.size(); ++c)
+        maxpts = std::max(maxpts, static_cast<std::size_t>(std::max<std::int64_t>(points[c], 0)));
+    maxpts = std::min(maxpts, stride);
+    const std::array<std::size_t, 3> counts{curves, maxpts, 3}, strides{0, stride, 3};
+    return PackDoubleArray(out, buffer, 3, counts, strides);
+}
+
+}  // namespace
+
+CDistillationMap::CDistillationMap() = default;
+
+const InterfaceInfo& CDistillationMap::Interface() const { return DistillationMapInterface(); }
+
+std::string CDistillationMap::field(std::string_view method) const {
+    std::string f(method.substr(0, 9));
+    f.resize(10, ' ');
+    return f;
+}
+
+HRESULT CDistillationMap::SetComponentData(const Bstr& top, const Bstr& left, const Bstr& right) {
+    names_ = {top, left, right};
+    if (!CurrentPackage()) return E_FAIL;
+    for (std::size_t i = 0; i < 3; ++i) ids_[i] = LookupComponentIndex(names_[i]);
+    return S_OK;
+}
+
+bool CDistillationMap::ready() const {
+    const auto& package = CurrentPackage();
+    if (!package || !package->open()) return false;
+    return std::all_of(ids_.begin(), ids_.end(), [](std::int64_t id) { return id > 0; });
+}
+
+HRESULT CDistillationMap::SetPropertyData(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel,
+                                          std::int32_t nPhase) {
+    data_.Set(szOpset, szVLEModel, szLLEModel, nPhase);
+    return S_OK;
+}
+
+HRESULT CDistillationMap::SetCalculationOption(std::int32_t option, double ll_temperature) {
+    option_ = option;
+    ll_temperature_ = ll_temperature;
+    return S_OK;
+}
+
+HRESULT CDistillationMap::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
+    if (!ready()) return E_FAIL;
+    if (!search_) search_ = std::make_shared<CAzeotropeSearch>();
+    search_->SetPressure(pressure);
+    search_->SetPropertyData(data_.opset, data_.vle_model, data_.lle_model, data_.phase);
+    search_->SetIndices(ids_);
+    return search_->GetPureProperties(composition, temperature, stability);
+}
+
+HRESULT CDistillationMap::GetAzeotropes(std::int32_t& count, Variant& compositions, Variant& temperatures,
+                                        Variant& phases, Variant& stability) {
+    count = 0;
+    if (!search_) return E_FAIL;
+    search_->SetPressure(pressure);
+    search_->ComputeAzeotropes();
+    return search_->GetAzeotropes(count, compositions, temperatures, phases, stability);
+}
+
+HRESULT CDistillationMap::curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out) {
+    std::array<double, 3> x0{};
+    if (!ready() || !readPoint(start, x0)) return E_FAIL;
+    const bool with_points = search_ && search_->searched() && search_->count() > 0;
+    const std::int64_t end_test = with_points && curve_calc_option == 1 ? 1 : 2;
+    error_code = 0;
+    message_code = 0;
+    const std::int64_t naz = search_ && search_->searched() ? search_->count() : 0;
+    static const std::vector<double> no_x;
+    static const std::vector<std::int64_t> no_codes;
+    const auto& sx = naz > 0 ? search_->singular_compositions() : no_x;
+    const auto& sc = naz > 0 ? search_->singular_stability() : no_codes;
+    std::int64_t count = static_cast<std::int64_t>(kCurvePoints), dir = 0;
+    const std::string method = field(data_.opset);
+    if (residue)
+        residue_curve(3, x0, 1, end_test, naz, sx, sc, pressure, ids_, method, data_.phase, step_size_curve, count,
+                      dir, curve_, error_code);
+    else
+        Distillation_Curve(3, x0, 1, end_test, naz, sx, sc, pressure, ids_, method, data_.phase, count, dir, curve_,
+                           error_code);
+    direction = static_cast<std::int32_t>(dir);
+    const std::array<std::size_t, 2> counts{static_cast<std::size_t>(std::clamp<std::int64_t>(count, 0, kCurvePoints)), 3},
+        strides{0, 3};
+    if (counts[0] == 0) {
+        out = Variant{};
+        return S_OK;
+    }
+    return PackDoubleArray(out, curve_, 2, counts, strides);
+}
+
+HRESULT CDistillationMap::GetResidueCurve(const Variant& start, std::int32_t& direction, Variant& out) {
+    return curve(start, true, direction, out);
+}
+
+HRESULT CDistillationMap::GetDistillationCurve(const Variant& start, std::int32_t& direction, Variant& out) {
+    return curve(start, false, direction, out);
+}
+
+HRESULT CDistillationMap::GetDistillationBoundary(std::int32_t& count, Variant& directions, Variant& boundaries) {
+    count = 0;
+    if (!ready()) return E_FAIL;
+    std::int64_t naz = 0;
+    std::vector<double> sx, st;
+    std::vector<std::int64_t> sc;
+    if (search_) {
+        search_->ComputeAzeotropes();
+        naz = search_->count();
+        sx = search_->singular_compositions();
+        sc = search_->singular_stability();
+        st = search_->singular_temperatures();
+    } else {
+        // Without a search the pure components alone are the singular points.
+        sx.assign(9, 0.0);
+        for (std::size_t i = 0; i < 3; ++i) sx[i * 3 + i] = 1.0;
+        sc.assign(3, 0);
+        st.assign(3, 0.0);
+    }
+    error_code = 0;
+    message_code = 0;
+    std::int64_t curves = kBoundariesAsked;
+    std::vector<std::int64_t> points(kBoundaries, 0), dirs(kBoundaries, 0);
+    points[0] = static_cast<std::int64_t>(kCurvePoints);
+    std::vector<double> buffer(kBoundaries * kCurvePoints * 3, -1.0);
+    Dist_Boundary(3, pressure, naz, sx, sc, st, step_size_curve, ids_, field(data_.opset), data_.phase, curves, points,
+                  buffer, dirs, error_code);
+    const auto nc = static_cast<std::size_t>(std::clamp<std::int64_t>(curves, 0, kBoundaries));
+    count = static_cast<std::int32_t>(nc);
+    if (nc == 0) {
+        directions = Variant{};
+        boundaries = Variant{};
+        return S_OK;
+    }
+    const std::array<std::size_t, 1> line{nc};
+    if (Failed(PackLongArrayFrom64(directions, dirs, 1, line, line))) return E_FAIL;
+    return packCurves(boundaries, buffer, nc, points, kCurvePoints);
+}
+
+HRESULT CDistillationMap::GetIsovolatilityCurve(std::int32_t& count, Variant& curves) {
+    count = 0;
+    if (!ready()) return E_FAIL;
+    error_code = 0;
+    message_code = 0;
+    std::int64_t nc = static_cast<std::int64_t>(kIsoCurves), ignored = 0;
+    std::vector<std::int64_t> points(kIsoCurves, 0);
+    points[0] = static_cast<std::int64_t>(kCurvePoints);
+    std::vector<double> buffer(kIsoCurves * kCurvePoints * 3, -1.0);
+    Isovolatility_Curves(3, pressure, ids_, data_.phase, field(data_.opset), nc, points, buffer, ignored);
+    const auto found = static_cast<std::size_t>(std::clamp<std::int64_t>(nc, 0, kIsoCurves));
+    count = static_cast<std::int32_t>(found);
+    if (found == 0) {
+        curves = Variant{};
+        return S_OK;
+    }
+    return packCurves(curves, buffer, found, points, kCurvePoints);
+}
+
+HRESULT CDistillationMap::packEnvelope(const Envelope& e, Variant& curve) const {
+    const auto nc = static_cast<std::size_t>(std::clamp<std::int64_t>(e.curve_count, 0, 3));
+    if (nc == 0) {
+        curve = Variant{};
+        return S_OK;
+    }
+    return packCurves(curve, e.curves, nc, e.points, kEnvelopePoints);
+}
+
+HRESULT CDistillationMap::GetCurveLLE(Variant& curve) { return packEnvelope(lle_, curve); }
+
+HRESULT CDistillationMap::GetTielinesLLE(Variant& ties) {
+    const auto t = static_cast<std::size_t>(std::clamp<std::int64_t>(lle_.tie_count, 0, kTieLines));
+    if (t == 0) {
+        ties = Variant{};
+        return S_OK;
+    }
+    const std::array<std::size_t, 2> counts{2 * t, 3}, strides{0, 3};
+    return PackDoubleArray(ties, lle_.ties, 2, counts, strides);
+}
+
+HRESULT CDistillationMap::GetCurveVLLE(Variant& curve, double& plait_temperature) {
+    plait_temperature = vlle_.plait_temperature;
+    return packEnvelope(vlle_, curve);
+}
+
+HRESULT CDistillationMap::GetTielinesVLLE(Variant& ties, Variant& tie_points) {
+    const auto t = static_cast<std::size_t>(std::clamp<std::int64_t>(vlle_.tie_count, 0, kTieLines));
+    if (t == 0) {
+        ties = Variant{};
+        tie_points = Variant{};
+        return S_OK;
+    }
+    const std::array<std::size_t, 2> counts{2 * t, 3}, points{t, 3}, strides{0, 3};
+    if (Failed(PackDoubleArray(ties, vlle_.ties, 2, counts, strides))) return E_FAIL;
+    return PackDoubleArray(tie_points, vlle_.tie_points, 2, points, strides);
+}
+
+HRESULT CDistillationMap::GetBoilingPoint(const Variant& composition, double& temperature) {
+    std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
+    if (!ready() || !readPoint(composition, z)) return E_FAIL;
+    double t = 0.0, p = pressure, vf = 0.0, result = 0.0;
+    std::int64_t error = 0;
+    EngineFlash("PV", data_.phase, data_.opset, 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);
+    if (error != 0) return E_FAIL;
+    temperature = t;
+    return S_OK;
+}
+
+HRESULT CDistillationMap::ComputeTieLine(const Variant& composition, Variant&, Variant&) {
+    std::array<double, 3> z{};
+    readPoint(composition, z);
+    return S_OK;
+}
+
+HRESULT CDistillationMap::GetNewTieLineLLE(const Variant& composition, Variant& out1, Variant& out2) {
+    std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
+    if (!ready() || !readPoint(composition, z)) return E_FAIL;
+    double t = temperature, p = pressure, vf = 0.0, result = 0.0;
+    std::int64_t error = 0;
+    EngineFlash("TP", data_.phase, data_.lle_model.substr(0, 9), 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);
+    if (error != 0) return E_FAIL;
+    const std::array<double, 3> marker{kMissingTie, kMissingTie, kMissingTie};
+    const bool split = distance(x1, x2) > 1e-4 && vf < 1.0;
+    if (Failed(packPoint(out1, split ? std::span<const double>(x1) : marker)) ||
+        Failed(packPoint(out2, split ? std::span<const double>(x2) : marker)))
+        return E_FAIL;
+    return S_OK;
+}
+
+HRESULT CDistillationMap::GetNewTieLineVLLE(const Variant& composition, Variant& out1, Variant& out2, Variant& outy) {
+    std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
+    if (!ready() || !readPoint(composition, z)) return E_FAIL;
+    double t = 0.0, p = pressure, vf = 0.0, result = 0.0;
+    std::int64_t error = 0;
+    EngineFlash("PV", data_.phase, data_.vle_model.substr(0, 9), 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);
+    if (error != 0) return E_FAIL;
+    const std::array<double, 3> marker{kMissingTie, kMissingTie, kMissingTie};
+    const bool split = distance(x1, x2) > 1e-4;
+    if (Failed(packPoint(out1, split ? std::span<const double>(x1) : marker)) ||
+        Failed(packPoint(out2, split ? std::span<const double>(x2) : marker)) || Failed(packPoint(outy, y)))
+        return E_FAIL;
+    return S_OK;
+}
+
+HRESULT CDistillationMap::Call(DispId id, InvokeKind kind, std::vector<Variant>& a) {
+    const bool get = kind == InvokeKind::PropertyGet;
+    auto property = [&](double& field) {
+        if (get) a[0] = Variant::R8(field);
+        else field = a[0].dblVal;
+        return S_OK;
+    };
+    std::int32_t n = 0;
+    HRESULT hr = S_OK;
+    switch (id) {
+        case 1: return ComputeEnvelopeLLE();
+        case 2: return GetTielinesLLE(a[0]);
+        case 3: return GetCurveLLE(a[0]);
+        case 4: return SetComponentData(a[0].bstrVal, a[1].bstrVal, a[2].bstrVal);
+        case 5: return SetPropertyData(a[0].bstrVal, a[1].bstrVal, a[2].bstrVal, a[3].lVal);
+        case 6: return property(step_size_env);
+        case 7: return property(pressure);
+        case 8: return property(temperature);
+        case 9: return SetCalculationOption(a[0].lVal, a[1].dblVal);
+        case 10: a[0] = Variant::I4(static_cast<std::int32_t>(static_cast<std::uint32_t>(error_code))); return S_OK;
+        case 11: a[0] = Variant::I4(static_cast<std::int32_t>(static_cast<std::uint32_t>(message_code))); return S_OK;
+        case 12:
+            hr = GetAzeotropes(n, a[1], a[2], a[3], a[4]);
+            a[0] = Variant::I4(n);
+            return hr;
+        case 13: return GetPureProperties(a[0], a[1], a[2]);
+        case 14:
+        case 16:
+            hr = id == 14 ? GetResidueCurve(a[0], n, a[2]) : GetDistillationCurve(a[0], n, a[2]);
+            a[1] = Variant::I4(n);
+            return hr;
+        case 15:
+            hr = GetDistillationBoundary(n, a[1], a[2]);
+            a[0] = Variant::I4(n);
+            return hr;
+        case 17: return ComputeEnvelopeVLLE();
+        case 18: {
+            double plait = 0.0;
+            hr = GetCurveVLLE(a[0], plait);
+            a[1] = Variant::R8(plait);
+            return hr;
+        }
+        case 19: return GetTielinesVLLE(a[0], a[1]);
+        case 20: {
+            double t = 0.0;
+            hr = GetBoilingPoint(a[0], t);
+            if (Succeeded(hr)) a[1] = Variant::R8(t);
+            return hr;
+        }
+        case 21: return ComputeTieLine(a[0], a[1], a[2]);
+        case 22:
+            hr = GetIsovolatilityCurve(n, a[1]);
+            a[0] = Variant::I4(n);
+            return hr;
+        case 23: return GetNewTieLineLLE(a[0], a[1], a[2]);
+        case 24: return GetNewTieLineVLLE(a[0], a[1], a[2], a[3]);
+        case 25: return property(step_size_curve);
+        case 26:
+            if (get) a[0] = Variant::I4(curve_calc_option);
+            else curve_calc_option = a[0].lVal;
+            return S_OK;
+        default: return DISP_E_MEMBERNOTFOUND;
+    }
+}
+
+}  // namespace ternival::server
