@@ -28,7 +28,7 @@ test-asan:
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
 
 run: build
-	$(BUILD)/tools/ternival pure examples/acetone_chloroform_methanol.toml --components ACETONE,CHLOROFM,METHANOL
+	$(BUILD)/tools/ternival map -o map.svg
 
 bench: build
 	$(BUILD)/bench/ternival_bench

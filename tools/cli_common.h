@@ -24,6 +24,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A numerical routine reported a failure (exit code kComputeFailed).
+class ComputeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 struct Problem {
     std::string file;
     std::vector<std::string> components;

@@ -12,5 +12,10 @@ using Action = std::function<int()>;
 
 Action AddPureCommand(CLI::App& app);
 Action AddFlashCommand(CLI::App& app);
+Action AddMapCommand(CLI::App& app);
+Action AddAzeotropesCommand(CLI::App& app);
+Action AddCurveCommand(CLI::App& app);
+Action AddBoundariesCommand(CLI::App& app);
+Action AddEnvelopeCommand(CLI::App& app);
 
 }  // namespace ternival::cli

@@ -7,7 +7,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 namespace ternival::cli {
@@ -65,6 +67,7 @@ void arrow(cairo_t* cr, const Curve& c) {
 
 void marker(cairo_t* cr, double x, double y, std::int64_t code) {
     const double r = 6.0;
+    cairo_new_path(cr);  // an arc would otherwise join the last text's end point
     switch (code) {
         case 1:  // stable node: filled circle
             cairo_arc(cr, x, y, r, 0, 2 * M_PI);
@@ -93,6 +96,14 @@ void text(cairo_t* cr, double x, double y, const std::string& s, double size, bo
     cairo_text_extents(cr, s.c_str(), &e);
     cairo_move_to(cr, centre ? x - e.width / 2 : x, y);
     cairo_show_text(cr, s.c_str());
+    cairo_new_path(cr);
+}
+
+// Legend sample of a line style, drawn as a filled bar so that it is not
+// taken for a curve of the diagram when the SVG is tagged.
+void sample(cairo_t* cr, double x, double y, double width) {
+    cairo_rectangle(cr, x - 8, y - width / 2, 16, width);
+    cairo_fill(cr);
 }
 
 void draw(cairo_t* cr, const TernaryMap& m) {
@@ -161,27 +172,70 @@ void draw(cairo_t* cr, const TernaryMap& m) {
     marker(cr, lx, ly + 40, 1);
     cairo_set_source_rgb(cr, 0, 0, 0);
     text(cr, lx + 14, ly + 44, "stable node", 12);
-    cairo_set_line_width(cr, 3.0);
-    cairo_move_to(cr, lx - 8, ly + 60);
-    cairo_line_to(cr, lx + 8, ly + 60);
-    cairo_stroke(cr);
+    sample(cr, lx, ly + 60, 3.0);
     text(cr, lx + 14, ly + 64, "distillation boundary", 12);
     cairo_set_source_rgb(cr, 0.2, 0.35, 0.75);
-    cairo_set_line_width(cr, 1.0);
-    cairo_move_to(cr, lx - 8, ly + 80);
-    cairo_line_to(cr, lx + 8, ly + 80);
-    cairo_stroke(cr);
+    sample(cr, lx, ly + 80, 1.0);
     cairo_set_source_rgb(cr, 0, 0, 0);
     text(cr, lx + 14, ly + 84, "residue curve (arrow: rising T)", 12);
     if (!m.envelope.empty() || !m.tie_lines.empty()) {
         cairo_set_source_rgb(cr, 0.1, 0.5, 0.2);
-        cairo_set_line_width(cr, 2.0);
-        cairo_move_to(cr, lx - 8, ly + 100);
-        cairo_line_to(cr, lx + 8, ly + 100);
-        cairo_stroke(cr);
+        sample(cr, lx, ly + 100, 2.0);
         cairo_set_source_rgb(cr, 0, 0, 0);
         text(cr, lx + 14, ly + 104, "LLE envelope, tie lines", 12);
     }
+}
+
+// cairo writes no element ids, so the curves of an SVG are tagged after it
+// is written: every kind of curve has a stroke (width and colour) of its
+// own, and each stroked <path> of that stroke receives the kind's class
+// (residue-curve, boundary, envelope, tie-line).
+void tagSvgCurves(const std::string& path) {
+    std::string svg;
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        svg = s.str();
+    }
+    struct Kind {
+        const char* width;
+        const char* colour;
+        const char* name;
+    };
+    static constexpr Kind kinds[] = {
+        {"stroke-width:1;", "stroke:rgb(20%,35%,75%)", "residue-curve"},
+        {"stroke-width:3;", "stroke:rgb(0%,0%,0%)", "boundary"},
+        {"stroke-width:2;", "stroke:rgb(10%,50%,20%)", "envelope"},
+        {"stroke-width:0.8;", "stroke:rgb(10%,50%,20%)", "tie-line"},
+    };
+    std::string out;
+    out.reserve(svg.size() + 4096);
+    const std::string open = "<path style=\"";
+    std::size_t at = 0;
+    while (true) {
+        const std::size_t p = svg.find(open, at);
+        if (p == std::string::npos) break;
+        const std::size_t end = svg.find('"', p + open.size());
+        if (end == std::string::npos) break;
+        const std::string style = svg.substr(p + open.size(), end - p - open.size());
+        out.append(svg, at, p - at);
+        out += "<path";
+        if (style.find("fill:none;") != std::string::npos)
+            for (const Kind& k : kinds)
+                if (style.find(k.width) != std::string::npos && style.find(k.colour) != std::string::npos) {
+                    out += " class=\"";
+                    out += k.name;
+                    out += '"';
+                    break;
+                }
+        out += svg.substr(p + 5, end + 1 - (p + 5));
+        at = end + 1;
+    }
+    out.append(svg, at, std::string::npos);
+    std::ofstream o(path, std::ios::binary | std::ios::trunc);
+    o << out;
+    if (!o) throw std::runtime_error(path + ": cannot rewrite the picture");
 }
 
 }  // namespace
@@ -213,6 +267,10 @@ void RenderMap(const TernaryMap& map, const std::string& path) {
     cairo_surface_finish(surface.get());
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
         throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
+    if (ends(".svg")) {
+        surface.reset();  // closes the file
+        tagSvgCurves(path);
+    }
 }
 
 }  // namespace ternival::cli

@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "cli_common.h"
@@ -16,17 +17,35 @@ Format ParseFormat(const std::string& name) {
     throw InputError("--format must be csv, json or text");
 }
 
-std::string Number(double v, int precision) { return fmt::format("{:.{}f}", v, precision); }
+std::string Number(double v, int precision) {
+    // Values that round to zero print as 0, never as -0.
+    if (std::abs(v) < 0.5 * std::pow(10.0, -precision)) v = 0.0;
+    return fmt::format("{:.{}f}", v, precision);
+}
 
 void PrintTable(const Table& t, Format f) {
     if (f == Format::Json) {
-        nlohmann::json out = nlohmann::json::array();
+        nlohmann::ordered_json out = nlohmann::ordered_json::array();
         for (const auto& row : t.rows) {
-            nlohmann::json o = nlohmann::json::object();
+            nlohmann::ordered_json o = nlohmann::ordered_json::object();
             for (std::size_t c = 0; c < t.columns.size() && c < row.size(); ++c) {
                 const bool num = c < t.numeric.size() && t.numeric[c];
-                if (num) o[t.columns[c]] = std::stod(row[c]);
-                else o[t.columns[c]] = row[c];
+                if (!num) {
+                    o[t.columns[c]] = row[c];
+                    continue;
+                }
+                // A numeric cell that holds no number ("-") becomes null.
+                std::size_t used = 0;
+                double v = 0.0;
+                try {
+                    v = std::stod(row[c], &used);
+                } catch (const std::exception&) {
+                    used = 0;
+                }
+                const bool integral = row[c].find_first_of(".eE") == std::string::npos;
+                if (used == row[c].size() && used > 0 && integral) o[t.columns[c]] = static_cast<long long>(v);
+                else if (used == row[c].size() && used > 0) o[t.columns[c]] = v;
+                else o[t.columns[c]] = nullptr;
             }
             out.push_back(std::move(o));
         }

@@ -16,6 +16,11 @@ int main(int argc, char** argv) {
     std::map<std::string, Action> actions;
     actions["pure"] = AddPureCommand(app);
     actions["flash"] = AddFlashCommand(app);
+    actions["map"] = AddMapCommand(app);
+    actions["azeotropes"] = AddAzeotropesCommand(app);
+    actions["curve"] = AddCurveCommand(app);
+    actions["boundaries"] = AddBoundariesCommand(app);
+    actions["envelope"] = AddEnvelopeCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -26,10 +31,13 @@ int main(int argc, char** argv) {
         try {
             return actions.at(sub->get_name())();
         } catch (const InputError& e) {
-            fmt::print(stderr, "ternival: {}\n", e.what());
+            fmt::print(stderr, "ternival: error: {}\n", e.what());
             return kBadInput;
+        } catch (const ComputeError& e) {
+            fmt::print(stderr, "ternival: error: {}\n", e.what());
+            return kComputeFailed;
         } catch (const std::exception& e) {
-            fmt::print(stderr, "ternival: {}\n", e.what());
+            fmt::print(stderr, "ternival: error: {}\n", e.what());
             return kEngineFailed;
         }
     }

@@ -1,5 +1,6 @@
 #include "tool_session.h"
 
+#include <cmath>
 #include <filesystem>
 
 #include "platform/system.h"
@@ -17,7 +18,21 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
         "-c,--components", [&p](const std::string& v) { p.components = SplitList(v); },
         "component IDs, comma separated; default: all components of the problem");
     if (components_required) c->required();
-    cmd.add_option("-p,--pressure", p.pressure, "pressure, Pa")->capture_default_str();
+    // A pressure that is not a number is bad input (exit 2) like a negative
+    // one, not a command-line error: it becomes NaN, which CheckPressure rejects.
+    cmd.add_option_function<std::string>(
+           "-p,--pressure",
+           [&p](const std::string& v) {
+               std::size_t used = 0;
+               try {
+                   p.pressure = std::stod(v, &used);
+               } catch (const std::exception&) {
+                   used = 0;
+               }
+               if (used == 0 || used != v.size()) p.pressure = std::nan("");
+           },
+           "pressure, Pa")
+        ->default_str("101325");
     cmd.add_option("-m,--method", p.method, "property method; default: the problem's default");
     cmd.add_option("--phase", p.phase, "2 vapour-liquid, 3 vapour-liquid-liquid")
         ->check(CLI::IsMember({2, 3}))

@@ -1,0 +1,195 @@
+// The `ternival` command run as a user runs it: exit codes, tables and the
+// pictures it writes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const std::string kExamples = TERNIVAL_EXAMPLES_DIR;
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+class Command : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static const fs::path base = fs::temp_directory_path();
+        dir_ = base / ("ternival-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                       "-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "tmp");
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    Outcome ternival(const std::vector<std::string>& args) {
+        const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // A registry and TMP of the test's own.
+            ::setenv("TERNIVAL_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+            ::setenv("TMP", (dir_ / "tmp").c_str(), 1);
+            if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(126);
+            std::vector<char*> argv{const_cast<char*>(TERNIVAL_EXE)};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(TERNIVAL_EXE, argv.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        Outcome r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+    static std::string slurp(const fs::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+int CountLines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+
+TEST_F(Command, MapOfTheBuiltInExampleDrawsASvgAndPrintsTheSingularPoints) {
+    const Outcome r = ternival({"map", "-o", path("map.svg"), "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json table = json::parse(r.out);
+    ASSERT_EQ(table.size(), 7u);  // three pure components, four azeotropes
+    int stable = 0, unstable = 0, saddles = 0;
+    for (const auto& row : table) {
+        const std::string s = row["stability"];
+        stable += s == "stable node";
+        unstable += s == "unstable node";
+        saddles += s == "saddle";
+        EXPECT_EQ(row["phase"], "homogeneous");
+        EXPECT_NEAR(row["x_ACETONE"].get<double>() + row["x_CHLOROFM"].get<double>() + row["x_METHANOL"].get<double>(),
+                    1.0, 1e-5);
+    }
+    // Nodes minus saddles: the topological count of a ternary map.
+    EXPECT_EQ(stable + unstable - saddles, 1);
+    EXPECT_EQ(table[4]["kind"], "ternary azeotrope");
+    EXPECT_NEAR(table[4]["T_K"].get<double>(), 330.5, 1.0);
+    const std::string svg = slurp(path("map.svg"));
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("<svg"), std::string::npos);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    // 8 steps per side leave 21 interior starting points.
+    EXPECT_NE(r.err.find("21 residue curves drawn"), std::string::npos) << r.err;
+}
+
+TEST_F(Command, MapWritesPngAndPdfAndHonoursTheGrid) {
+    Outcome r = ternival({"map", "-o", path("map.png"), "--grid", "4"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string png = slurp(path("map.png"));
+    ASSERT_GT(png.size(), 1000u);
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_NE(r.err.find("3 residue curves drawn"), std::string::npos) << r.err;
+    r = ternival({"map", "-o", path("map.pdf"), "--grid", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(path("map.pdf")).substr(0, 5), "%PDF-");
+}
+
+TEST_F(Command, AzeotropesOfEightComponents) {
+    const Outcome r = ternival({"azeotropes", kExamples + "/eight_components.toml", "--format", "csv"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string header, line;
+    std::getline(lines, header);
+    EXPECT_EQ(header.rfind("azeotrope,", 0), 0u) << header;
+    int rows = 0, binaries = 0;
+    while (std::getline(lines, line)) {
+        ++rows;
+        binaries += line.find(",2,") != std::string::npos;
+    }
+    EXPECT_GE(rows, 10);
+    EXPECT_GT(binaries, 0);
+}
+
+TEST_F(Command, ResidueCurveRunsFromAnUnstableToAStableNode) {
+    const Outcome r = ternival({"curve", "-x", "0.2,0.3,0.5", "--format", "csv", "-T"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "point,x_ACETONE,x_CHLOROFM,x_METHANOL,T_K");
+    std::vector<std::vector<double>> pts;
+    while (std::getline(lines, line)) {
+        std::vector<double> v;
+        std::stringstream s(line);
+        std::string cell;
+        while (std::getline(s, cell, ',')) v.push_back(std::stod(cell));
+        pts.push_back(v);
+    }
+    ASSERT_GT(pts.size(), 10u);
+    // Rows run towards higher boiling: temperatures never fall by more than
+    // the flash tolerance.
+    for (std::size_t k = 1; k < pts.size(); ++k) EXPECT_GE(pts[k][4], pts[k - 1][4] - 1e-3);
+    EXPECT_LT(pts.front()[4], 327.0);  // near the chloroform-methanol azeotrope, 326.7 K
+    EXPECT_GT(pts.back()[4], 337.5);   // methanol or the maximum-boiling azeotrope
+}
+
+TEST_F(Command, BoundariesAndDistillationLines) {
+    Outcome r = ternival({"boundaries", "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json b = json::parse(r.out);
+    std::set<long long> curves;
+    for (const auto& row : b) curves.insert(row["curve"].get<long long>());
+    EXPECT_GE(curves.size(), 4u);
+    r = ternival({"curve", "--kind", "distillation", "-x", "0.3,0.3,0.4", "--branch", "forward"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_GT(CountLines(r.out), 5);
+}
+
+TEST_F(Command, BadInputGivesOneLineAndExitCodeTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"map", path("missing.toml")},
+        {"map", "--components", "ACETONE,NOSUCH,METHANOL"},
+        {"map", "--components", "ACETONE,CHLOROFM"},
+        {"map", "--pressure", "-5"},
+        {"map", "--pressure", "lots"},
+        {"map", "-o", path("map.gif")},
+        {"curve", "-x", "0.2,0.3"},
+        {"curve", "-x", "0.2,-0.3,1.1"},
+        {"curve", "-x", "0.2,0.3,0.4"},
+        {"curve", "-x", "0.2,zero,0.8"},
+        {"azeotropes", "--format", "xml"},
+    };
+    for (const auto& args : cases) {
+        const Outcome r = ternival(args);
+        std::string joined;
+        for (const auto& a : args) joined += a + " ";
+        EXPECT_EQ(r.code, 2) << joined << "\n" << r.err;
+        EXPECT_EQ(CountLines(r.err), 1) << joined << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("ternival: error: ", 0), 0u) << joined << "\n" << r.err;
+    }
+    // A command-line mistake is a usage error.
+    EXPECT_EQ(ternival({"map", "--no-such-option"}).code, 1);
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// `ternival map` and `ternival azeotropes`: the residue-curve map of a
+// ternary mixture, drawn to a picture, and the azeotrope table of a mixture
+// of any size.
+#include <fmt/core.h>
+
+#include <chrono>
+#include <memory>
+
+#include "azeotrope/search.h"
+#include "cli_common.h"
+#include "commands.h"
+#include "engine/engine_flash.h"
+#include "map_compute.h"
+#include "map_render.h"
+#include "output.h"
+#include "tool_session.h"
+
+namespace ternival::cli {
+
+namespace {
+
+bool EndsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void Progress(const std::string& line) {
+    fmt::print(stderr, "ternival: {}\n", line);
+    std::fflush(stderr);
+}
+
+std::string Temperature(double t) { return IsMissing(t) ? std::string("-") : Number(t, 3); }
+
+// The built-in example when no problem file is named.
+void DefaultToBuiltInExample(Problem& p) {
+    if (!p.file.empty()) return;
+    p.file = BuiltInExample();
+    if (p.components.empty()) p.components = {"ACETONE", "CHLOROFM", "METHANOL"};
+}
+
+void RequireThree(const Problem& p) {
+    if (p.components.size() != 3)
+        throw InputError("a ternary diagram needs exactly three components, got " +
+                         std::to_string(p.components.size()));
+}
+
+// Singular points (pure components, then azeotropes) of a ternary map.
+Table SingularTable(const Problem& p, const AzeotropeTable& az) {
+    Table t;
+    t.columns = {"point", "kind"};
+    for (const auto& c : p.components) t.columns.push_back("x_" + c);
+    t.columns.insert(t.columns.end(), {"T_K", "stability", "phase"});
+    t.numeric.assign(t.columns.size(), false);
+    for (std::size_t c = 2; c < 2 + az.n + 1; ++c) t.numeric[c] = true;
+    t.numeric[0] = true;
+    const std::size_t total = az.n + az.count;
+    for (std::size_t k = 0; k < total; ++k) {
+        std::vector<std::string> row{std::to_string(k + 1)};
+        if (k < az.n) row.push_back("pure " + p.components[k]);
+        else row.push_back(az.sizes[k - az.n] == 2 ? "binary azeotrope" : "ternary azeotrope");
+        for (std::size_t i = 0; i < az.n; ++i) row.push_back(Number(az.singular_x[k * az.n + i], 6));
+        row.push_back(Temperature(az.singular_t[k]));
+        row.push_back(StabilityName(az.singular_code[k]));
+        const bool het = k >= az.n && az.phase_codes[k - az.n] == kHeterogeneous;
+        row.push_back(het ? "heterogeneous" : "homogeneous");
+        t.rows.push_back(std::move(row));
+    }
+    return t;
+}
+
+}  // namespace
+
+Action AddMapCommand(CLI::App& app) {
+    auto opts = std::make_shared<Problem>();
+    auto output = std::make_shared<std::string>("map.svg");
+    auto format = std::make_shared<std::string>("text");
+    auto grid = std::make_shared<int>(8);
+    auto* cmd = app.add_subcommand(
+        "map", "Residue-curve map of a ternary mixture: singular points, boundaries, residue curves, picture");
+    AddProblemOptions(*cmd, *opts);
+    cmd->add_option("-o,--output", *output, "picture file: .svg, .png or .pdf")->capture_default_str();
+    cmd->add_option("--grid", *grid, "residue curves start on an interior grid with this many steps per side")
+        ->check(CLI::Range(3, 30))
+        ->capture_default_str();
+    cmd->add_option("--format", *format, "singular-point table: text, csv or json")->capture_default_str();
+    return [=]() {
+        const Format f = ParseFormat(*format);
+        if (!EndsWith(*output, ".svg") && !EndsWith(*output, ".png") && !EndsWith(*output, ".pdf"))
+            throw InputError(*output + ": unknown picture format (use .svg, .png or .pdf)");
+        DefaultToBuiltInExample(*opts);
+        if (!opts->components.empty()) RequireThree(*opts);
+        const auto started = std::chrono::steady_clock::now();
+        ToolSession s(*opts);
+        RequireThree(*opts);
+        const auto& ids = s.ids();
+
+        Progress("computing pure-component properties and azeotropes...");
+        const AzeotropeTable az = SearchAzeotropes(*opts, ids);
+        if (az.error == kAzeoClassifyFailed) Progress("warning: some singular points could not be classified");
+
+        TernaryMap map;
+        for (int i = 0; i < 3; ++i) map.names[static_cast<std::size_t>(i)] = opts->components[static_cast<std::size_t>(i)];
+        map.pressure = opts->pressure;
+        map.method = opts->method;
+        for (std::size_t k = 0; k < 3 + az.count; ++k) {
+            SingularPoint pt;
+            pt.x = {az.singular_x[k * 3], az.singular_x[k * 3 + 1], az.singular_x[k * 3 + 2]};
+            pt.temperature = az.singular_t[k];
+            pt.code = az.singular_code[k];
+            pt.heterogeneous = k >= 3 && az.phase_codes[k - 3] == kHeterogeneous;
+            if (!IsMissing(pt.temperature)) pt.label = fmt::format("{:.1f} K", pt.temperature);
+            map.singular.push_back(std::move(pt));
+        }
+
+        Progress("computing distillation boundaries...");
+        map.boundaries = Boundaries(*opts, ids, az);
+
+        const std::vector<Composition> starts = InteriorGrid(*grid);
+        Progress(fmt::format("computing {} residue curves...", starts.size()));
+        for (const Composition& x0 : starts) {
+            try {
+                Curve c;
+                c.points = TraceCurve(*opts, ids, az, x0, CurveKind::Residue, 1, c.direction);
+                if (c.points.size() >= 2) map.residue_curves.push_back(std::move(c));
+            } catch (const ComputeError& e) {
+                Progress(std::string("warning: ") + e.what() + "; curve left out");
+            }
+        }
+
+        // LLE envelope hook (see FillEnvelope): nothing is drawn until the
+        // envelope routine is connected.
+        FillEnvelope(*opts, ids, kMissingValue, map);
+
+        Progress("writing " + *output);
+        try {
+            RenderMap(map, *output);
+        } catch (const std::runtime_error& e) {
+            throw InputError(e.what());
+        }
+        PrintTable(SingularTable(*opts, az), f);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        Progress(fmt::format("{} singular points, {} boundaries, {} residue curves drawn to {} in {:.2f} s",
+                             map.singular.size(), map.boundaries.size(), map.residue_curves.size(), *output, seconds));
+        return kOk;
+    };
+}
+
+Action AddAzeotropesCommand(CLI::App& app) {
+    auto opts = std::make_shared<Problem>();
+    auto format = std::make_shared<std::string>("text");
+    auto* cmd = app.add_subcommand("azeotropes", "Every azeotrope of a mixture of 2 to 20 components, and the pure boiling points");
+    AddProblemOptions(*cmd, *opts);
+    cmd->add_option("--format", *format, "text, csv or json")->capture_default_str();
+    return [=]() {
+        const Format f = ParseFormat(*format);
+        DefaultToBuiltInExample(*opts);
+        ToolSession s(*opts);
+        const auto& ids = s.ids();
+        if (ids.size() < 2 || ids.size() > static_cast<std::size_t>(kAzeoMaxComponents))
+            throw InputError("the azeotrope search takes 2 to 20 components, got " + std::to_string(ids.size()));
+        if (ids.size() > 3) Progress("searching " + std::to_string(ids.size()) + " components for azeotropes...");
+        const AzeotropeTable az = SearchAzeotropes(*opts, ids);
+        if (az.error == kAzeoClassifyFailed) Progress("warning: some azeotropes could not be classified");
+
+        // Pure boiling points go to stderr in csv/json so stdout stays one table.
+        std::FILE* pure = f == Format::Text ? stdout : stderr;
+        fmt::print(pure, "{:<10} {:>10}  {}\n", "component", "Tb / K", "stability");
+        for (std::size_t i = 0; i < az.n; ++i)
+            fmt::print(pure, "{:<10} {:>10}  {}\n", opts->components[i], Temperature(az.boiling[i]),
+                       StabilityName(az.singular_code[i]));
+        if (f == Format::Text) fmt::print("\n{} azeotrope(s)\n", az.count);
+
+        Table t;
+        t.columns = {"azeotrope"};
+        for (const auto& c : opts->components) t.columns.push_back("x_" + c);
+        t.columns.insert(t.columns.end(), {"T_K", "size", "phase", "stability"});
+        t.numeric.assign(t.columns.size(), true);
+        t.numeric[t.columns.size() - 1] = false;
+        t.numeric[t.columns.size() - 2] = false;
+        for (std::size_t a = 0; a < az.count; ++a) {
+            std::vector<std::string> row{std::to_string(a + 1)};
+            for (std::size_t i = 0; i < az.n; ++i) row.push_back(Number(az.compositions[a * az.n + i], 6));
+            row.push_back(Temperature(az.temperatures[a]));
+            row.push_back(std::to_string(az.sizes[a]));
+            row.push_back(az.phase_codes[a] == kHeterogeneous ? "heterogeneous" : "homogeneous");
+            row.push_back(StabilityName(az.stability[a]));
+            t.rows.push_back(std::move(row));
+        }
+        PrintTable(t, f);
+        return kOk;
+    };
+}
+
+}  // namespace ternival::cli

@@ -1,0 +1,154 @@
+#include "map_compute.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "azeotrope/search.h"
+#include "azeotrope/stability.h"
+#include "engine/engine_flash.h"
+#include "output.h"
+#include "rcm/dist_boundary.h"
+#include "rcm/distillation_curve.h"
+#include "rcm/residue_curve.h"
+
+namespace ternival::cli {
+
+namespace {
+constexpr std::int64_t kCurveBudget = 1000;  // points of one curve
+constexpr std::int64_t kBoundaryCurves = 40;
+constexpr std::int64_t kBoundaryPoints = 1000;
+constexpr double kFirstStep = 0.1;
+}  // namespace
+
+const char* StabilityName(std::int64_t code) {
+    switch (code) {
+        case kStableNode: return "stable node";
+        case kSaddle: return "saddle";
+        case kUnstableNode: return "unstable node";
+        default: return "unclassified";
+    }
+}
+
+AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids) {
+    const auto n = static_cast<std::int64_t>(ids.size());
+    AzeotropeTable az;
+    az.n = ids.size();
+    const auto un = az.n;
+
+    // Pure components first: a component whose boiling point cannot be found
+    // makes every later result meaningless.
+    az.boiling.assign(un, 0.0);
+    az.pure_stability.assign(un, 0);
+    std::vector<double> kvalues(un * un);
+    std::int64_t err = 0;
+    PureComponentProperties(n, p.pressure, ids, p.method, p.phase, az.boiling, az.pure_stability, kvalues, err);
+    if (err != 0)
+        throw ComputeError("pure-component properties failed (engine error " + std::to_string(err) + ")");
+
+    const std::size_t capacity = static_cast<std::size_t>(kAzeoDefaultCapacity);
+    std::int64_t count = kAzeoDefaultCapacity;
+    std::vector<double> comps(un * capacity), temps(capacity);
+    std::vector<std::int64_t> sizes(capacity), phases(capacity), stab(capacity);
+    std::vector<double> sx(un * (un + capacity)), st(un + capacity);
+    std::vector<std::int64_t> sc(un + capacity);
+    Azeo_Search(n, p.pressure, p.phase, p.method, ids, count, comps, temps, sizes, phases, stab, sx, st, sc,
+                az.error);
+    if (az.error == kAzeoSearchFailed)
+        throw ComputeError("the azeotrope search failed (see the run log, routine Azeo_Search)");
+    az.count = static_cast<std::size_t>(count);
+    const std::size_t total = un + az.count;
+    az.compositions.assign(comps.begin(), comps.begin() + static_cast<std::ptrdiff_t>(un * az.count));
+    az.temperatures.assign(temps.begin(), temps.begin() + static_cast<std::ptrdiff_t>(az.count));
+    az.sizes.assign(sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(az.count));
+    az.phase_codes.assign(phases.begin(), phases.begin() + static_cast<std::ptrdiff_t>(az.count));
+    az.stability.assign(stab.begin(), stab.begin() + static_cast<std::ptrdiff_t>(az.count));
+    az.singular_x.assign(sx.begin(), sx.begin() + static_cast<std::ptrdiff_t>(un * total));
+    az.singular_t.assign(st.begin(), st.begin() + static_cast<std::ptrdiff_t>(total));
+    az.singular_code.assign(sc.begin(), sc.begin() + static_cast<std::ptrdiff_t>(total));
+    // The search's own boiling points stand in where the bubble points
+    // above agree; keep the pure table's where the search has none.
+    for (std::size_t i = 0; i < un; ++i)
+        if (IsMissing(az.singular_t[i])) az.singular_t[i] = az.boiling[i];
+    return az;
+}
+
+std::vector<Composition> TraceCurve(const Problem& p, const std::vector<std::int64_t>& ids,
+                                    const AzeotropeTable& az, const Composition& x0, CurveKind kind,
+                                    std::int64_t mode, std::int64_t& direction) {
+    const std::int64_t n = 3;
+    const auto naz = static_cast<std::int64_t>(az.count);
+    std::vector<double> pts(static_cast<std::size_t>(n * kCurveBudget), -1.0);
+    std::int64_t count = kCurveBudget, err = 0;
+    direction = 0;
+    if (kind == CurveKind::Residue) {
+        residue_curve(n, x0, mode, 1, naz, az.singular_x, az.singular_code, p.pressure, ids, p.method, p.phase,
+                      kFirstStep, count, direction, pts, err);
+        if (err == 1 || err == -2)
+            throw ComputeError("residue curve from (" + Number(x0[0], 4) + ", " + Number(x0[1], 4) + ", " +
+                               Number(x0[2], 4) + ") failed (error " + std::to_string(err) + ")");
+    } else {
+        Distillation_Curve(n, x0, mode, 1, naz, az.singular_x, az.singular_code, p.pressure, ids, p.method,
+                           p.phase, count, direction, pts, err);
+        if (err == -1)
+            throw ComputeError("distillation line from (" + Number(x0[0], 4) + ", " + Number(x0[1], 4) + ", " +
+                               Number(x0[2], 4) + ") failed: a flash failed");
+    }
+    // err 2 (residue) and 1 (distillation) mean the budget ran out: the
+    // points so far are still a valid piece of the curve.
+    std::vector<Composition> out;
+    out.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t k = 0; k < count; ++k) {
+        const auto at = static_cast<std::size_t>(k * n);
+        out.push_back({pts[at], pts[at + 1], pts[at + 2]});
+    }
+    return out;
+}
+
+std::vector<Curve> Boundaries(const Problem& p, const std::vector<std::int64_t>& ids, const AzeotropeTable& az) {
+    std::int64_t curves = kBoundaryCurves, err = 0;
+    std::vector<std::int64_t> counts(kBoundaryCurves, 0), dirs(kBoundaryCurves, 0);
+    counts[0] = kBoundaryPoints;
+    std::vector<double> buf(static_cast<std::size_t>(3 * kBoundaryPoints * kBoundaryCurves), -1.0);
+    Dist_Boundary(3, p.pressure, static_cast<std::int64_t>(az.count), az.singular_x, az.singular_code, az.singular_t,
+                  kFirstStep, ids, p.method, p.phase, curves, counts, buf, dirs, err);
+    std::vector<Curve> out;
+    for (std::int64_t c = 0; c < curves && c < kBoundaryCurves; ++c) {
+        Curve curve;
+        curve.direction = dirs[static_cast<std::size_t>(c)];
+        const std::int64_t np = std::min(counts[static_cast<std::size_t>(c)], kBoundaryPoints);
+        for (std::int64_t k = 0; k < np; ++k) {
+            const auto at = static_cast<std::size_t>((c * kBoundaryPoints + k) * 3);
+            if (buf[at] < 0.0) continue;  // unfilled slot
+            curve.points.push_back({buf[at], buf[at + 1], buf[at + 2]});
+        }
+        if (!curve.points.empty()) out.push_back(std::move(curve));
+    }
+    return out;
+}
+
+double BubbleTemperature(const Problem& p, const std::vector<std::int64_t>& ids, const Composition& x) {
+    std::array<double, 3> y{}, l{}, a{}, b{};
+    double t = 0.0, pr = p.pressure, vf = 0.0, r = 0.0;
+    std::int64_t err = 0;
+    EngineFlash("PV", 2, p.method, 3, ids, x, t, pr, vf, y, l, r, a, b, err);
+    return err < 0 ? kMissingValue : t;
+}
+
+bool FillEnvelope(const Problem&, const std::vector<std::int64_t>&, double, TernaryMap&) {
+    // LLE envelope hook.  The liquid-liquid envelope routine is not linked
+    // into the tool yet; once it is, this computes the binodal curve(s) into
+    // map.envelope and a fan of tie lines into map.tie_lines, and returns
+    // true.  Until then the map is drawn without them.
+    return false;
+}
+
+std::vector<Composition> InteriorGrid(int divisions) {
+    std::vector<Composition> out;
+    const double d = divisions;
+    for (int i = 1; i < divisions; ++i)
+        for (int j = 1; i + j < divisions; ++j) out.push_back({i / d, j / d, (divisions - i - j) / d});
+    return out;
+}
+
+}  // namespace ternival::cli
