@@ -6,6 +6,8 @@
 #include <chrono>
 #include <memory>
 
+#include <toml++/toml.h>
+
 #include "azeotrope/search.h"
 #include "cli_common.h"
 #include "commands.h"
@@ -35,6 +37,19 @@ void DefaultToBuiltInExample(Problem& p) {
     if (!p.file.empty()) return;
     p.file = BuiltInExample();
     if (p.components.empty()) p.components = {"ACETONE", "CHLOROFM", "METHANOL"};
+}
+
+// The property method the engine uses: the one asked for, else the
+// problem file's default.
+std::string MethodName(const Problem& p) {
+    if (!p.method.empty()) return p.method;
+    try {
+        const toml::table t = toml::parse_file(p.file);
+        if (auto m = t["default_method"].value<std::string>()) return *m;
+    } catch (const toml::parse_error&) {
+        // The engine has read the file already; a label is not worth a failure.
+    }
+    return "default";
 }
 
 void RequireThree(const Problem& p) {
@@ -100,7 +115,7 @@ Action AddMapCommand(CLI::App& app) {
         TernaryMap map;
         for (int i = 0; i < 3; ++i) map.names[static_cast<std::size_t>(i)] = opts->components[static_cast<std::size_t>(i)];
         map.pressure = opts->pressure;
-        map.method = opts->method;
+        map.method = MethodName(*opts);
         for (std::size_t k = 0; k < 3 + az.count; ++k) {
             SingularPoint pt;
             pt.x = {az.singular_x[k * 3], az.singular_x[k * 3 + 1], az.singular_x[k * 3 + 2]};

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "map_render.h"
 
 #include <cairo-pdf.h>
@@ -152,8 +153,37 @@ void draw(cairo_t* cr, const TernaryMap& m) {
         const Xy q = place(s.x);
         marker(cr, q.x, q.y, s.code);
         if (!s.label.empty()) {
+            // Labels sit outside the point, away from the triangle's
+            // centre, so that edge points keep theirs clear of the edge.
+            // Corners put theirs beside the point (the component name is
+            // above or below); points on an edge away from the opposite
+            // corner; interior points away from the centre.
+            Xy from = place({1.0 / 3, 1.0 / 3, 1.0 / 3});
+            const auto corner = std::max_element(s.x.begin(), s.x.end());
+            const auto absent = std::min_element(s.x.begin(), s.x.end());
+            if (*corner > 1.0 - 1e-6) {
+                from = {q.x + (corner == s.x.begin() || corner == s.x.begin() + 2 ? -1.0 : 1.0), q.y};
+            } else if (*absent < 1e-6) {
+                Composition v{0, 0, 0};
+                v[static_cast<std::size_t>(absent - s.x.begin())] = 1.0;
+                from = place(v);
+            }
+            double dx = q.x - from.x, dy = q.y - from.y;
+            const double len = std::hypot(dx, dy);
+            if (len > 1e-9) {
+                dx /= len;
+                dy /= len;
+            } else {
+                dx = 1.0;
+                dy = 0.0;
+            }
             cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
-            text(cr, q.x + 9, q.y - 8, s.label, 11);
+            cairo_set_font_size(cr, 11);
+            cairo_text_extents_t e;
+            cairo_text_extents(cr, s.label.c_str(), &e);
+            const double lx = q.x + 12 * dx + (dx < -0.3 ? -e.width : dx > 0.3 ? 0.0 : -e.width / 2);
+            const double ly = q.y + 12 * dy + (dy > 0.3 ? e.height : dy < -0.3 ? 0.0 : e.height / 2);
+            text(cr, lx, ly, s.label, 11);
         }
     }
 
