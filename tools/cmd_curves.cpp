@@ -2,6 +2,7 @@
 // single curves of a ternary map as tables.
 #include <fmt/core.h>
 
+#include <cmath>
 #include <memory>
 
 #include "cli_common.h"
@@ -122,13 +123,28 @@ Action AddEnvelopeCommand(CLI::App& app) {
     cmd->add_option("-T,--temperature", *temperature, "temperature, K")->capture_default_str();
     cmd->add_option("--format", *format, "text, csv or json")->capture_default_str();
     return [=]() {
-        ParseFormat(*format);
+        const Format f = ParseFormat(*format);
         Ternary(*opts);
+        if (!(*temperature > 0.0) || !std::isfinite(*temperature))
+            throw InputError("temperature must be a positive number of K");
         ToolSession s(*opts);
         Ternary(*opts);
         TernaryMap map;
-        if (!FillEnvelope(*opts, s.ids(), *temperature, map))
-            throw ComputeError("the liquid-liquid envelope is not available in this version of ternival");
+        if (!FillEnvelope(*opts, s.ids(), *temperature, map)) throw ComputeError("the envelope routine refused the mixture");
+        // One row per tie line: the two liquids in equilibrium.
+        Table t;
+        t.columns = {"tie_line"};
+        for (const char* phase : {"L1", "L2"})
+            for (const auto& c : opts->components) t.columns.push_back(std::string(phase) + "_" + c);
+        t.numeric.assign(t.columns.size(), true);
+        for (std::size_t k = 0; k < map.tie_lines.size(); ++k) {
+            const auto& tl = map.tie_lines[k];
+            t.rows.push_back({std::to_string(k + 1), Number(tl.a[0]), Number(tl.a[1]), Number(tl.a[2]), Number(tl.b[0]),
+                              Number(tl.b[1]), Number(tl.b[2])});
+        }
+        if (map.tie_lines.empty())
+            fmt::print(stderr, "ternival: no liquid-liquid split at {} K\n", *temperature);
+        PrintTable(t, f);
         return kOk;
     };
 }

@@ -141,8 +141,8 @@ Action AddMapCommand(CLI::App& app) {
             }
         }
 
-        // LLE envelope hook (see FillEnvelope): nothing is drawn until the
-        // envelope routine is connected.
+        // Where the boiling liquid splits, its envelope and tie lines.
+        Progress("computing the liquid-liquid envelope...");
         FillEnvelope(*opts, ids, kMissingValue, map);
 
         Progress("writing " + *output);
@@ -153,8 +153,9 @@ Action AddMapCommand(CLI::App& app) {
         }
         PrintTable(SingularTable(*opts, az), f);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        Progress(fmt::format("{} singular points, {} boundaries, {} residue curves drawn to {} in {:.2f} s",
-                             map.singular.size(), map.boundaries.size(), map.residue_curves.size(), *output, seconds));
+        Progress(fmt::format("{} singular points, {} boundaries, {} residue curves, {} tie lines drawn to {} in {:.2f} s",
+                             map.singular.size(), map.boundaries.size(), map.residue_curves.size(),
+                             map.tie_lines.size(), *output, seconds));
         return kOk;
     };
 }

@@ -7,6 +7,8 @@
 #include "azeotrope/search.h"
 #include "azeotrope/stability.h"
 #include "engine/engine_flash.h"
+#include "envelope/lle_envelope.h"
+#include "envelope/vlle_envelope.h"
 #include "output.h"
 #include "rcm/dist_boundary.h"
 #include "rcm/distillation_curve.h"
@@ -135,12 +137,42 @@ double BubbleTemperature(const Problem& p, const std::vector<std::int64_t>& ids,
     return err < 0 ? kMissingValue : t;
 }
 
-bool FillEnvelope(const Problem&, const std::vector<std::int64_t>&, double, TernaryMap&) {
-    // LLE envelope hook.  The liquid-liquid envelope routine is not linked
-    // into the tool yet; once it is, this computes the binodal curve(s) into
-    // map.envelope and a fan of tie lines into map.tie_lines, and returns
-    // true.  Until then the map is drawn without them.
-    return false;
+bool FillEnvelope(const Problem& p, const std::vector<std::int64_t>& ids, double temperature, TernaryMap& map) {
+    // At a given temperature the liquid-liquid envelope; on the boiling
+    // surface (no temperature) the envelope of the heterogeneous bubble
+    // points.
+    constexpr std::int64_t kTies = 100;
+    constexpr std::size_t kBranch = 2 * static_cast<std::size_t>(kTies);
+    std::vector<double> curves(3 * kBranch * 3, -1.0), ties(2 * kTies * 3, -1.0), vapour(kTies * 3, 0.0);
+    std::array<std::int64_t, 3> points{};
+    std::int64_t count = 0, tie_count = kTies, message = 0, error = 0;
+    double plait = 0.0;
+    if (IsMissing(temperature))
+        VLLE_Envelope(3, p.pressure, 0.1, ids, p.method, count, points, curves, tie_count, ties, vapour, plait,
+                      message, error);
+    else
+        LLE_Envelope(3, p.pressure, temperature, 0.1, ids, p.method, count, points, curves, tie_count, ties, message,
+                     error);
+    if (error < 0) return false;
+    map.envelope.clear();
+    map.tie_lines.clear();
+    for (std::int64_t q = 0; q < std::min<std::int64_t>(count, 3); ++q) {
+        Curve c;
+        const auto np = static_cast<std::size_t>(std::clamp<std::int64_t>(points[static_cast<std::size_t>(q)], 0,
+                                                                           static_cast<std::int64_t>(kBranch)));
+        for (std::size_t k = 0; k < np; ++k) {
+            const std::size_t at = (static_cast<std::size_t>(q) * kBranch + k) * 3;
+            if (curves[at] < 0.0) continue;
+            c.points.push_back({curves[at], curves[at + 1], curves[at + 2]});
+        }
+        if (!c.points.empty()) map.envelope.push_back(std::move(c));
+    }
+    for (std::int64_t t = 0; t < std::min(tie_count, kTies); ++t) {
+        const auto at = static_cast<std::size_t>(t) * 6;
+        if (ties[at] < 0.0) continue;
+        map.tie_lines.push_back({{ties[at], ties[at + 1], ties[at + 2]}, {ties[at + 3], ties[at + 4], ties[at + 5]}});
+    }
+    return true;
 }
 
 std::vector<Composition> InteriorGrid(int divisions) {

@@ -55,10 +55,11 @@ std::vector<Curve> Boundaries(const Problem& p, const std::vector<std::int64_t>&
 // flash fails).
 double BubbleTemperature(const Problem& p, const std::vector<std::int64_t>& ids, const Composition& x);
 
-// LLE envelope hook: fills map.envelope and map.tie_lines for the three
-// components at the given temperature (kMissingValue: on the boiling
-// surface).  Returns false, leaving the map untouched, when no envelope
-// can be computed; at present that is always.
+// Fills map.envelope and map.tie_lines for the three components: the
+// liquid-liquid envelope at the given temperature, or with kMissingValue
+// the envelope of heterogeneous bubble points at the map's pressure.  Both
+// stay empty for a mixture without a liquid split.  Returns false, leaving
+// the map untouched, when the routine refused the arguments.
 bool FillEnvelope(const Problem& p, const std::vector<std::int64_t>& ids, double temperature, TernaryMap& map);
 
 // Interior starting points of the map's residue curves: a triangular grid

@@ -100,7 +100,7 @@ TEST_F(Command, MapOfTheBuiltInExampleDrawsASvgAndPrintsTheSingularPoints) {
     EXPECT_NE(svg.find("<svg"), std::string::npos);
     EXPECT_NE(svg.find("</svg>"), std::string::npos);
     // 8 steps per side leave 21 interior starting points.
-    EXPECT_NE(r.err.find("21 residue curves drawn"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("21 residue curves, 0 tie lines drawn"), std::string::npos) << r.err;
 }
 
 TEST_F(Command, MapWritesPngAndPdfAndHonoursTheGrid) {
@@ -109,7 +109,7 @@ TEST_F(Command, MapWritesPngAndPdfAndHonoursTheGrid) {
     const std::string png = slurp(path("map.png"));
     ASSERT_GT(png.size(), 1000u);
     EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-    EXPECT_NE(r.err.find("3 residue curves drawn"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("3 residue curves,"), std::string::npos) << r.err;
     r = ternival({"map", "-o", path("map.pdf"), "--grid", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(slurp(path("map.pdf")).substr(0, 5), "%PDF-");
@@ -166,6 +166,39 @@ TEST_F(Command, BoundariesAndDistillationLines) {
     EXPECT_GT(CountLines(r.out), 5);
 }
 
+TEST_F(Command, EnvelopeTieLinesOfEthanolWaterBenzene) {
+    const Outcome r = ternival({"envelope", kExamples + "/ethanol_water_benzene.toml", "-T", "298.15", "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json ties = json::parse(r.out);
+    ASSERT_GE(ties.size(), 5u);
+    // The first tie line is the water-benzene edge: nearly pure water
+    // against nearly pure benzene, no ethanol.
+    EXPECT_LT(ties[0]["L1_ETHANOL"].get<double>(), 1e-6);
+    EXPECT_GT(std::max(ties[0]["L1_WATER"].get<double>(), ties[0]["L2_WATER"].get<double>()), 0.99);
+    EXPECT_GT(std::max(ties[0]["L1_BENZENE"].get<double>(), ties[0]["L2_BENZENE"].get<double>()), 0.99);
+    for (const auto& t : ties)
+        EXPECT_NEAR(t["L1_ETHANOL"].get<double>() + t["L1_WATER"].get<double>() + t["L1_BENZENE"].get<double>(), 1.0,
+                    1e-6);
+    // The homogeneous example has none.
+    const Outcome none = ternival({"envelope", "--format", "csv"});
+    ASSERT_EQ(none.code, 0) << none.err;
+    EXPECT_EQ(CountLines(none.out), 1);  // the header alone
+}
+
+TEST_F(Command, HeterogeneousMapDrawsTheEnvelope) {
+    const Outcome r = ternival({"map", kExamples + "/ethanol_water_benzene.toml", "--phase", "3", "--grid", "4", "-o",
+                                path("ewb.svg"), "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json table = json::parse(r.out);
+    int heterogeneous = 0;
+    for (const auto& row : table) heterogeneous += row["phase"] == "heterogeneous";
+    EXPECT_EQ(heterogeneous, 2);  // water-benzene and the ternary azeotrope
+    const auto at = r.err.find(" tie lines drawn");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const auto start = r.err.rfind(' ', at - 1);
+    EXPECT_GE(std::stoi(r.err.substr(start + 1, at - start - 1)), 5) << r.err;
+}
+
 TEST_F(Command, BadInputGivesOneLineAndExitCodeTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {"map", path("missing.toml")},
@@ -179,6 +212,7 @@ TEST_F(Command, BadInputGivesOneLineAndExitCodeTwo) {
         {"curve", "-x", "0.2,0.3,0.4"},
         {"curve", "-x", "0.2,zero,0.8"},
         {"azeotropes", "--format", "xml"},
+        {"envelope", "-T", "-10"},
     };
     for (const auto& args : cases) {
         const Outcome r = ternival(args);
