@@ -48,6 +48,9 @@ protected:
             // A registry and TMP of the test's own.
             ::setenv("TERNIVAL_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
             ::setenv("TMP", (dir_ / "tmp").c_str(), 1);
+            // Under the leak checker, fontconfig's process-long caches are
+            // not reported.
+            ::setenv("LSAN_OPTIONS", "suppressions=" TERNIVAL_LSAN_SUPPRESSIONS ":print_suppressions=0", 1);
             if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(126);
             std::vector<char*> argv{const_cast<char*>(TERNIVAL_EXE)};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
