@@ -54,11 +54,7 @@ HRESULT CAzeotropeSearch::SetPropertyData(const Bstr& szOpset, const Bstr& szVLE
     return S_OK;
 }
 
-bool CAzeotropeSearch::ready() const {
-    const auto& package = CurrentPackage();
-    if (!package || !package->open() || n_ > kMaxComponents) return false;
-    return std::all_of(ids_.begin(), ids_.end(), [](std::int64_t id) { return id > 0; });
-}
+bool CAzeotropeSearch::ready() const { return n_ <= kMaxComponents && EngineKnows(ids_); }
 
 HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
     if (n_ == 0) return S_OK;

@@ -78,12 +78,6 @@ HRESULT CDistillationMap::SetComponentData(const Bstr& top, const Bstr& left, co
     return S_OK;
 }
 
-bool CDistillationMap::ready() const {
-    const auto& package = CurrentPackage();
-    if (!package || !package->open()) return false;
-    return std::all_of(ids_.begin(), ids_.end(), [](std::int64_t id) { return id > 0; });
-}
-
 HRESULT CDistillationMap::SetPropertyData(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel,
                                           std::int32_t nPhase) {
     data_.Set(szOpset, szVLEModel, szLLEModel, nPhase);

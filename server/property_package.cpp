@@ -34,6 +34,12 @@ std::shared_ptr<CPropertyPackage>& CurrentPackage() {
     return current;
 }
 
+bool EngineKnows(std::span<const std::int64_t> ids) {
+    const auto& package = CurrentPackage();
+    if (!package || !package->open()) return false;
+    return std::all_of(ids.begin(), ids.end(), [](std::int64_t id) { return id > 0; });
+}
+
 void PropertyData::Set(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel, std::int32_t nPhase) {
     opset = szOpset.substr(0, 9);
     vle_model = szVLEModel;

@@ -1,21 +1,14 @@
 #include "server/registration.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string>
 
+#include "automation/dispatch.h"
 #include "platform/registry.h"
 #include "server/interfaces.h"
 
 namespace ternival::server {
 
 namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 std::string Key(std::string_view path) { return std::string(kClassesRoot) + std::string(path); }
 
@@ -31,8 +24,8 @@ ServerAction ParseServerCommandLine(std::span<const std::string_view> args) {
     for (std::string_view arg : args) {
         if (arg.empty() || (arg[0] != '-' && arg[0] != '/')) continue;
         const std::string_view token = arg.substr(1);
-        if (EqualNoCase(token, "UnregServer")) return ServerAction::UnregServer;
-        if (EqualNoCase(token, "RegServer")) return ServerAction::RegServer;
+        if (automation::EqualsNoCase(token, "UnregServer")) return ServerAction::UnregServer;
+        if (automation::EqualsNoCase(token, "RegServer")) return ServerAction::RegServer;
     }
     return ServerAction::Serve;
 }

@@ -17,20 +17,14 @@ using nlohmann::json;
 
 namespace {
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-    return out;
-}
-
 // The creatable class named by a ProgID (with or without its version) or a
 // class identifier.
 const CoClassInfo* FindClass(std::string_view name) {
-    const std::string key = Lower(name);
     const std::string version = "." + std::string(kVersion);
     for (const auto& cls : TernivalTypeLibrary().coclasses) {
         if (cls.prog_id.empty()) continue;
-        if (key == Lower(cls.clsid) || key == Lower(cls.prog_id) || key == Lower(cls.prog_id + version))
+        if (EqualsNoCase(name, cls.clsid) || EqualsNoCase(name, cls.prog_id) ||
+            EqualsNoCase(name, cls.prog_id + version))
             return &cls;
     }
     return nullptr;
@@ -155,10 +149,10 @@ json RpcServer::Invoke(const json& params) {
     InvokeKind kind = InvokeKind::Method;
     const json& kind_field = Field(params, "kind");
     if (!kind_field.is_null()) {
-        const std::string k = kind_field.is_string() ? Lower(kind_field.get<std::string>()) : "";
-        if (k == "method") kind = InvokeKind::Method;
-        else if (k == "get" || k == "propget") kind = InvokeKind::PropertyGet;
-        else if (k == "put" || k == "propput") kind = InvokeKind::PropertyPut;
+        const std::string k = kind_field.is_string() ? kind_field.get<std::string>() : "";
+        if (EqualsNoCase(k, "method")) kind = InvokeKind::Method;
+        else if (EqualsNoCase(k, "get") || EqualsNoCase(k, "propget")) kind = InvokeKind::PropertyGet;
+        else if (EqualsNoCase(k, "put") || EqualsNoCase(k, "propput")) kind = InvokeKind::PropertyPut;
         else throw RpcError{kRpcInvalidParams, "\"kind\" must be \"method\", \"get\" or \"put\""};
     }
 
@@ -174,7 +168,6 @@ json RpcServer::Invoke(const json& params) {
         throw RpcError{kRpcInvalidParams, "give a member name (\"member\") or a DISPID (\"dispid\")"};
     }
     const MemberInfo* m = Succeeded(hr) ? info.Find(dispid, kind) : nullptr;
-    json reply;
     auto fail = [&](HRESULT code) {
         return json{{"hresult", code}, {"hresult_hex", Hex(code)}, {"out", json::array()}};
     };

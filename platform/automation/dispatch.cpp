@@ -4,17 +4,13 @@
 
 namespace ternival::automation {
 
-namespace {
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
+bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
-
-}  // namespace
 
 const MemberInfo* InterfaceInfo::Find(DispId dispid, InvokeKind kind) const {
     for (const auto& m : members)
@@ -24,7 +20,7 @@ const MemberInfo* InterfaceInfo::Find(DispId dispid, InvokeKind kind) const {
 
 HRESULT InterfaceInfo::IdOfName(std::string_view name, DispId& dispid) const {
     for (const auto& m : members)
-        if (equalsNoCase(m.name, name)) {
+        if (EqualsNoCase(m.name, name)) {
             dispid = m.dispid;
             return S_OK;
         }

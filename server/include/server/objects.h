@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,11 @@ private:
 
 // The process's current property package (none at start).
 std::shared_ptr<CPropertyPackage>& CurrentPackage();
+
+// True when the current package has a problem file open and every index
+// names one of its components; the computing members refuse to run
+// otherwise.
+bool EngineKnows(std::span<const std::int64_t> ids);
 
 class CAzeotropeSearch : public automation::DispatchObject {
 public:
@@ -197,9 +203,7 @@ private:
         std::vector<double> tie_points = std::vector<double>(kTieLines * 3, 0.0);
         double plait_temperature = 0.0;
     };
-    // An engine is open and the three components are known to it; the
-    // computing members refuse to run otherwise.
-    bool ready() const;
+    bool ready() const { return EngineKnows(ids_); }
     HRESULT curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out);
     HRESULT packEnvelope(const Envelope& e, Variant& curve) const;
     std::string field(std::string_view method) const;

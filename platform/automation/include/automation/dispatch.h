@@ -64,6 +64,10 @@ protected:
     virtual HRESULT Call(DispId dispid, InvokeKind kind, std::vector<Variant>& args) = 0;
 };
 
+// Names of members, classes and command-line switches compare without
+// regard to letter case.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
 // Parameter shorthands for the member tables.
 ParamInfo In(std::string name, VarType vt);
 ParamInfo Out(std::string name, VarType vt);
