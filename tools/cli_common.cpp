@@ -60,6 +60,23 @@ std::vector<std::int64_t> ComponentIndices(const Problem& p) {
     return ids;
 }
 
+void DefaultToBuiltInExample(Problem& p) {
+    if (!p.file.empty()) return;
+    p.file = BuiltInExample();
+    if (p.components.empty()) p.components = {"ACETONE", "CHLOROFM", "METHANOL"};
+}
+
+void RequireThree(const Problem& p) {
+    if (p.components.size() != 3)
+        throw InputError("a ternary diagram needs exactly three components, got " +
+                         std::to_string(p.components.size()));
+}
+
+void PrepareTernary(Problem& p) {
+    DefaultToBuiltInExample(p);
+    if (!p.components.empty()) RequireThree(p);
+}
+
 std::string BuiltInExample() {
     if (auto dir = platform::GetEnv("TERNIVAL_EXAMPLES"); dir && !dir->empty())
         return *dir + "/acetone_chloroform_methanol.toml";

@@ -49,4 +49,13 @@ std::vector<std::int64_t> ComponentIndices(const Problem& p);
 // Path of the built-in example problem.
 std::string BuiltInExample();
 
+// Without a problem file, the built-in example and its three components.
+void DefaultToBuiltInExample(Problem& p);
+// InputError unless exactly three components are named.
+void RequireThree(const Problem& p);
+// Before the engine is opened for a ternary diagram: the built-in example
+// when no file is named, and three components if any are named (an empty
+// list means all of the file's, checked once they are known).
+void PrepareTernary(Problem& p);
+
 }  // namespace ternival::cli

@@ -16,16 +16,6 @@ namespace ternival::cli {
 
 namespace {
 
-void Ternary(Problem& p) {
-    if (p.file.empty()) {
-        p.file = BuiltInExample();
-        if (p.components.empty()) p.components = {"ACETONE", "CHLOROFM", "METHANOL"};
-    }
-    if (!p.components.empty() && p.components.size() != 3)
-        throw InputError("a ternary diagram needs exactly three components, got " +
-                         std::to_string(p.components.size()));
-}
-
 void AddComponentColumns(Table& t, const Problem& p) {
     for (const auto& c : p.components) t.columns.push_back("x_" + c);
 }
@@ -52,10 +42,10 @@ Action AddCurveCommand(CLI::App& app) {
     cmd->add_option("--format", *format, "text, csv or json")->capture_default_str();
     return [=]() {
         const Format f = ParseFormat(*format);
-        Ternary(*opts);
+        PrepareTernary(*opts);
         const std::vector<double> x = ParseComposition(*composition, 3);
         ToolSession s(*opts);
-        Ternary(*opts);
+        RequireThree(*opts);
         const auto& ids = s.ids();
         const AzeotropeTable az = SearchAzeotropes(*opts, ids);
         const std::int64_t mode = *branch == "both" ? 1 : *branch == "forward" ? 2 : 3;
@@ -92,9 +82,9 @@ Action AddBoundariesCommand(CLI::App& app) {
     cmd->add_option("--format", *format, "text, csv or json")->capture_default_str();
     return [=]() {
         const Format f = ParseFormat(*format);
-        Ternary(*opts);
+        PrepareTernary(*opts);
         ToolSession s(*opts);
-        Ternary(*opts);
+        RequireThree(*opts);
         const auto& ids = s.ids();
         const AzeotropeTable az = SearchAzeotropes(*opts, ids);
         const auto curves = Boundaries(*opts, ids, az);
@@ -124,11 +114,11 @@ Action AddEnvelopeCommand(CLI::App& app) {
     cmd->add_option("--format", *format, "text, csv or json")->capture_default_str();
     return [=]() {
         const Format f = ParseFormat(*format);
-        Ternary(*opts);
+        PrepareTernary(*opts);
         if (!(*temperature > 0.0) || !std::isfinite(*temperature))
             throw InputError("temperature must be a positive number of K");
         ToolSession s(*opts);
-        Ternary(*opts);
+        RequireThree(*opts);
         TernaryMap map;
         if (!FillEnvelope(*opts, s.ids(), *temperature, map)) throw ComputeError("the envelope routine refused the mixture");
         // One row per tie line: the two liquids in equilibrium.

@@ -32,13 +32,6 @@ void Progress(const std::string& line) {
 
 std::string Temperature(double t) { return IsMissing(t) ? std::string("-") : Number(t, 3); }
 
-// The built-in example when no problem file is named.
-void DefaultToBuiltInExample(Problem& p) {
-    if (!p.file.empty()) return;
-    p.file = BuiltInExample();
-    if (p.components.empty()) p.components = {"ACETONE", "CHLOROFM", "METHANOL"};
-}
-
 // The property method the engine uses: the one asked for, else the
 // problem file's default.
 std::string MethodName(const Problem& p) {
@@ -50,12 +43,6 @@ std::string MethodName(const Problem& p) {
         // The engine has read the file already; a label is not worth a failure.
     }
     return "default";
-}
-
-void RequireThree(const Problem& p) {
-    if (p.components.size() != 3)
-        throw InputError("a ternary diagram needs exactly three components, got " +
-                         std::to_string(p.components.size()));
 }
 
 // Singular points (pure components, then azeotropes) of a ternary map.
@@ -101,8 +88,7 @@ Action AddMapCommand(CLI::App& app) {
         const Format f = ParseFormat(*format);
         if (!EndsWith(*output, ".svg") && !EndsWith(*output, ".png") && !EndsWith(*output, ".pdf"))
             throw InputError(*output + ": unknown picture format (use .svg, .png or .pdf)");
-        DefaultToBuiltInExample(*opts);
-        if (!opts->components.empty()) RequireThree(*opts);
+        PrepareTernary(*opts);
         const auto started = std::chrono::steady_clock::now();
         ToolSession s(*opts);
         RequireThree(*opts);
