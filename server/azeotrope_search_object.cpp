@@ -35,17 +35,12 @@ void CAzeotropeSearch::allocate() {
 HRESULT CAzeotropeSearch::SetComponentData(const Variant& components) {
     if (components.vt != (VT_ARRAY | VT_BSTR) || !components.parray || components.parray->dimensions() != 1)
         return E_FAIL;
-    const SafeArray& a = *components.parray;
-    std::vector<std::int64_t> ids;
-    for (const auto& name : a.strings()) ids.push_back(LookupComponentIndex(name));
-    ids_ = std::move(ids);
-    n_ = ids_.size();
+    const auto& strings = components.parray->strings();
+    if (!components_.Assign(std::vector<std::string>(strings.begin(), strings.end()))) return E_FAIL;
+    n_ = components_.size();
+    ids_.assign(n_, 0);
+    searched_ = false;
     return S_OK;
-}
-
-void CAzeotropeSearch::SetIndices(const std::array<std::int64_t, 3>& ids) {
-    ids_.assign(ids.begin(), ids.end());
-    n_ = 3;
 }
 
 HRESULT CAzeotropeSearch::SetPropertyData(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel,
@@ -54,11 +49,25 @@ HRESULT CAzeotropeSearch::SetPropertyData(const Bstr& szOpset, const Bstr& szVLE
     return S_OK;
 }
 
-bool CAzeotropeSearch::ready() const { return n_ <= kMaxComponents && EngineKnows(ids_); }
+bool CAzeotropeSearch::ready() {
+    const auto ids = components_.ids();
+    ids_.assign(ids.begin(), ids.end());
+    n_ = ids_.size();
+    return n_ <= kMaxComponents && ValidPressure(pressure_) && EngineKnows(ids_);
+}
+
+CAzeotropeSearch::Key CAzeotropeSearch::key() {
+    const auto ids = components_.ids();
+    return {EngineGeneration(), std::vector<std::int64_t>(ids.begin(), ids.end()), pressure_, data_.opset,
+            data_.phase};
+}
+
+bool CAzeotropeSearch::current() { return searched_ && searched_for_ == key(); }
 
 HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
-    if (n_ == 0) return S_OK;
-    if (ids_.size() != n_ || !ready()) return E_FAIL;
+    if (components_.size() == 0) return S_OK;
+    // The pure-component routine takes the search's own 20 components.
+    if (!ready() || n_ > static_cast<std::size_t>(kAzeoMaxComponents)) return E_FAIL;
     allocate();
     PureComponentProperties(static_cast<std::int64_t>(n_), pressure_, ids_, data_.opset, data_.phase, boiling_,
                             pure_code_, kvalues_, error_);
@@ -72,10 +81,18 @@ HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& tempe
 }
 
 HRESULT CAzeotropeSearch::ComputeAzeotropes() {
+    // A refused search leaves no tables behind that could be taken for
+    // this one's.
+    searched_ = false;
+    if (components_.size() == 0) {
+        count_ = 0;
+        searched_ = true;
+        searched_for_ = key();
+        return S_OK;
+    }
+    if (!ready()) return E_FAIL;
     // Without a GetPureProperties for the current components the tables do
     // not exist yet (or have the wrong size): make them now.
-    if (n_ == 0) return S_OK;
-    if (!ready()) return E_FAIL;
     if (!allocated_ || allocated_for_ != n_) allocate();
     count_ = kCapacity;
     Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, ids_, count_, compositions_,
@@ -83,15 +100,18 @@ HRESULT CAzeotropeSearch::ComputeAzeotropes() {
     std::fill(pure_x_.begin(), pure_x_.end(), 0.0);
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
     searched_ = true;
+    searched_for_ = key();
     return S_OK;
 }
 
 HRESULT CAzeotropeSearch::GetAzeotropes(std::int32_t& count, Variant& compositions, Variant& temperatures,
                                         Variant& phases, Variant& stability) {
     count = 0;
-    if (!searched_ || count_ <= 0) return S_OK;
-    const auto naz = static_cast<std::size_t>(count_);
-    count = static_cast<std::int32_t>(count_);
+    // Tables of another mixture, file, pressure or property data are never
+    // handed out (nor read at another component count).
+    if (!current()) return E_FAIL;
+    const auto naz = static_cast<std::size_t>(std::max<std::int64_t>(count_, 0));
+    count = static_cast<std::int32_t>(naz);
     const std::array<std::size_t, 2> table{naz, n_}, line{naz, 0}, strides{0, n_};
     if (Failed(PackDoubleArray(compositions, compositions_, 2, table, strides)) ||
         Failed(PackDoubleArray(temperatures, temperatures_, 1, line, strides)) ||

@@ -20,10 +20,12 @@ constexpr std::size_t kBoundaries = 20;
 constexpr std::int64_t kBoundariesAsked = 10;
 constexpr std::size_t kIsoCurves = 20;
 constexpr double kMissingTie = -999.0;
+constexpr double kSumTolerance = 1e-6;
 
 // Composition argument: the first three values (Top, Left, Right) of a
 // one-dimensional array.  Matrices, negative or non-finite fractions and
-// an all-zero composition are refused rather than handed to a flash.
+// fractions that do not sum to 1 are refused rather than handed to a
+// flash.
 bool readPoint(const Variant& v, std::array<double, 3>& x) {
     std::vector<double> values;
     if (!v.IsArray() || v.parray->dimensions() != 1) return false;
@@ -34,7 +36,7 @@ bool readPoint(const Variant& v, std::array<double, 3>& x) {
         if (!std::isfinite(xi) || xi < 0.0) return false;
         sum += xi;
     }
-    return sum > 0.0;
+    return std::abs(sum - 1.0) <= kSumTolerance;
 }
 
 HRESULT packPoint(Variant& out, std::span<const double> x) {
@@ -72,10 +74,39 @@ std::string CDistillationMap::field(std::string_view method) const {
 }
 
 HRESULT CDistillationMap::SetComponentData(const Bstr& top, const Bstr& left, const Bstr& right) {
-    names_ = {top, left, right};
     if (!CurrentPackage()) return E_FAIL;
-    for (std::size_t i = 0; i < 3; ++i) ids_[i] = LookupComponentIndex(names_[i]);
+    if (!components_.Assign({top, left, right})) return E_FAIL;
+    refresh();
     return S_OK;
+}
+
+void CDistillationMap::refresh() {
+    const auto ids = components_.ids();
+    ids_.fill(0);
+    std::copy_n(ids.begin(), std::min<std::size_t>(ids.size(), 3), ids_.begin());
+    if (results_generation_ == EngineGeneration() && results_ids_ == ids_) return;
+    clearResults();
+    results_generation_ = EngineGeneration();
+    results_ids_ = ids_;
+}
+
+void CDistillationMap::clearResults() {
+    lle_ = Envelope{};
+    vlle_ = Envelope{};
+    if (search_) search_->Forget();
+}
+
+bool CDistillationMap::ready() {
+    refresh();
+    return components_.size() == 3 && ValidPressure(pressure) && EngineKnows(ids_);
+}
+
+bool CDistillationMap::searchCurrent() {
+    if (!search_) return false;
+    search_->SetPressure(pressure);
+    search_->SetPropertyData(data_.opset, data_.vle_model, data_.lle_model, data_.phase);
+    search_->SetComponents(components_.names());
+    return search_->current();
 }
 
 HRESULT CDistillationMap::SetPropertyData(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel,
@@ -93,9 +124,7 @@ HRESULT CDistillationMap::SetCalculationOption(std::int32_t option, double ll_te
 HRESULT CDistillationMap::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
     if (!ready()) return E_FAIL;
     if (!search_) search_ = std::make_shared<CAzeotropeSearch>();
-    search_->SetPressure(pressure);
-    search_->SetPropertyData(data_.opset, data_.vle_model, data_.lle_model, data_.phase);
-    search_->SetIndices(ids_);
+    searchCurrent();
     return search_->GetPureProperties(composition, temperature, stability);
 }
 
@@ -103,19 +132,22 @@ HRESULT CDistillationMap::GetAzeotropes(std::int32_t& count, Variant& compositio
                                         Variant& phases, Variant& stability) {
     count = 0;
     if (!search_) return E_FAIL;
-    search_->SetPressure(pressure);
-    search_->ComputeAzeotropes();
+    searchCurrent();
+    // A refused search (no file open, unknown component, bad pressure)
+    // is the answer: never the azeotropes of an earlier mixture.
+    if (!ready() || Failed(search_->ComputeAzeotropes())) return E_FAIL;
     return search_->GetAzeotropes(count, compositions, temperatures, phases, stability);
 }
 
 HRESULT CDistillationMap::curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out) {
     std::array<double, 3> x0{};
     if (!ready() || !readPoint(start, x0)) return E_FAIL;
-    const bool with_points = search_ && search_->searched() && search_->count() > 0;
-    const std::int64_t end_test = with_points && curve_calc_option == 1 ? 1 : 2;
+    // The end test uses the singular points only when they were found for
+    // these components, this file, pressure and property data.
+    const std::int64_t naz = searchCurrent() ? search_->count() : 0;
+    const std::int64_t end_test = naz > 0 && curve_calc_option == 1 ? 1 : 2;
     error_code = 0;
     message_code = 0;
-    const std::int64_t naz = search_ && search_->searched() ? search_->count() : 0;
     static const std::vector<double> no_x;
     static const std::vector<std::int64_t> no_codes;
     const auto& sx = naz > 0 ? search_->singular_compositions() : no_x;
@@ -131,10 +163,6 @@ HRESULT CDistillationMap::curve(const Variant& start, bool residue, std::int32_t
     direction = static_cast<std::int32_t>(dir);
     const std::array<std::size_t, 2> counts{static_cast<std::size_t>(std::clamp<std::int64_t>(count, 0, kCurvePoints)), 3},
         strides{0, 3};
-    if (counts[0] == 0) {
-        out = Variant{};
-        return S_OK;
-    }
     return PackDoubleArray(out, curve_, 2, counts, strides);
 }
 
@@ -153,7 +181,10 @@ HRESULT CDistillationMap::GetDistillationBoundary(std::int32_t& count, Variant& 
     std::vector<double> sx, st;
     std::vector<std::int64_t> sc;
     if (search_) {
-        search_->ComputeAzeotropes();
+        // The azeotropes at the map's own pressure and property data, so
+        // that the boundaries end where they are.
+        searchCurrent();
+        if (Failed(search_->ComputeAzeotropes())) return E_FAIL;
         naz = search_->count();
         sx = search_->singular_compositions();
         sc = search_->singular_stability();
@@ -175,11 +206,6 @@ HRESULT CDistillationMap::GetDistillationBoundary(std::int32_t& count, Variant& 
                   buffer, dirs, error_code);
     const auto nc = static_cast<std::size_t>(std::clamp<std::int64_t>(curves, 0, kBoundaries));
     count = static_cast<std::int32_t>(nc);
-    if (nc == 0) {
-        directions = Variant{};
-        boundaries = Variant{};
-        return S_OK;
-    }
     const std::array<std::size_t, 1> line{nc};
     if (Failed(PackLongArrayFrom64(directions, dirs, 1, line, line))) return E_FAIL;
     return packCurves(boundaries, buffer, nc, points, kCurvePoints);
@@ -197,46 +223,35 @@ HRESULT CDistillationMap::GetIsovolatilityCurve(std::int32_t& count, Variant& cu
     Isovolatility_Curves(3, pressure, ids_, data_.phase, field(data_.opset), nc, points, buffer, ignored);
     const auto found = static_cast<std::size_t>(std::clamp<std::int64_t>(nc, 0, kIsoCurves));
     count = static_cast<std::int32_t>(found);
-    if (found == 0) {
-        curves = Variant{};
-        return S_OK;
-    }
     return packCurves(curves, buffer, found, points, kCurvePoints);
 }
 
 HRESULT CDistillationMap::packEnvelope(const Envelope& e, Variant& curve) const {
     const auto nc = static_cast<std::size_t>(std::clamp<std::int64_t>(e.curve_count, 0, 3));
-    if (nc == 0) {
-        curve = Variant{};
-        return S_OK;
-    }
     return packCurves(curve, e.curves, nc, e.points, kEnvelopePoints);
 }
 
-HRESULT CDistillationMap::GetCurveLLE(Variant& curve) { return packEnvelope(lle_, curve); }
+HRESULT CDistillationMap::GetCurveLLE(Variant& curve) {
+    refresh();
+    return packEnvelope(lle_, curve);
+}
 
 HRESULT CDistillationMap::GetTielinesLLE(Variant& ties) {
+    refresh();
     const auto t = static_cast<std::size_t>(std::clamp<std::int64_t>(lle_.tie_count, 0, kTieLines));
-    if (t == 0) {
-        ties = Variant{};
-        return S_OK;
-    }
     const std::array<std::size_t, 2> counts{2 * t, 3}, strides{0, 3};
     return PackDoubleArray(ties, lle_.ties, 2, counts, strides);
 }
 
 HRESULT CDistillationMap::GetCurveVLLE(Variant& curve, double& plait_temperature) {
+    refresh();
     plait_temperature = vlle_.plait_temperature;
     return packEnvelope(vlle_, curve);
 }
 
 HRESULT CDistillationMap::GetTielinesVLLE(Variant& ties, Variant& tie_points) {
+    refresh();
     const auto t = static_cast<std::size_t>(std::clamp<std::int64_t>(vlle_.tie_count, 0, kTieLines));
-    if (t == 0) {
-        ties = Variant{};
-        tie_points = Variant{};
-        return S_OK;
-    }
     const std::array<std::size_t, 2> counts{2 * t, 3}, points{t, 3}, strides{0, 3};
     if (Failed(PackDoubleArray(ties, vlle_.ties, 2, counts, strides))) return E_FAIL;
     return PackDoubleArray(tie_points, vlle_.tie_points, 2, points, strides);

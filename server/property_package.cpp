@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 
 #include "automation/variant.h"
 #include "engine/engine_flash.h"
@@ -13,6 +15,13 @@ using namespace automation;
 namespace {
 long g_locks = 0;
 bool g_quit = false;
+std::uint64_t g_generation = 0;
+
+std::string Normalised(std::string_view name) {
+    std::string out(name.substr(0, name.find_last_not_of(' ') + 1));
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
 }  // namespace
 
 void ServerLocks::Lock() { ++g_locks; }
@@ -34,10 +43,41 @@ std::shared_ptr<CPropertyPackage>& CurrentPackage() {
     return current;
 }
 
+std::uint64_t EngineGeneration() { return g_generation; }
+
 bool EngineKnows(std::span<const std::int64_t> ids) {
     const auto& package = CurrentPackage();
     if (!package || !package->open()) return false;
-    return std::all_of(ids.begin(), ids.end(), [](std::int64_t id) { return id > 0; });
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] <= 0) return false;
+        if (std::find(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(i), ids[i]) !=
+            ids.begin() + static_cast<std::ptrdiff_t>(i))
+            return false;
+    }
+    return true;
+}
+
+bool ValidPressure(double pressure) {
+    return std::isfinite(pressure) && pressure > 0.0 && pressure <= kMaxPressure;
+}
+
+bool ComponentSet::Assign(std::vector<std::string> names) {
+    for (std::size_t i = 0; i < names.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (Normalised(names[i]) == Normalised(names[j])) return false;
+    names_ = std::move(names);
+    translated_ = false;
+    return true;
+}
+
+std::span<const std::int64_t> ComponentSet::ids() {
+    if (!translated_ || generation_ != g_generation) {
+        ids_.resize(names_.size());
+        for (std::size_t i = 0; i < names_.size(); ++i) ids_[i] = LookupComponentIndex(names_[i]);
+        generation_ = g_generation;
+        translated_ = true;
+    }
+    return ids_;
 }
 
 void PropertyData::Set(const Bstr& szOpset, const Bstr& szVLEModel, const Bstr& szLLEModel, std::int32_t nPhase) {
@@ -62,13 +102,16 @@ const InterfaceInfo& CPropertyPackage::Interface() const { return PropertyPackag
 void CPropertyPackage::MakeCurrent() { SetCurrentFlashSettings(&engine_.settings); }
 
 void CPropertyPackage::Close() {
+    if (engine_.open == 1) ++g_generation;
     CloseEngine(engine_);
     component_ids_.clear();
 }
 
 HRESULT CPropertyPackage::InitFromVmpdfFile(const Bstr& file) {
     if (engine_.open == 1) return S_OK;
-    return InitializeEngine(engine_, file) ? S_OK : E_FAIL;
+    if (!InitializeEngine(engine_, file)) return E_FAIL;
+    ++g_generation;
+    return S_OK;
 }
 
 HRESULT CPropertyPackage::GetComponentList(Variant& ids, Variant& /*names*/, Variant& molwt) {

@@ -58,6 +58,34 @@ json ErrorResponse(const json& id, int code, const std::string& message) {
     return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
 }
 
+// Replies carry texts from the request, the engine and the file system;
+// bytes in them that are not UTF-8 are replaced, never allowed to end the
+// server.
+std::string Dump(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// Deepest nesting of arrays and objects in a line, counted outside strings;
+// stops counting once past `limit`.
+std::size_t NestingDepth(std::string_view line, std::size_t limit) {
+    std::size_t depth = 0, deepest = 0;
+    bool in_string = false, escaped = false;
+    for (char c : line) {
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') in_string = true;
+        else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) break;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 }  // namespace
 
 RpcServer::RpcServer() = default;
@@ -73,26 +101,34 @@ void RpcServer::ReleaseAll() {
 bool RpcServer::Finished() const { return created_any_ && objects_.empty(); }
 
 std::int64_t RpcServer::HandleOf(const std::shared_ptr<DispatchObject>& object) {
+    // Every object handed out is a reference of the client's own, released
+    // on its own: two calls that return the same object give two handles.
     if (!object) return 0;
-    for (const auto& [h, o] : objects_)
-        if (o == object) return h;
     const std::int64_t h = next_handle_++;
     objects_[h] = object;
     return h;
 }
 
 std::optional<std::string> RpcServer::HandleLine(std::string_view line) {
+    if (line.size() > kMaxRequestBytes)
+        return Dump(ErrorResponse(nullptr, kRpcInvalidRequest,
+                                  "request line longer than " + std::to_string(kMaxRequestBytes) + " bytes"));
+    // Deep nesting is refused before the parser (and every recursive walk
+    // of the value after it) could exhaust the stack.
+    if (NestingDepth(line, kMaxRequestDepth) > kMaxRequestDepth)
+        return Dump(ErrorResponse(nullptr, kRpcInvalidRequest,
+                                  "request nested deeper than " + std::to_string(kMaxRequestDepth) + " levels"));
     json request;
     try {
         request = json::parse(line);
     } catch (const json::exception& e) {
-        return ErrorResponse(nullptr, kRpcParseError, std::string("parse error: ") + e.what()).dump();
+        return Dump(ErrorResponse(nullptr, kRpcParseError, std::string("parse error: ") + e.what()));
     }
     const bool has_id = request.is_object() && request.contains("id");
     const json id = has_id ? request["id"] : json(nullptr);
     if (!request.is_object() || request.value("jsonrpc", "") != "2.0" || !request.contains("method") ||
         !request["method"].is_string() || (has_id && !(id.is_number() || id.is_string() || id.is_null()))) {
-        return ErrorResponse(id, kRpcInvalidRequest, "invalid request: need jsonrpc \"2.0\" and a method name").dump();
+        return Dump(ErrorResponse(id, kRpcInvalidRequest, "invalid request: need jsonrpc \"2.0\" and a method name"));
     }
     json response;
     try {
@@ -106,9 +142,7 @@ std::optional<std::string> RpcServer::HandleLine(std::string_view line) {
         response = ErrorResponse(id, -32603, std::string("internal error: ") + e.what());
     }
     if (!has_id) return std::nullopt;
-    // Invalid UTF-8 in a text (a file name, an engine message) is replaced
-    // rather than allowed to end the reply.
-    return response.dump(-1, ' ', false, json::error_handler_t::replace);
+    return Dump(response);
 }
 
 json RpcServer::Dispatch(const std::string& method, const json& params) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "engine/engine_flash.h"
 #include "platform/system.h"
 
 namespace ternival::cli {
@@ -47,7 +48,7 @@ std::vector<double> ParseComposition(const std::string& text, std::size_t expect
 void CheckPressure(double pressure) {
     if (!std::isfinite(pressure) || pressure <= 0.0)
         throw InputError("pressure must be a positive number of Pa");
-    if (pressure > 1e8) throw InputError("pressure above 100 MPa is outside the engine's ideal-gas model");
+    if (pressure > kMaxPressure) throw InputError("pressure above 100 MPa is outside the engine's ideal-gas model");
 }
 
 std::vector<std::int64_t> ComponentIndices(const Problem& p) {

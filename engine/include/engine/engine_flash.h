@@ -15,6 +15,10 @@ inline constexpr std::size_t kMaxFlashComponents = 100;
 // True when v stands for "no value" (within 0.1 of the marker).
 inline bool IsMissing(double v) { return std::abs(v - kMissingValue) <= 0.1; }
 
+// Highest pressure, Pa, at which the engine's ideal-gas vapour is taken
+// seriously; computations at higher pressures are refused.
+inline constexpr double kMaxPressure = 1e8;
+
 // Tolerance and iteration limit handed to every flash; they belong to the
 // current property package.
 struct FlashSettings {

@@ -89,10 +89,38 @@ private:
 // The process's current property package (none at start).
 std::shared_ptr<CPropertyPackage>& CurrentPackage();
 
+// Counts the openings and closings of problem files in this process, so
+// that indices and results taken from one file are never used with
+// another.  0 before any file has been opened.
+std::uint64_t EngineGeneration();
+
 // True when the current package has a problem file open and every index
-// names one of its components; the computing members refuse to run
-// otherwise.
+// names one of its components, each once; the computing members refuse to
+// run otherwise.
 bool EngineKnows(std::span<const std::int64_t> ids);
+
+// A pressure the engine can work at: finite, positive, not the missing
+// value, at most 100 MPa.
+bool ValidPressure(double pressure);
+
+// Component names as the client gave them, and their engine indices in the
+// problem file open now: the names are translated again whenever another
+// file has been opened (or the file closed) since the last translation.
+class ComponentSet {
+public:
+    // Replaces the names; false, with nothing changed, when a name repeats
+    // (compared without regard to letter case and trailing blanks).
+    bool Assign(std::vector<std::string> names);
+    std::span<const std::int64_t> ids();
+    const std::vector<std::string>& names() const { return names_; }
+    std::size_t size() const { return names_.size(); }
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::int64_t> ids_;
+    std::uint64_t generation_ = 0;
+    bool translated_ = false;
+};
 
 class CAzeotropeSearch : public automation::DispatchObject {
 public:
@@ -110,11 +138,15 @@ public:
                           Variant& stability);
     HRESULT GetPureProperties(Variant& composition, Variant& temperature, Variant& stability);
 
-    // For the map: the components as engine indices, and the singular
-    // points of the last search (pure components first).
-    void SetIndices(const std::array<std::int64_t, 3>& ids);
+    // For the map: its components, and the singular points of the last
+    // search (pure components first).
+    void SetComponents(const std::vector<std::string>& names) { components_.Assign(names); }
     std::int64_t count() const { return count_; }
-    bool searched() const { return searched_; }
+    // True when the tables hold a search of the components, file, pressure
+    // and property data set now.
+    bool current();
+    // Forgets the last search.
+    void Forget() { searched_ = false; }
     const std::vector<double>& singular_compositions() const { return singular_x_; }
     const std::vector<double>& singular_temperatures() const { return singular_t_; }
     const std::vector<std::int64_t>& singular_stability() const { return singular_code_; }
@@ -124,21 +156,36 @@ public:
 protected:
     HRESULT Call(automation::DispId, automation::InvokeKind, std::vector<Variant>& args) override;
 
-    static constexpr std::size_t kMaxComponents = 20;
+    // The search itself takes up to 20 components; larger mixtures are
+    // reported through its status (message 509) with the pure components
+    // still classified, up to the engine's flash limit.
+    static constexpr std::size_t kMaxComponents = 100;
 
 private:
+    // What a search's tables belong to.
+    struct Key {
+        std::uint64_t generation = 0;
+        std::vector<std::int64_t> ids;
+        double pressure = 0.0;
+        std::string opset;
+        std::int32_t phase = 0;
+        bool operator==(const Key&) const = default;
+    };
+    Key key();
     void allocate();
-    // An engine is open, every component is known to it and there are no
-    // more than kMaxComponents of them.
-    bool ready() const;
+    // An engine is open, every component is known to it (once), there are
+    // no more than kMaxComponents of them and the pressure is valid.
+    bool ready();
 
     Locked lock_;
-    std::vector<std::int64_t> ids_;
+    ComponentSet components_;
+    std::vector<std::int64_t> ids_;  // components_.ids() at the last ready()
     std::size_t n_ = 0;
     double pressure_ = 101325.0;
     PropertyData data_;
     std::int64_t count_ = 0;
     bool searched_ = false;
+    Key searched_for_;
     std::size_t allocated_for_ = 0;
     bool allocated_ = false;
     // Azeotrope table (n x 100, column per azeotrope), pure-component
@@ -203,15 +250,26 @@ private:
         std::vector<double> tie_points = std::vector<double>(kTieLines * 3, 0.0);
         double plait_temperature = 0.0;
     };
-    bool ready() const { return EngineKnows(ids_); }
+    // Translates the components against the file open now, drops results
+    // that belong to other components or another file, and tells whether
+    // the map can compute (known components, valid pressure).
+    bool ready();
+    void refresh();
+    void clearResults();
+    // The contained search with the map's components, pressure and
+    // property data; true when its tables belong to them.
+    bool searchCurrent();
     HRESULT curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out);
     HRESULT packEnvelope(const Envelope& e, Variant& curve) const;
     std::string field(std::string_view method) const;
 
     Locked lock_;
     std::shared_ptr<CAzeotropeSearch> search_;
-    std::array<std::string, 3> names_;
+    ComponentSet components_;
     std::array<std::int64_t, 3> ids_{};
+    // The file and components the envelopes were computed for.
+    std::uint64_t results_generation_ = 0;
+    std::array<std::int64_t, 3> results_ids_{};
     PropertyData data_;
     std::int32_t option_ = 0;
     double ll_temperature_ = 0.0;

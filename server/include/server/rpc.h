@@ -35,6 +35,11 @@ inline constexpr int kRpcClassNotRegistered = -32001;  // unknown or non-creatab
 inline constexpr int kRpcClassObjectUsed = -32002;     // single use: start another server
 inline constexpr int kRpcUnknownObject = -32003;
 
+// Limits of one request line: its length and the nesting of its arrays and
+// objects.  Larger requests are refused with kRpcInvalidRequest.
+inline constexpr std::size_t kMaxRequestBytes = 4u << 20;
+inline constexpr std::size_t kMaxRequestDepth = 64;
+
 class RpcServer {
 public:
     RpcServer();
