@@ -4,9 +4,15 @@
 //   ternival-server -UnregServer   remove the registration
 //   ternival-server --typelib      print the type library description
 //   ternival-server                serve JSON-RPC requests on stdin/stdout
+#include <poll.h>
+
+#include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -38,6 +44,67 @@ bool WriteLine(int fd, const std::string& line) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Request lines from a file descriptor, each at most kMaxRequestBytes: a
+// longer line is skipped to its end (never held in memory whole) and
+// reported as too long.
+class LineReader {
+public:
+    enum class Status { Line, TooLong, End };
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    Status Next(std::string& line) {
+        line.clear();
+        bool too_long = false;
+        while (true) {
+            const auto nl = buffer_.find('\n', scanned_);
+            if (nl != std::string::npos) {
+                if (!too_long) line.assign(buffer_, 0, nl);
+                buffer_.erase(0, nl + 1);
+                scanned_ = 0;
+                return too_long ? Status::TooLong : Status::Line;
+            }
+            if (buffer_.size() > ternival::server::kMaxRequestBytes) {
+                too_long = true;
+                buffer_.clear();
+            }
+            scanned_ = buffer_.size();
+            char chunk[65536];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // A last line without its newline still counts.
+                if (too_long) return Status::TooLong;
+                if (buffer_.empty()) return Status::End;
+                line.swap(buffer_);
+                return Status::Line;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+    std::size_t scanned_ = 0;
+};
+
+// A client that has gone (its end of the response pipe closed) can take no
+// answer: the server stops at once, even in the middle of a computation,
+// rather than computing on as an orphan.
+void WatchClient(int protocol) {
+    std::thread([protocol] {
+        while (true) {
+            pollfd p{protocol, 0, 0};
+            if (::poll(&p, 1, 200) > 0 && (p.revents & (POLLERR | POLLHUP))) {
+                static const char kGone[] = "ternival-server: the client has gone; stopping\n";
+                [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kGone, sizeof kGone - 1);
+                ::_exit(0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }).detach();
 }
 
 }  // namespace
@@ -74,15 +141,24 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
 
+    WatchClient(protocol);
+
     int status = 0;
     {
         RpcServer server;
+        LineReader reader(STDIN_FILENO);
         std::string line;
-        while (std::getline(std::cin, line)) {
-            if (line.empty() || line.find_first_not_of(" \t\r") == std::string::npos) continue;
-            if (auto reply = server.HandleLine(line)) {
-                if (!WriteLine(protocol, *reply)) break;  // the client has gone
+        while (true) {
+            const LineReader::Status got = reader.Next(line);
+            if (got == LineReader::Status::End) break;
+            std::optional<std::string> reply;
+            if (got == LineReader::Status::TooLong) {
+                reply = server.RefuseLongLine();
+            } else {
+                if (line.empty() || line.find_first_not_of(" \t\r") == std::string::npos) continue;
+                reply = server.HandleLine(line);
             }
+            if (reply && !WriteLine(protocol, *reply)) break;  // the client has gone
             if (server.Finished()) break;
         }
         // End of input or the last object released: release what the

@@ -109,10 +109,13 @@ std::int64_t RpcServer::HandleOf(const std::shared_ptr<DispatchObject>& object) 
     return h;
 }
 
+std::string RpcServer::RefuseLongLine() const {
+    return Dump(ErrorResponse(nullptr, kRpcInvalidRequest,
+                              "request line longer than " + std::to_string(kMaxRequestBytes) + " bytes"));
+}
+
 std::optional<std::string> RpcServer::HandleLine(std::string_view line) {
-    if (line.size() > kMaxRequestBytes)
-        return Dump(ErrorResponse(nullptr, kRpcInvalidRequest,
-                                  "request line longer than " + std::to_string(kMaxRequestBytes) + " bytes"));
+    if (line.size() > kMaxRequestBytes) return RefuseLongLine();
     // Deep nesting is refused before the parser (and every recursive walk
     // of the value after it) could exhaust the stack.
     if (NestingDepth(line, kMaxRequestDepth) > kMaxRequestDepth)

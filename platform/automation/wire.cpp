@@ -217,23 +217,32 @@ bool FromWire(const nlohmann::json& j, const HandleToObject& objects, Variant& o
         reason = "an array needs \"bounds\" and \"data\"";
         return false;
     }
+    // The element count the bounds declare must be the data given (and
+    // within a sane size) before anything is allocated for it.
+    const auto& data = j["data"];
     std::vector<SafeArrayBound> bounds;
+    std::uint64_t elements = 1;
     for (const auto& b : j["bounds"]) {
         if (!b.is_array() || b.size() != 2 || !b[0].is_number_integer() || !b[1].is_number_integer() ||
-            b[1].get<std::int64_t>() < 0 || b[1].get<std::int64_t>() > (1 << 24)) {
+            b[1].get<std::int64_t>() < 0 || b[1].get<std::uint64_t>() > kMaxWireElements) {
             reason = "each bound is [lower, count]";
             return false;
         }
-        bounds.push_back({b[0].get<std::int64_t>(), static_cast<std::uint32_t>(b[1].get<std::int64_t>())});
+        const auto count = static_cast<std::uint64_t>(b[1].get<std::int64_t>());
+        elements = count == 0 || elements <= kMaxWireElements / count ? elements * count : kMaxWireElements + 1;
+        bounds.push_back({b[0].get<std::int64_t>(), static_cast<std::uint32_t>(count)});
+    }
+    if (elements > kMaxWireElements) {
+        reason = "arrays hold at most " + std::to_string(kMaxWireElements) + " elements";
+        return false;
+    }
+    if (elements != data.size()) {
+        reason = "array data do not match its bounds";
+        return false;
     }
     auto array = SafeArray::Create(element, bounds);
     if (!array) {
         reason = "arrays have 1 to 4 dimensions of R8, I4, BSTR or VARIANT";
-        return false;
-    }
-    const auto& data = j["data"];
-    if (data.size() != array->size()) {
-        reason = "array data do not match its bounds";
         return false;
     }
     for (std::size_t i = 0; i < data.size(); ++i) {

@@ -48,6 +48,8 @@ public:
     // Handles one request line; the response line, or nullopt for a
     // notification (a request without "id").
     std::optional<std::string> HandleLine(std::string_view line);
+    // The reply to a request line longer than kMaxRequestBytes.
+    std::string RefuseLongLine() const;
 
     // True once the last object has been released.
     bool Finished() const;

@@ -14,6 +14,7 @@
 // numbers), BSTR and BOOL.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,9 @@ using ObjectToHandle = std::function<std::int64_t(const std::shared_ptr<Dispatch
 using HandleToObject = std::function<std::shared_ptr<DispatchObject>(std::int64_t)>;
 
 nlohmann::json ToWire(const Variant& v, const ObjectToHandle& handles);
+
+// Most elements an array value may declare.
+inline constexpr std::uint64_t kMaxWireElements = std::uint64_t{1} << 22;
 
 // False (with a reason) for malformed values: unknown type names, arrays
 // whose data do not match their bounds, more than 4 dimensions, unknown
