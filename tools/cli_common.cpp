@@ -1,5 +1,6 @@
 #include "cli_common.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -56,6 +57,8 @@ std::vector<std::int64_t> ComponentIndices(const Problem& p) {
     for (const std::string& c : p.components) {
         const std::int64_t index = LookupComponentIndex(c);
         if (index == 0) throw InputError("unknown component '" + c + "' in " + p.file);
+        if (std::find(ids.begin(), ids.end(), index) != ids.end())
+            throw InputError("component '" + c + "' is named twice");
         ids.push_back(index);
     }
     return ids;

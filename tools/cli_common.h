@@ -16,7 +16,9 @@ enum ExitCode : int {
     kUsage = 1,        // bad command line (CLI11 reports it)
     kBadInput = 2,     // missing file, unknown component, bad pressure or composition
     kEngineFailed = 3, // the property engine could not be loaded or opened
-    kComputeFailed = 4 // a computation reported an error
+    kComputeFailed = 4, // a computation reported an error
+    kDoubtful = 5,      // results written, but a check on them failed (see the warnings)
+    kOutputFailed = 6   // a table or picture could not be written
 };
 
 class InputError : public std::runtime_error {
@@ -30,12 +32,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A table or picture could not be written (exit code kOutputFailed).
+class OutputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 struct Problem {
     std::string file;
     std::vector<std::string> components;
     double pressure = 101325.0;
     std::string method;
     int phase = 2;
+    bool phase_given = false;  // --phase on the command line; else the file's default_phase
 };
 
 std::vector<std::string> SplitList(const std::string& text);

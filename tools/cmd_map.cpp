@@ -50,7 +50,7 @@ Table SingularTable(const Problem& p, const AzeotropeTable& az) {
     Table t;
     t.columns = {"point", "kind"};
     for (const auto& c : p.components) t.columns.push_back("x_" + c);
-    t.columns.insert(t.columns.end(), {"T_K", "stability", "phase"});
+    t.columns.insert(t.columns.end(), {"T_K", "stability", "phase", "status"});
     t.numeric.assign(t.columns.size(), false);
     for (std::size_t c = 2; c < 2 + az.n + 1; ++c) t.numeric[c] = true;
     t.numeric[0] = true;
@@ -64,9 +64,17 @@ Table SingularTable(const Problem& p, const AzeotropeTable& az) {
         row.push_back(StabilityName(az.singular_code[k]));
         const bool het = k >= az.n && az.phase_codes[k - az.n] == kHeterogeneous;
         row.push_back(het ? "heterogeneous" : "homogeneous");
+        row.push_back(az.status[k]);
         t.rows.push_back(std::move(row));
     }
     return t;
+}
+
+// Tells each warning of the search on standard error; the exit code that
+// goes with them.
+int TellWarnings(const AzeotropeTable& az) {
+    for (const auto& w : az.warnings) Progress("warning: " + w);
+    return az.warnings.empty() ? kOk : kDoubtful;
 }
 
 }  // namespace
@@ -96,7 +104,6 @@ Action AddMapCommand(CLI::App& app) {
 
         Progress("computing pure-component properties and azeotropes...");
         const AzeotropeTable az = SearchAzeotropes(*opts, ids);
-        if (az.error == kAzeoClassifyFailed) Progress("warning: some singular points could not be classified");
 
         TernaryMap map;
         for (int i = 0; i < 3; ++i) map.names[static_cast<std::size_t>(i)] = opts->components[static_cast<std::size_t>(i)];
@@ -135,14 +142,14 @@ Action AddMapCommand(CLI::App& app) {
         try {
             RenderMap(map, *output);
         } catch (const std::runtime_error& e) {
-            throw InputError(e.what());
+            throw OutputError(e.what());
         }
         PrintTable(SingularTable(*opts, az), f);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         Progress(fmt::format("{} singular points, {} boundaries, {} residue curves, {} tie lines drawn to {} in {:.2f} s",
                              map.singular.size(), map.boundaries.size(), map.residue_curves.size(),
                              map.tie_lines.size(), *output, seconds));
-        return kOk;
+        return TellWarnings(az);
     };
 }
 
@@ -161,7 +168,6 @@ Action AddAzeotropesCommand(CLI::App& app) {
             throw InputError("the azeotrope search takes 2 to 20 components, got " + std::to_string(ids.size()));
         if (ids.size() > 3) Progress("searching " + std::to_string(ids.size()) + " components for azeotropes...");
         const AzeotropeTable az = SearchAzeotropes(*opts, ids);
-        if (az.error == kAzeoClassifyFailed) Progress("warning: some azeotropes could not be classified");
 
         // Pure boiling points go to stderr in csv/json so stdout stays one table.
         std::FILE* pure = f == Format::Text ? stdout : stderr;
@@ -174,10 +180,9 @@ Action AddAzeotropesCommand(CLI::App& app) {
         Table t;
         t.columns = {"azeotrope"};
         for (const auto& c : opts->components) t.columns.push_back("x_" + c);
-        t.columns.insert(t.columns.end(), {"T_K", "size", "phase", "stability"});
+        t.columns.insert(t.columns.end(), {"T_K", "size", "phase", "stability", "status"});
         t.numeric.assign(t.columns.size(), true);
-        t.numeric[t.columns.size() - 1] = false;
-        t.numeric[t.columns.size() - 2] = false;
+        for (std::size_t c = t.columns.size() - 3; c < t.columns.size(); ++c) t.numeric[c] = false;
         for (std::size_t a = 0; a < az.count; ++a) {
             std::vector<std::string> row{std::to_string(a + 1)};
             for (std::size_t i = 0; i < az.n; ++i) row.push_back(Number(az.compositions[a * az.n + i], 6));
@@ -185,10 +190,11 @@ Action AddAzeotropesCommand(CLI::App& app) {
             row.push_back(std::to_string(az.sizes[a]));
             row.push_back(az.phase_codes[a] == kHeterogeneous ? "heterogeneous" : "homogeneous");
             row.push_back(StabilityName(az.stability[a]));
+            row.push_back(az.status[az.n + a]);
             t.rows.push_back(std::move(row));
         }
         PrintTable(t, f);
-        return kOk;
+        return TellWarnings(az);
     };
 }
 

@@ -1,7 +1,10 @@
 #include "map_compute.h"
 
+#include <fmt/core.h>
+
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <span>
 
 #include "azeotrope/search.h"
@@ -56,8 +59,6 @@ AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t
     std::vector<std::int64_t> sc(un + capacity);
     Azeo_Search(n, p.pressure, p.phase, p.method, ids, count, comps, temps, sizes, phases, stab, sx, st, sc,
                 az.error);
-    if (az.error == kAzeoSearchFailed)
-        throw ComputeError("the azeotrope search failed (see the run log, routine Azeo_Search)");
     az.count = static_cast<std::size_t>(count);
     const std::size_t total = un + az.count;
     az.compositions.assign(comps.begin(), comps.begin() + static_cast<std::ptrdiff_t>(un * az.count));
@@ -72,7 +73,64 @@ AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t
     // above agree; keep the pure table's where the search has none.
     for (std::size_t i = 0; i < un; ++i)
         if (IsMissing(az.singular_t[i])) az.singular_t[i] = az.boiling[i];
+    CheckAzeotropes(p, ids, az);
     return az;
+}
+
+void CheckAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids, AzeotropeTable& az) {
+    const std::size_t n = az.n, total = n + az.count;
+    az.status.assign(total, "ok");
+    auto mark = [&](std::size_t k, const std::string& what) {
+        az.status[k] = az.status[k] == "ok" ? what : az.status[k] + "; " + what;
+    };
+    if (az.error == kAzeoSearchFailed) {
+        az.warnings.push_back("the azeotrope search stopped at a limit or failed in a sub-mixture "
+                              "(run log, Azeo_Search): the list may be incomplete");
+        for (std::size_t k = 0; k < total; ++k) mark(k, "search incomplete");
+    }
+    for (std::size_t k = 0; k < total; ++k)
+        if (az.singular_code[k] != kStableNode && az.singular_code[k] != kSaddle &&
+            az.singular_code[k] != kUnstableNode) {
+            mark(k, "unclassified");
+            az.warnings.push_back("singular point " + std::to_string(k + 1) + " could not be classified");
+        }
+    if (n == 3) {
+        std::vector<std::int64_t> counts(total, 1);
+        for (std::size_t a = 0; a < az.count; ++a) counts[n + a] = az.sizes[a];
+        if (TopologicalIndex(counts, az.singular_code) != 2) {
+            az.warnings.push_back("the stability codes fail the topological check (run log, message 511): "
+                                  "nodes and saddles may be mislabelled");
+            for (std::size_t k = 0; k < total; ++k) mark(k, "topology check failed");
+        }
+    }
+    // With vapour-liquid flashes only, an azeotrope may sit where the boiling
+    // liquid really splits: it is then not a homogeneous azeotrope at all.
+    if (p.phase == 2) {
+        for (std::size_t a = 0; a < az.count; ++a) {
+            std::vector<double> x(az.compositions.begin() + static_cast<std::ptrdiff_t>(a * n),
+                                  az.compositions.begin() + static_cast<std::ptrdiff_t>((a + 1) * n));
+            if (!LiquidSplits(p, ids, x, az.temperatures[a])) continue;
+            mark(n + a, "liquid splits");
+            az.warnings.push_back(fmt::format("azeotrope {} ({:.2f} K): its liquid splits into two liquid phases, so "
+                                              "it is not a homogeneous azeotrope; compute with --phase 3",
+                                              a + 1, az.temperatures[a]));
+        }
+    }
+}
+
+bool LiquidSplits(const Problem& p, const std::vector<std::int64_t>& ids, std::span<const double> x,
+                  double temperature) {
+    // A three-phase isothermal flash just below the liquid's boiling point:
+    // two distinct liquids mean the single liquid is not stable.
+    const std::size_t n = ids.size();
+    std::vector<double> y(n), l(n), a(n), b(n);
+    double t = temperature - 0.01, pr = p.pressure, vf = 0.0, r = 0.0;
+    std::int64_t err = 0;
+    EngineFlash("TP", 3, p.method, static_cast<std::int64_t>(n), ids, x, t, pr, vf, y, l, r, a, b, err);
+    if (err != 0) return false;
+    double d = 0.0;
+    for (std::size_t i = 0; i < n; ++i) d += (a[i] - b[i]) * (a[i] - b[i]);
+    return std::sqrt(d) > 1e-4;
 }
 
 std::vector<Composition> TraceCurve(const Problem& p, const std::vector<std::int64_t>& ids,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,27 @@ struct AzeotropeTable {
     std::vector<double> singular_x, singular_t;
     std::vector<std::int64_t> singular_code;
     std::int64_t error = 0;                   // Azeo_Search's error indicator
+    // Per singular point (pure components first): "ok", or what makes it
+    // doubtful; and the warnings to tell the user, one sentence each.
+    std::vector<std::string> status;
+    std::vector<std::string> warnings;
 };
 
 // Pure-component properties and the azeotrope search.  Throws
-// ComputeError when the pure boiling points cannot be computed or the
-// search failed outright; a failed classification only leaves codes 0.
+// ComputeError when the pure boiling points cannot be computed.  What the
+// search could not do well is kept in status and warnings: a search that
+// stopped at a limit, a failed classification, a ternary whose stability
+// codes fail the topological check, and (with phase setting 2) azeotropes
+// whose liquid would split into two liquids.
 AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids);
+
+// Fills az.status and az.warnings (see SearchAzeotropes).
+void CheckAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids, AzeotropeTable& az);
+
+// True when the liquid x, just below `temperature`, splits into two liquid
+// phases (a three-phase flash finds two distinct liquids).
+bool LiquidSplits(const Problem& p, const std::vector<std::int64_t>& ids, std::span<const double> x,
+                  double temperature);
 
 // Name of a stability code ("stable node", "saddle", ...).
 const char* StabilityName(std::int64_t code);

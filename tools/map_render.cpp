@@ -7,7 +7,11 @@
 #include <fmt/core.h>
 
 #include <cmath>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <unistd.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -265,23 +269,23 @@ void tagSvgCurves(const std::string& path) {
     out.append(svg, at, std::string::npos);
     std::ofstream o(path, std::ios::binary | std::ios::trunc);
     o << out;
+    o.close();
     if (!o) throw std::runtime_error(path + ": cannot rewrite the picture");
 }
 
-}  // namespace
-
-void RenderMap(const TernaryMap& map, const std::string& path) {
+// Draws the map into `file` in the format that `path` names.
+void renderTo(const TernaryMap& map, const std::string& path, const std::string& file) {
     auto ends = [&](const char* s) { return path.size() >= std::strlen(s) && path.compare(path.size() - std::strlen(s), std::string::npos, s) == 0; };
     std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface;
     const bool png = ends(".png");
     if (ends(".svg"))
-        surface.reset(cairo_svg_surface_create(path.c_str(), kWidth, kHeight));
+        surface.reset(cairo_svg_surface_create(file.c_str(), kWidth, kHeight));
     else if (ends(".pdf"))
-        surface.reset(cairo_pdf_surface_create(path.c_str(), kWidth, kHeight));
+        surface.reset(cairo_pdf_surface_create(file.c_str(), kWidth, kHeight));
     else if (png)
         surface.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(kWidth), static_cast<int>(kHeight)));
     else
-        throw std::runtime_error(path + ": unknown picture format (use .svg, .png or .pdf)");
+        throw std::invalid_argument(path + ": unknown picture format (use .svg, .png or .pdf)");
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
         throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
     {
@@ -291,7 +295,7 @@ void RenderMap(const TernaryMap& map, const std::string& path) {
             throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_status(cr.get())));
     }
     if (png) {
-        const cairo_status_t st = cairo_surface_write_to_png(surface.get(), path.c_str());
+        const cairo_status_t st = cairo_surface_write_to_png(surface.get(), file.c_str());
         if (st != CAIRO_STATUS_SUCCESS) throw std::runtime_error(path + ": " + cairo_status_to_string(st));
     }
     cairo_surface_finish(surface.get());
@@ -299,7 +303,23 @@ void RenderMap(const TernaryMap& map, const std::string& path) {
         throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
     if (ends(".svg")) {
         surface.reset();  // closes the file
-        tagSvgCurves(path);
+        tagSvgCurves(file);
+    }
+}
+
+}  // namespace
+
+void RenderMap(const TernaryMap& map, const std::string& path) {
+    // The picture is written beside its place and renamed into it, so a
+    // failed write never leaves a truncated picture under the name asked for.
+    const std::string part = path + ".part" + std::to_string(::getpid());
+    try {
+        renderTo(map, path, part);
+        if (std::rename(part.c_str(), path.c_str()) != 0)
+            throw std::runtime_error(path + ": " + std::strerror(errno));
+    } catch (...) {
+        std::remove(part.c_str());
+        throw;
     }
 }
 

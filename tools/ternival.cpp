@@ -1,6 +1,7 @@
 // ternival: ternary diagrams and azeotropes from the command line.
 #include <fmt/core.h>
 
+#include <cstdio>
 #include <iostream>
 #include <map>
 
@@ -29,7 +30,17 @@ int main(int argc, char** argv) {
     }
     for (auto* sub : app.get_subcommands()) {
         try {
-            return actions.at(sub->get_name())();
+            const int code = actions.at(sub->get_name())();
+            // Tables go to standard output: a full disk or a closed pipe is
+            // a failure, not a success with the table lost.
+            if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+                fmt::print(stderr, "ternival: error: cannot write the results to standard output\n");
+                return kOutputFailed;
+            }
+            return code;
+        } catch (const OutputError& e) {
+            fmt::print(stderr, "ternival: error: {}\n", e.what());
+            return kOutputFailed;
         } catch (const InputError& e) {
             fmt::print(stderr, "ternival: error: {}\n", e.what());
             return kBadInput;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <filesystem>
 
+#include <toml++/toml.h>
+
 #include "platform/system.h"
 
 namespace ternival::cli {
@@ -34,9 +36,14 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
            "pressure, Pa")
         ->default_str("101325");
     cmd.add_option("-m,--method", p.method, "property method; default: the problem's default");
-    cmd.add_option("--phase", p.phase, "2 vapour-liquid, 3 vapour-liquid-liquid")
-        ->check(CLI::IsMember({2, 3}))
-        ->capture_default_str();
+    cmd.add_option_function<int>(
+           "--phase",
+           [&p](int v) {
+               p.phase = v;
+               p.phase_given = true;
+           },
+           "2 vapour-liquid, 3 vapour-liquid-liquid; default: the problem's default_phase, else 2")
+        ->check(CLI::IsMember({2, 3}));
 }
 
 ToolSession::ToolSession(Problem& p) {
@@ -47,6 +54,15 @@ ToolSession::ToolSession(Problem& p) {
     if (!platform::GetEnv("TMP")) platform::PutEnv("TMP=" + std::filesystem::temp_directory_path().string());
     session_ = std::make_unique<EngineSession>(p.file, TERNIVAL_VELMTOP);
     if (!session_->ok()) throw EngineOpenError(session_->error());
+    // The engine has accepted the file, so its default_phase is 2 or 3.
+    if (!p.phase_given) {
+        try {
+            const toml::table t = toml::parse_file(p.file);
+            p.phase = static_cast<int>(t["default_phase"].value_or(std::int64_t{2}));
+        } catch (const toml::parse_error&) {
+            p.phase = 2;
+        }
+    }
     if (p.components.empty())
         for (const auto& c : EngineComponents()) p.components.push_back(c.id);
     ids_ = ComponentIndices(p);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -162,6 +163,12 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                             number(file, pt, "alpha", g + "alpha", 0.3)};
                     if (m.model == Model::Nrtl && !(pr.alpha > 0.0 && pr.alpha <= 1.0))
                         fail(file, pt.get("alpha"), pt.source(), g + "alpha", "must lie in (0, 1]");
+                    // A second entry for a pair would silently replace the first.
+                    for (const Pair& other : m.pairs)
+                        if ((other.i == pr.i && other.j == pr.j) || (other.i == pr.j && other.j == pr.i))
+                            fail(file, pt.get("j"), pt.source(), g + "j",
+                                 "pair " + p.components[pr.i].id + "/" + p.components[pr.j].id +
+                                     " is given twice in method " + m.name);
                     m.a[pr.i * n + pr.j] = pr.aij;
                     m.a[pr.j * n + pr.i] = pr.aji;
                     m.b[pr.i * n + pr.j] = pr.bij;
@@ -181,6 +188,12 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
         ideal.alpha.assign(n * n, 0.3);
         p.methods.push_back(std::move(ideal));
     }
+    if (const toml::node* d = root.get("default_phase")) {
+        auto phase = d->value<std::int64_t>();
+        if (!phase || (*phase != 2 && *phase != 3))
+            fail(file, d, root.source(), "default_phase", "must be 2 (vapour-liquid) or 3 (vapour-liquid-liquid)");
+        p.default_phase = static_cast<int>(*phase);
+    }
     if (const toml::node* d = root.get("default_method")) {
         auto name = d->value<std::string>();
         if (!name) fail(file, d, root.source(), "default_method", "must be a string");
@@ -193,6 +206,16 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
 }
 
 Problem LoadProblem(const std::string& path) {
+    // Only a regular file of sensible size: a FIFO would block the engine
+    // forever and a device such as /dev/zero would be read without end.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status))
+        throw ProblemError(path + ": cannot open the problem definition file");
+    if (!std::filesystem::is_regular_file(status))
+        throw ProblemError(path + ": not a regular file");
+    if (std::filesystem::file_size(path, ec) > kMaxProblemBytes || ec)
+        throw ProblemError(path + ": larger than " + std::to_string(kMaxProblemBytes >> 20) + " MiB");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ProblemError(path + ": cannot open the problem definition file");
     std::ostringstream s;

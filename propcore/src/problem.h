@@ -2,6 +2,7 @@
 // property methods with their binary parameters, read from a TOML file.
 #pragma once
 
+#include <cstdint>
 #include <array>
 #include <optional>
 #include <stdexcept>
@@ -45,7 +46,11 @@ struct Problem {
     std::vector<Component> components;
     std::vector<Method> methods;
     std::size_t default_method = 0;  // index into methods
+    int default_phase = 2;           // phase setting the file suggests to its users
 };
+
+// Largest problem definition file read, bytes.
+inline constexpr std::uintmax_t kMaxProblemBytes = std::uintmax_t{16} << 20;
 
 // Error in a problem definition file, with a message that names the file,
 // the line and the field.

@@ -1,6 +1,7 @@
 // The `ternival` command run as a user runs it: exit codes, tables and the
 // pictures it writes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,8 +42,9 @@ protected:
         fs::remove_all(dir_, ec);
     }
 
-    Outcome ternival(const std::vector<std::string>& args) {
-        const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+    // Runs the command; its standard output goes to `stdout_to` when given.
+    Outcome ternival(const std::vector<std::string>& args, const std::string& stdout_to = "") {
+        const fs::path out = stdout_to.empty() ? dir_ / "stdout" : fs::path(stdout_to), err = dir_ / "stderr";
         const pid_t pid = ::fork();
         if (pid == 0) {
             // A registry and TMP of the test's own.
@@ -52,6 +54,8 @@ protected:
             // not reported.
             ::setenv("LSAN_OPTIONS", "suppressions=" TERNIVAL_LSAN_SUPPRESSIONS ":print_suppressions=0", 1);
             if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(126);
+            // A command that hangs ends as a failure of its test, not of the suite.
+            ::alarm(120);
             std::vector<char*> argv{const_cast<char*>(TERNIVAL_EXE)};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
@@ -62,7 +66,7 @@ protected:
         ::waitpid(pid, &status, 0);
         Outcome r;
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = slurp(out);
+        r.out = stdout_to.empty() ? slurp(out) : std::string();
         r.err = slurp(err);
         return r;
     }
@@ -230,3 +234,120 @@ TEST_F(Command, BadInputGivesOneLineAndExitCodeTwo) {
 }
 
 }  // namespace
+
+// Results whose validity a check denies are written, told on standard
+// error, marked in the table and given their own exit code.
+
+TEST_F(Command, AzeotropesOfASplittingLiquidWithPhaseTwoAreFlagged) {
+    const std::string ewb = kExamples + "/ethanol_water_benzene.toml";
+    Outcome r = ternival({"map", ewb, "--phase", "2", "-o", path("m.svg"), "--format", "json"});
+    ASSERT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("liquid splits into two liquid phases"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--phase 3"), std::string::npos) << r.err;
+    const json table = json::parse(r.out);
+    int flagged = 0;
+    for (const auto& row : table) {
+        if (row["status"] == "ok") continue;
+        ++flagged;
+        // Only the water/benzene point, which is heterogeneous in truth.
+        EXPECT_EQ(row["status"], "liquid splits");
+        EXPECT_LT(row["x_ETHANOL"].get<double>(), 1e-9);
+    }
+    EXPECT_EQ(flagged, 1);
+    // The file's own phase setting (3) gives the heteroazeotropes, unflagged.
+    r = ternival({"azeotropes", ewb, "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    int heterogeneous = 0;
+    for (const auto& row : json::parse(r.out)) {
+        EXPECT_EQ(row["status"], "ok");
+        heterogeneous += row["phase"] == "heterogeneous";
+    }
+    EXPECT_GE(heterogeneous, 2);  // water/benzene and the ternary
+    // Acetone/chloroform/methanol never splits: nothing to flag.
+    r = ternival({"azeotropes", "--format", "csv"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find("liquid splits"), std::string::npos);
+}
+
+TEST_F(Command, ASearchThatStopsAtItsLimitSaysSo) {
+    // Twenty strongly non-ideal components: the search runs into its limits.
+    const std::string file = path("twenty.toml");
+    {
+        std::ofstream f(file);
+        f << "default_method = \"NRTL\"\n";
+        for (int k = 0; k < 20; ++k)
+            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
+              << -(22.0 - std::log(101325.0)) * (320.0 + 6.0 * k) << "]\n";
+        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
+        std::uint32_t seed = 7;
+        auto next = [&] {
+            seed = seed * 1664525u + 1013904223u;
+            return -200.0 + 900.0 * (seed >> 8) / 16777216.0;
+        };
+        for (int i = 0; i < 20; ++i)
+            for (int j = i + 1; j < 20; ++j)
+                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << next()
+                  << "\nbji = " << next() << "\nalpha = 0.3\n";
+    }
+    const Outcome r = ternival({"azeotropes", file, "--format", "json"});
+    ASSERT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("ternival: warning: the azeotrope search stopped at a limit"), std::string::npos) << r.err;
+    const json table = json::parse(r.out);
+    ASSERT_FALSE(table.empty());
+    for (const auto& row : table) EXPECT_NE(row["status"].get<std::string>().find("search incomplete"), std::string::npos);
+}
+
+TEST_F(Command, WriteFailuresAreReportedAndLeaveNoPicture) {
+    Outcome r = ternival({"azeotropes"}, "/dev/full");
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_NE(r.err.find("ternival: error: cannot write the results"), std::string::npos) << r.err;
+    // A picture that cannot be written leaves nothing under its name, and an
+    // earlier picture there stays whole.
+    const std::string picture = path("map.svg");
+    r = ternival({"map", "-o", picture});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string before = slurp(picture);
+    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+    r = ternival({"map", "-o", picture, "--grid", "4"});
+    fs::permissions(dir_, fs::perms::owner_all);
+    if (::geteuid() != 0) {  // root writes anywhere
+        EXPECT_EQ(r.code, 6) << r.err;
+        EXPECT_EQ(slurp(picture), before);
+    }
+    r = ternival({"map", "-o", path("no-such-dir/map.svg")});
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_FALSE(fs::exists(path("no-such-dir")));
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
+}
+
+TEST_F(Command, RepeatedOrOverlongComponentsAreBadInput) {
+    for (const std::string list : {"ACETONE,ACETONE,METHANOL", "ACETONE,CHLOROFM,METHANOLXYZ", "acetone,ACETONE"}) {
+        const Outcome r = ternival({"azeotropes", "-c", list});
+        EXPECT_EQ(r.code, 2) << list << ": " << r.err;
+        EXPECT_EQ(CountLines(r.err), 1) << r.err;
+    }
+}
+
+TEST_F(Command, ProblemFilesWithRepeatedPairsOrThatAreNoFilesAreRefused) {
+    std::string text = slurp(kExamples + "/acetone_chloroform_methanol.toml");
+    const std::string pair = "\n[[method.pair]]\ni = \"CHLOROFM\"\nj = \"ACETONE\"\nbij = 900.0\nbji = 900.0\n";
+    const auto at = text.find("[[method.pair]]");
+    ASSERT_NE(at, std::string::npos);
+    const auto after = text.find("[[method", at + 5);
+    text.insert(after == std::string::npos ? text.size() : after, pair);
+    const std::string file = path("twice.toml");
+    std::ofstream(file) << text;
+    Outcome r = ternival({"azeotropes", file});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_NE(r.err.find("is given twice"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("twice.toml:"), std::string::npos) << r.err;
+    // Devices and pipes are no problem files (and must not hang the engine).
+    const std::string fifo = path("pipe.toml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& bad : {fifo, std::string("/dev/zero")}) {
+        r = ternival({"azeotropes", bad});
+        EXPECT_EQ(r.code, 3) << bad << ": " << r.err;
+        EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+    }
+}
