@@ -318,3 +318,43 @@ TEST_F(EngineEnvironment, RunLogLinesAndFile) {
     platform::PutEnv("TMP=" + (dir_ / "nowhere").string());
     LogRunMessage(501, "residue_curve");  // silent
 }
+
+TEST_F(EngineEnvironment, ShortNamesAreUniqueWithinADirectory) {
+    const std::filesystem::path d = dir_ / "names";
+    std::filesystem::create_directories(d);
+    for (const char* name : {"acetone_chloroform_methanol.toml", "acetone_water.toml", "ACETON~1.TOM", "abc.def",
+                             "short", "my file.v2.toml"})
+        std::ofstream(d / name) << "x";
+    auto shortname = [&](const std::string& name) {
+        return std::filesystem::path(platform::ShortPathName((d / name).string())).filename().string();
+    };
+    // ACETON~1.TOM exists as a name of its own, so the long names take ~2 and ~3 in name order.
+    EXPECT_EQ(shortname("acetone_chloroform_methanol.toml"), "ACETON~2.TOM");
+    EXPECT_EQ(shortname("acetone_water.toml"), "ACETON~3.TOM");
+    EXPECT_EQ(shortname("ACETON~1.TOM"), "ACETON~1.TOM");
+    EXPECT_EQ(shortname("abc.def"), "abc.def");
+    EXPECT_EQ(shortname("short"), "short");
+    EXPECT_EQ(shortname("my file.v2.toml"), "MYFILE~1.TOM");
+    EXPECT_EQ(platform::ShortPathName(""), "");
+    EXPECT_EQ(std::filesystem::path(platform::ShortPathName((d / "acetone_water.toml").string())).parent_path(), d);
+}
+
+TEST_F(EngineEnvironment, ProblemFilesOfOneDirectoryKeepSeparateRunLogs) {
+    PropertyEngine e;
+    LoadPropertyEngine(e);
+    ASSERT_TRUE(e.library.loaded());
+    const std::string first = write("acetone_chloroform_methanol.toml", kProblem);
+    const std::string second = write("acetone_water.toml", kProblem);
+    ASSERT_TRUE(InitializeEngine(e, first));
+    EXPECT_EQ(RunId(), "ACETON~1");
+    CloseEngine(e);
+    ASSERT_TRUE(InitializeEngine(e, second));
+    EXPECT_EQ(RunId(), "ACETON~2");
+    LogRunMessage(502, "RCM_FUN");
+    CloseEngine(e);
+    std::ifstream log(dir_ / "tmp" / "ACETON~2.log");
+    std::string line;
+    ASSERT_TRUE(std::getline(log, line));
+    EXPECT_EQ(line, "RCM_FUN : Flash calculations did not convege.");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "tmp" / "ACETON~1.log"));
+}

@@ -17,8 +17,11 @@ std::optional<std::string> GetEnv(std::string_view name);
 bool PutEnv(std::string_view assignment);
 bool UnsetEnv(std::string_view name);
 
-// Short (8.3) form of a path.  File names have a single form here, so this
-// is the path itself; empty input gives empty output.
+// Short (8.3) form of a path's file name, unique within its directory:
+// "acetone_chloroform_methanol.toml" becomes "ACETON~1.TOM" and a second
+// acetone_*.toml beside it "ACETON~2.TOM"; a name that is already 8.3
+// keeps it.  Directories are left as they are; empty input gives empty
+// output.
 std::string ShortPathName(std::string_view path);
 
 bool DirectoryExists(std::string_view path);
