@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
+#include <cmath>
+#include <optional>
 
 #include "engine/entry_points.h"
+#include "engine/run_log.h"
 
 namespace ternival {
 namespace {
@@ -12,6 +16,10 @@ namespace {
 const FlashSettings kDefaultSettings{};
 const FlashSettings* g_settings = nullptr;
 EngineFlashMemory g_memory;
+
+using Clock = std::chrono::steady_clock;
+std::optional<Clock::time_point> g_deadline;
+bool g_out_of_time = false;
 
 enum class Spec { Temperature, Pressure, VapourFraction, One, Zero };
 
@@ -50,6 +58,18 @@ std::string_view text(std::string_view s) {
 
 }  // namespace
 
+CallLimits::CallLimits(double seconds) {
+    g_out_of_time = false;
+    g_deadline.reset();
+    if (std::isfinite(seconds) && seconds > 0.0)
+        g_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    ResetRunLogBudget();
+}
+
+CallLimits::~CallLimits() { g_deadline.reset(); }
+
+bool CallLimits::OutOfTime() { return g_out_of_time; }
+
 void SetCurrentFlashSettings(const FlashSettings* settings) { g_settings = settings; }
 const FlashSettings& CurrentFlashSettings() { return g_settings ? *g_settings : kDefaultSettings; }
 const EngineFlashMemory& FlashMemory() { return g_memory; }
@@ -61,6 +81,11 @@ void EngineFlash(std::string_view type, int phase, std::string_view method, int 
                  std::int64_t& error) {
     const EngineEntryPoints& e = EngineSlots();
     if (!e.glb_ops || !e.pp_flash) {
+        error = -1;
+        return;
+    }
+    if (g_deadline && (g_out_of_time || Clock::now() > *g_deadline)) {
+        g_out_of_time = true;
         error = -1;
         return;
     }

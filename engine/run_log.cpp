@@ -34,9 +34,23 @@ std::string RunLogPath() {
     return dir + platform::kPathSeparator + RunId() + ".log";
 }
 
+namespace {
+int g_lines = 0;  // lines of the call under way
+}  // namespace
+
+void ResetRunLogBudget() { g_lines = 0; }
+
 void LogRunMessage(int code, std::string_view routine) {
-    const std::string_view message = MessageText(code);
+    std::string_view message = MessageText(code);
     if (message.empty()) return;
+    // A routine that fails at every step of a long computation must not
+    // fill the disk: past its budget a call's lines are left out, and the
+    // log says so once.
+    if (g_lines > kRunLogLinesPerCall) return;
+    if (g_lines++ == kRunLogLinesPerCall) {
+        routine = "Run log";
+        message = "further messages of this computation left out";
+    }
     std::FILE* f = std::fopen(RunLogPath().c_str(), "a");
     if (!f) return;
     std::fprintf(f, "%.*s : %.*s\n", static_cast<int>(routine.size()), routine.data(),

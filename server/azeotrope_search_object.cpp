@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "azeotrope/search.h"
+#include "engine/engine_flash.h"
 #include "engine/session.h"
 #include "platform/message_box.h"
 #include "server/interfaces.h"
@@ -99,6 +100,8 @@ HRESULT CAzeotropeSearch::ComputeAzeotropes() {
                 temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_, singular_code_, error_);
     std::fill(pure_x_.begin(), pure_x_.end(), 0.0);
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
+    // A search cut short by the call's time limit is no search.
+    if (CallLimits::OutOfTime()) return E_ABORT;
     searched_ = true;
     searched_for_ = key();
     return S_OK;

@@ -4,7 +4,12 @@
 #include <cctype>
 #include <exception>
 
+#include <cmath>
+#include <cstdlib>
+
 #include "automation/hresult.h"
+#include "engine/engine_flash.h"
+#include "platform/system.h"
 #include "automation/typelib.h"
 #include "automation/wire.h"
 #include "server/interfaces.h"
@@ -88,7 +93,14 @@ std::size_t NestingDepth(std::string_view line, std::size_t limit) {
 
 }  // namespace
 
-RpcServer::RpcServer() = default;
+RpcServer::RpcServer() {
+    if (const auto limit = platform::GetEnv("TERNIVAL_CALL_TIME_LIMIT")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(limit->c_str(), &end);
+        if (end != limit->c_str() && *end == '\0' && std::isfinite(seconds) && seconds >= 0.0)
+            call_time_limit_ = seconds;
+    }
+}
 
 RpcServer::~RpcServer() { ReleaseAll(); }
 
@@ -238,7 +250,12 @@ json RpcServer::Invoke(const json& params) {
     }
 
     try {
+        // Every call ends in bounded time: past the limit the flashes are
+        // refused, the routine under way gives up, and the call fails with
+        // E_ABORT whatever it would have returned.
+        const CallLimits limits(call_time_limit_);
         hr = object->Invoke(dispid, kind, args);
+        if (CallLimits::OutOfTime()) hr = E_ABORT;
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
     } catch (const std::exception&) {

@@ -9,11 +9,17 @@
 
 #include "cli_common.h"
 #include "commands.h"
+#include "engine/engine_flash.h"
 
 int main(int argc, char** argv) {
     using namespace ternival::cli;
     CLI::App app{"ternival - conceptual design of distillation of non-ideal mixtures"};
     app.require_subcommand(1);
+    app.fallthrough();
+    double time_limit = 600.0;
+    app.add_option("--time-limit", time_limit, "seconds the whole command may compute (0: no limit)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
     std::map<std::string, Action> actions;
     actions["pure"] = AddPureCommand(app);
     actions["flash"] = AddFlashCommand(app);
@@ -28,28 +34,39 @@ int main(int argc, char** argv) {
         const int rc = app.exit(e);
         return rc == 0 ? kOk : kUsage;
     }
+    // One line on standard error; the time limit, when it was reached, is
+    // the reason whatever the failure it caused.
+    auto fail = [&](const std::string& what, int code) -> int {
+        if (ternival::CallLimits::OutOfTime()) {
+            fmt::print(stderr, "ternival: error: the time limit of {} s was reached; the results are incomplete\n",
+                       time_limit);
+            return kComputeFailed;
+        }
+        fmt::print(stderr, "ternival: error: {}\n", what);
+        return code;
+    };
     for (auto* sub : app.get_subcommands()) {
         try {
+            // Past the limit every flash is refused, so the routine under way
+            // ends through its own failure handling.
+            const ternival::CallLimits limits(time_limit);
             const int code = actions.at(sub->get_name())();
             // Tables go to standard output: a full disk or a closed pipe is
             // a failure, not a success with the table lost.
-            if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-                fmt::print(stderr, "ternival: error: cannot write the results to standard output\n");
-                return kOutputFailed;
-            }
+            if (std::fflush(stdout) != 0 || std::ferror(stdout))
+                return fail("cannot write the results to standard output", kOutputFailed);
+            if (ternival::CallLimits::OutOfTime()) return fail("", kComputeFailed);
             return code;
         } catch (const OutputError& e) {
-            fmt::print(stderr, "ternival: error: {}\n", e.what());
-            return kOutputFailed;
+            return fail(e.what(), kOutputFailed);
         } catch (const InputError& e) {
-            fmt::print(stderr, "ternival: error: {}\n", e.what());
-            return kBadInput;
+            return fail(e.what(), kBadInput);
         } catch (const ComputeError& e) {
-            fmt::print(stderr, "ternival: error: {}\n", e.what());
-            return kComputeFailed;
+            return fail(e.what(), kComputeFailed);
         } catch (const std::exception& e) {
-            fmt::print(stderr, "ternival: error: {}\n", e.what());
-            return kEngineFailed;
+            // A write error can surface as an exception of the formatter.
+            if (std::ferror(stdout)) return fail("cannot write the results to standard output", kOutputFailed);
+            return fail(e.what(), kEngineFailed);
         }
     }
     return kUsage;

@@ -11,7 +11,6 @@
 namespace ternival::testing {
 namespace {
 
-constexpr std::int32_t kEAbort = static_cast<std::int32_t>(0x80004004u);
 
 class Integrity : public ServerEnvironment {
 protected:

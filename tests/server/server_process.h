@@ -110,6 +110,11 @@ public:
         if (to_ >= 0) ::close(to_);
         to_ = -1;
     }
+    // Stops reading the server's replies, as a client that has gone does.
+    void CloseOutput() {
+        if (from_ >= 0) ::close(from_);
+        from_ = -1;
+    }
     // Waits for the process to end; its wait status in status().
     bool WaitExit(int timeout_ms) {
         for (int waited = 0; waited <= timeout_ms; waited += 10) {

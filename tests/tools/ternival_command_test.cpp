@@ -351,3 +351,58 @@ TEST_F(Command, ProblemFilesWithRepeatedPairsOrThatAreNoFilesAreRefused) {
         EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
     }
 }
+
+TEST_F(Command, AFailedTopologicalCheckIsToldAndMarked) {
+    // A partially miscible ternary at 2.87 kPa whose stability codes cannot
+    // be made to satisfy the topological constraint in any component order.
+    const std::string file = path("topology.toml");
+    std::ofstream(file) << R"(default_method = "NRTL"
+[[component]]
+id = "C0"
+mw = 50.0
+antoine = [22.0, -4208.242860219718]
+[[component]]
+id = "C1"
+mw = 50.0
+antoine = [22.0, -4081.414970035671]
+[[component]]
+id = "C2"
+mw = 50.0
+antoine = [22.0, -4366.509129915427]
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "C0"
+j = "C1"
+bij = 430.6
+bji = 1166.4
+alpha = 0.58
+[[method.pair]]
+i = "C0"
+j = "C2"
+bij = -89.7
+bji = 1063.7
+alpha = 0.26
+[[method.pair]]
+i = "C1"
+j = "C2"
+bij = -347.3
+bji = -400.3
+alpha = 0.47
+)";
+    const Outcome r = ternival({"azeotropes", file, "--phase", "3", "-p", "2873.2216184266786", "--format", "csv"});
+    ASSERT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("ternival: warning: the stability codes fail the topological check"), std::string::npos)
+        << r.err;
+    std::istringstream rows(r.out);
+    std::string header, row;
+    ASSERT_TRUE(std::getline(rows, header));
+    EXPECT_EQ(header.substr(header.rfind(',') + 1), "status");
+    int marked = 0;
+    while (std::getline(rows, row)) {
+        EXPECT_EQ(row.substr(row.rfind(',') + 1), "topology check failed") << row;
+        ++marked;
+    }
+    EXPECT_GE(marked, 3);
+}

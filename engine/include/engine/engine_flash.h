@@ -21,6 +21,23 @@ inline constexpr double kMaxPressure = 1e8;
 
 // Tolerance and iteration limit handed to every flash; they belong to the
 // current property package.
+// Limits of one call of the numerical routines (an automation call, a
+// command): its time, and the run-log lines it may write.  Once the time
+// has passed, every EngineFlash is refused (error -1, as a flash rejected
+// before the engine ran), so the routine under way unwinds through its own
+// failure handling; OutOfTime() then tells the caller why it failed.
+// Limits do not nest: the innermost one is in force until it ends.
+class CallLimits {
+public:
+    // A limit of zero or less (or not finite) sets no time limit.
+    explicit CallLimits(double seconds);
+    ~CallLimits();
+    CallLimits(const CallLimits&) = delete;
+    CallLimits& operator=(const CallLimits&) = delete;
+    // True when a flash of the call under way was refused for lack of time.
+    static bool OutOfTime();
+};
+
 struct FlashSettings {
     double tolerance = 1e-7;
     std::int64_t max_iterations = 99999999;

@@ -17,8 +17,15 @@ extern const std::array<std::string_view, 13> MessageTable;
 // Text of a code, empty outside 501..513.
 std::string_view MessageText(int code);
 
+// Most lines one call (see CallLimits) appends to the log; the line after
+// the last says that the rest were left out.
+inline constexpr int kRunLogLinesPerCall = 1000;
+
 // Appends "routine : text" for codes 501..513; silent on any failure.
 void LogRunMessage(int code, std::string_view routine);
+
+// Starts the line budget of a call afresh.
+void ResetRunLogBudget();
 
 // File the log is written to now.
 std::string RunLogPath();

@@ -40,6 +40,10 @@ inline constexpr int kRpcUnknownObject = -32003;
 inline constexpr std::size_t kMaxRequestBytes = 4u << 20;
 inline constexpr std::size_t kMaxRequestDepth = 64;
 
+// Seconds one invoke may compute before it is abandoned with E_ABORT, unless
+// the environment variable TERNIVAL_CALL_TIME_LIMIT says otherwise.
+inline constexpr double kDefaultCallTimeLimit = 120.0;
+
 class RpcServer {
 public:
     RpcServer();
@@ -68,6 +72,8 @@ private:
     std::int64_t next_handle_ = 1;
     std::set<std::string> classes_used_;
     bool created_any_ = false;
+    // Seconds one invoke may compute (TERNIVAL_CALL_TIME_LIMIT; 0: none).
+    double call_time_limit_ = kDefaultCallTimeLimit;
 };
 
 // Thrown inside the dispatcher for protocol errors.

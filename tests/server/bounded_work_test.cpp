@@ -1,0 +1,194 @@
+// Every call ends in bounded time with an honest code, the run log does not
+// grow without bound from one call, and a server whose client has gone
+// stops at once.  A fixed-seed battery of random NRTL ternaries drives the
+// map through extreme pressures, starts, steps and options under a time
+// limit per call.
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/system.h"
+#include "server_env.h"
+
+namespace ternival::testing {
+namespace {
+
+constexpr std::int32_t kEAbort = static_cast<std::int32_t>(0x80004004u);
+
+// A partially miscible NRTL ternary on which a three-phase residue curve at
+// 2.87 kPa takes minutes.
+constexpr const char* kSlowTernary = R"(
+default_method = "NRTL"
+[[component]]
+id = "C0"
+mw = 50.0
+antoine = [22.0, -4208.242860219718]
+[[component]]
+id = "C1"
+mw = 50.0
+antoine = [22.0, -4081.414970035671]
+[[component]]
+id = "C2"
+mw = 50.0
+antoine = [22.0, -4366.509129915427]
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "C0"
+j = "C1"
+bij = 430.6
+bji = 1166.4
+alpha = 0.58
+[[method.pair]]
+i = "C0"
+j = "C2"
+bij = -89.7
+bji = 1063.7
+alpha = 0.26
+[[method.pair]]
+i = "C1"
+j = "C2"
+bij = -347.3
+bji = -400.3
+alpha = 0.47
+)";
+constexpr double kSlowPressure = 2873.2216184266786;
+
+class BoundedWork : public ServerEnvironment {
+protected:
+    void SetUp() override {
+        ServerEnvironment::SetUp();
+        ASSERT_EQ(RunServer("-RegServer"), 0);
+    }
+    void TearDown() override {
+        platform::UnsetEnv("TERNIVAL_CALL_TIME_LIMIT");
+        ServerEnvironment::TearDown();
+    }
+    std::string Write(const std::string& name, const std::string& text) {
+        const std::string path = (dir_ / name).string();
+        std::ofstream(path) << text;
+        return path;
+    }
+    // A map of C0, C1, C2 of the problem at the pressure, phase setting 3.
+    std::int64_t SlowMap(ServerProcess& p) {
+        const std::int64_t app = p.Create("Ternival.DistillationApp");
+        EXPECT_EQ(Hr(p.Invoke(app, "InitFromVmpdfFile", {Write("slow.toml", kSlowTernary)})), 0);
+        const std::int64_t map = p.Invoke(app, "GetDistillationMap")["out"][0]["object"];
+        EXPECT_EQ(Hr(p.Invoke(map, "SetComponentData", {"C0", "C1", "C2"})), 0);
+        EXPECT_EQ(Hr(p.Invoke(map, "SetPropertyData", {"NRTL", "NRTL", "NRTL", 3})), 0);
+        EXPECT_EQ(Hr(p.Invoke(map, "Pressure", {kSlowPressure}, "put")), 0);
+        return map;
+    }
+    std::size_t LogLines() {
+        std::size_t lines = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "tmp"))
+            if (entry.path().extension() == ".log") {
+                std::ifstream in(entry.path());
+                for (std::string line; std::getline(in, line);) ++lines;
+            }
+        return lines;
+    }
+};
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+TEST_F(BoundedWork, ACallPastTheTimeLimitFailsWithEAbortAndTheLogStaysBounded) {
+    platform::PutEnv("TERNIVAL_CALL_TIME_LIMIT=2");
+    ServerProcess p(kServerExe);
+    const std::int64_t map = SlowMap(p);
+    const auto started = std::chrono::steady_clock::now();
+    const json r = p.Invoke(map, "GetResidueCurve", {R8Array({0.2003155624933929, 0.7353152468617518, 0.0643691875})});
+    EXPECT_LT(Seconds(started), 15.0);
+    EXPECT_EQ(Hr(r), kEAbort);
+    // One call writes at most its budget and the line that says so.
+    EXPECT_LE(LogLines(), 1001u);
+    // The next call has a limit of its own.
+    const json t = p.Invoke(map, "GetBoilingPoint", {R8Array({0.2, 0.3, 0.5})});
+    EXPECT_EQ(Hr(t), 0);
+    EXPECT_GT(t["out"][0]["value"].get<double>(), 250.0);
+}
+
+TEST_F(BoundedWork, AServerWhoseClientHasGoneStopsAtOnce) {
+    platform::PutEnv("TERNIVAL_CALL_TIME_LIMIT=0");  // no limit: only the client's leaving ends the call
+    ServerProcess p(kServerExe);
+    const std::int64_t map = SlowMap(p);
+    ASSERT_TRUE(p.SendLine(json{{"jsonrpc", "2.0"}, {"id", 99}, {"method", "invoke"},
+                                {"params", {{"object", map}, {"member", "GetResidueCurve"},
+                                            {"args", {R8Array({0.2003155624933929, 0.7353152468617518,
+                                                               0.0643691875})}}}}}
+                               .dump()));
+    ::usleep(500000);
+    ASSERT_FALSE(p.WaitExit(0)) << "the call ended before the client left";
+    const auto left = std::chrono::steady_clock::now();
+    p.CloseOutput();
+    p.CloseInput();
+    ASSERT_TRUE(p.WaitExit(10000));
+    EXPECT_LT(Seconds(left), 3.0);
+    EXPECT_TRUE(WIFEXITED(p.status()));
+}
+
+// Random NRTL ternaries, each call under a time limit: every answer comes
+// within the limit (with a margin) and is S_OK, E_FAIL or E_ABORT.
+TEST_F(BoundedWork, RandomTernariesUnderATimeLimitPerCall) {
+    constexpr double kLimit = 3.0;
+    platform::PutEnv("TERNIVAL_CALL_TIME_LIMIT=" + std::to_string(kLimit));
+    std::mt19937 rng(4711);
+    auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
+    int aborted = 0, calls = 0;
+    for (int mixture = 0; mixture < 40; ++mixture) {
+        std::ostringstream f;
+        f << "default_method = \"NRTL\"\n";
+        for (int k = 0; k < 3; ++k)
+            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
+              << -(22.0 - std::log(101325.0)) * uniform(280.0, 450.0) << "]\nr = 2.0\nq = 2.0\n";
+        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
+        for (int i = 0; i < 3; ++i)
+            for (int j = i + 1; j < 3; ++j)
+                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(-500, 2000)
+                  << "\nbji = " << uniform(-500, 2000) << "\nalpha = " << uniform(0.05, 0.6) << "\n";
+        ServerProcess p(kServerExe);
+        const std::int64_t app = p.Create("Ternival.DistillationApp");
+        ASSERT_EQ(Hr(p.Invoke(app, "InitFromVmpdfFile", {Write("r" + std::to_string(mixture) + ".toml", f.str())})), 0);
+        const std::int64_t map = p.Invoke(app, "GetDistillationMap")["out"][0]["object"];
+        ASSERT_EQ(Hr(p.Invoke(map, "SetComponentData", {"C0", "C1", "C2"})), 0);
+        const int phase = 2 + mixture % 2;
+        ASSERT_EQ(Hr(p.Invoke(map, "SetPropertyData", {"NRTL", "NRTL", "NRTL", phase})), 0);
+        ASSERT_EQ(Hr(p.Invoke(map, "Pressure", {std::pow(10.0, uniform(3.0, 7.0))}, "put")), 0);
+        const double steps[] = {1e-6, 0.3, 5.0};
+        ASSERT_EQ(Hr(p.Invoke(map, "StepSizeCurve", {steps[rng() % 3]}, "put")), 0);
+        ASSERT_EQ(Hr(p.Invoke(map, "CurveCalcOption", {static_cast<int>(rng() % 4)}, "put")), 0);
+        // Vertex, edge and interior starts.
+        std::vector<double> x(3, 0.0);
+        const int kind = static_cast<int>(rng() % 3);
+        if (kind == 0) {
+            x[rng() % 3] = 1.0;
+        } else {
+            const double a = uniform(0.0, 1.0), b = kind == 1 ? 0.0 : uniform(0.0, 1.0 - a);
+            x = {a, b, 1.0 - a - b};
+            std::shuffle(x.begin(), x.end(), rng);
+        }
+        for (const char* member : {"GetPureProperties", "GetAzeotropes", "GetResidueCurve", "GetDistillationCurve",
+                                   "GetDistillationBoundary", "GetIsovolatilityCurve"}) {
+            const bool with_start = std::string(member).find("Curve") != std::string::npos &&
+                                    std::string(member) != "GetIsovolatilityCurve";
+            const auto started = std::chrono::steady_clock::now();
+            const json r = p.Invoke(map, member, with_start ? json::array({R8Array(x)}) : json::array());
+            const double took = Seconds(started);
+            ++calls;
+            EXPECT_LT(took, kLimit + 5.0) << member << " of mixture " << mixture;
+            const std::int32_t hr = Hr(r);
+            EXPECT_TRUE(hr == 0 || hr == kEFail || hr == kEAbort) << member << ": " << hr;
+            aborted += hr == kEAbort;
+        }
+        EXPECT_LE(LogLines(), 1001u * static_cast<std::size_t>(calls));
+    }
+    RecordProperty("aborted_calls", aborted);
+}
+
+}  // namespace
+}  // namespace ternival::testing
