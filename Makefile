@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: deps build test test-asan run bench clean
+.PHONY: deps build test test-asan run bench clean mutation
 
 # Debian packages the build and the tests need.
 DEBS = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
@@ -35,3 +35,8 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Deliberate breakages of the code, each of which some test must notice
+# (tests/mutation/mutate.py); not part of CI.
+mutation:
+	python3 tests/mutation/mutate.py --build $(BUILD)-mutation

@@ -257,6 +257,20 @@ TEST_F(Bridge, StartModeFollowsMethodAndFlashCode) {
     EXPECT_EQ(FlashMemory().last_start_mode, 1);
 }
 
+TEST_F(Bridge, ContinueModeReachesTheEngine) {
+    // With a single iteration allowed, a bubble point converges only when
+    // the engine starts from the temperature it found before, which it does
+    // in continue mode alone.
+    const Flash cold = flash("PV", 0.0, 101325.0, 0.0);
+    ASSERT_EQ(cold.error, 0);
+    FlashSettings one_step{1e-7, 1};
+    SetCurrentFlashSettings(&one_step);
+    const Flash warm = flash("PV", 0.0, 101325.0, 0.0);
+    SetCurrentFlashSettings(nullptr);
+    EXPECT_EQ(warm.error, 0);
+    EXPECT_NEAR(warm.t, cold.t, 1e-6);
+}
+
 TEST_F(Bridge, AFailingContinueFlashIsRetriedOnceInRestartMode) {
     flash("PV", 0.0, 101325.0, 0.0);
     const long long before = FlashMemory().engine_calls;
@@ -280,14 +294,27 @@ TEST_F(Bridge, FlashSettingsOfTheCurrentPackageReachTheEngine) {
 }
 
 TEST_F(Bridge, BadCallsAreRejectedWithoutTouchingMemory) {
+    constexpr double kSentinel = -12345.0;
     std::array<double, 2> y{}, x{}, x1{}, x2{};
+    for (auto* a : {&y, &x, &x1, &x2}) a->fill(kSentinel);
     std::array<double, 1> z{1.0};
     std::array<std::int64_t, 1> ids{1};
-    double t = 0, p = 101325, vf = 0, r = 0;
+    double t = 321.0, p = 101325, vf = 0.25, r = 0.5;
     std::int64_t err = 0;
-    // More components than the arrays hold.
+    // More components than the arrays hold: refused, and nothing written.
     EngineFlash("PV", 2, "", 2, ids, z, t, p, vf, y, x, r, x1, x2, err);
     EXPECT_EQ(err, -1);
+    for (const auto* a : {&y, &x, &x1, &x2})
+        for (double v : *a) EXPECT_EQ(v, kSentinel);
+    EXPECT_EQ(t, 321.0);
+    EXPECT_EQ(p, 101325.0);
+    EXPECT_EQ(vf, 0.25);
+    EXPECT_EQ(r, 0.5);
+    // An unknown flash type: the same.
+    EngineFlash("XY", 2, "", 1, ids, z, t, p, vf, y, x, r, x1, x2, err);
+    EXPECT_EQ(err, -1);
+    EXPECT_EQ(y[0], kSentinel);
+    EXPECT_EQ(t, 321.0);
     // An engine index that does not exist is the engine's fatal error.
     std::array<std::int64_t, 1> bad{7};
     EngineFlash("PV", 2, "", 1, bad, z, t, p, vf, y, x, r, x1, x2, err);
@@ -315,8 +342,15 @@ TEST_F(EngineEnvironment, RunLogLinesAndFile) {
     EXPECT_EQ(MessageText(511), "Computed azeotropes do not satisfy the topological constraint equation");
     SetRunId("");
     EXPECT_EQ(RunLogPath(), tmpDir() + "/.log");
+    // TMP naming no directory: the line goes nowhere, silently; nothing is
+    // created and the earlier log keeps its three lines.
     platform::PutEnv("TMP=" + (dir_ / "nowhere").string());
-    LogRunMessage(501, "residue_curve");  // silent
+    LogRunMessage(501, "residue_curve");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "nowhere"));
+    std::ifstream again(log);
+    std::stringstream kept;
+    kept << again.rdbuf();
+    EXPECT_EQ(kept.str(), s.str());
 }
 
 TEST_F(EngineEnvironment, ShortNamesAreUniqueWithinADirectory) {

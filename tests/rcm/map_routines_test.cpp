@@ -13,6 +13,7 @@
 #include "rcm/distillation_curve.h"
 #include "rcm/isovolatility.h"
 #include "rcm/residue_curve.h"
+#include "rcm/residue_equations.h"
 
 using namespace ternival;
 using ternival::testing::dist2;
@@ -260,3 +261,86 @@ TEST_F(TernaryMapFixture, BoundariesNeverOverrunTheCallersBuffers) {
     EXPECT_NE(readFile(RunLogPath()).find("Dist_Boundary : Error in calculating distillation boundaries"),
               std::string::npos);
 }
+
+namespace {
+
+TEST_F(AcetoneChloroformMethanol, ResidueCurveJacobianIsTheDerivativeOfTheEquations) {
+    // J = d(x - y)/dx over (x1, x2) with x3 dependent, against central
+    // differences of bubble-point vapours taken here with a larger step
+    // (the routine's own step of 1e-6 carries the flash tolerance's noise,
+    // about 1e-3 in the derivative).
+    ternival::RcmContext& ctx = ternival::RCM_CONTEXT();
+    ctx.pressure = pressure_;
+    ctx.phase = 2;
+    ctx.method.clear();
+    std::copy(ids_.begin(), ids_.end(), ctx.ids.begin());
+    for (const X3& at : {X3{0.3, 0.4, 0.3}, X3{0.6, 0.1, 0.3}, X3{0.1, 0.2, 0.7}}) {
+        std::array<double, 3> state{at[0], at[1], at[2]};
+        std::array<double, 4> pd{};
+        ternival::RCM_JAC(2, 0.0, state, 0, 0, pd, 2);
+        constexpr double h = 1e-4;
+        for (int j = 0; j < 2; ++j) {
+            X3 xp = at, xm = at, yp{}, ym{};
+            xp[j] += h;
+            xp[2] -= h;
+            xm[j] -= h;
+            xm[2] += h;
+            bubble(xp, yp);
+            bubble(xm, ym);
+            for (int i = 0; i < 2; ++i) {
+                const double expected = (i == j ? 1.0 : 0.0) - (yp[i] - ym[i]) / (2 * h);
+                EXPECT_NEAR(pd[static_cast<std::size_t>(j * 2 + i)], expected, 1e-2)
+                    << "d(x" << i << " - y" << i << ")/dx" << j << " at (" << at[0] << ", " << at[1] << ")";
+            }
+        }
+    }
+}
+
+TEST_F(AcetoneChloroformMethanol, ResidueCurveStepsStayWithinTheMoveLimit) {
+    // The step control keeps every move between stored points within 0.05
+    // in mole fraction, so that the points trace the curve.
+    for (const X3& x0 : {X3{0.3, 0.4, 0.3}, X3{0.05, 0.05, 0.9}, X3{0.8, 0.1, 0.1}}) {
+        std::int64_t count = 0, err = 0;
+        const auto pts = residue(x0, 1, count, err);
+        ASSERT_EQ(err, 0);
+        ASSERT_GT(count, 5);
+        double largest = 0.0;
+        for (std::int64_t k = 1; k < count; ++k)
+            largest = std::max(largest, std::sqrt(dist2(std::span(pts).subspan(static_cast<std::size_t>(k - 1) * 3, 3),
+                                                        std::span(pts).subspan(static_cast<std::size_t>(k) * 3, 3))));
+        EXPECT_LE(largest, 0.05 + 1e-9) << "from (" << x0[0] << ", " << x0[1] << ", " << x0[2] << ")";
+    }
+}
+
+TEST_F(AcetoneChloroformMethanol, IsovolatilityPointsHaveEqualVolatilities) {
+    std::int64_t curves = 20, err = 5;
+    std::vector<std::int64_t> per(20, 0);
+    per[0] = 500;
+    std::vector<double> buf(20 * 500 * 3);
+    Isovolatility_Curves(3, pressure_, ids_, 2, "", curves, per, buf, err);
+    ASSERT_EQ(curves, 3);
+    // Curve c holds the points where the two components other than c are
+    // equally volatile; checked with bubble points of our own.
+    constexpr std::array<std::array<int, 2>, 3> kPairs{{{1, 2}, {0, 2}, {0, 1}}};
+    for (int c = 0; c < 3; ++c) {
+        ASSERT_GT(per[static_cast<std::size_t>(c)], 3);
+        const auto [j, k] = kPairs[static_cast<std::size_t>(c)];
+        double worst = 0.0, longest = 0.0;
+        X3 previous{};
+        for (std::int64_t q = 0; q < per[static_cast<std::size_t>(c)]; ++q) {
+            const auto at = std::span(buf).subspan(static_cast<std::size_t>(c * 500 + q) * 3, 3);
+            const X3 x{at[0], at[1], at[2]};
+            if (q > 0) longest = std::max(longest, std::sqrt(dist2(x, previous)));
+            previous = x;
+            if (x[j] < 1e-3 || x[k] < 1e-3) continue;  // the last point stands on an edge
+            X3 y{};
+            bubble(x, y);
+            worst = std::max(worst, std::abs(y[j] / x[j] - y[k] / x[k]));
+        }
+        EXPECT_LT(worst, 5e-4) << "curve " << c;
+        // Consecutive points follow the curve in short steps.
+        EXPECT_LT(longest, 0.05) << "curve " << c;
+    }
+}
+
+}  // namespace

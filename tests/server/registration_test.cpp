@@ -30,7 +30,15 @@ TEST(ServerCommandLine, RegistrationTokensInAnyCaseAfterDashOrSlash) {
 class Registration : public ServerEnvironment {};
 
 TEST_F(Registration, RegServerWritesTheClassEntriesAndExitsWithoutServing) {
-    ASSERT_EQ(RunServer("/REGSERVER"), 0);
+    {
+        // Its input stays open: a server that went on to serve would wait
+        // for requests instead of exiting.
+        ServerProcess p(kServerExe, {"/REGSERVER"});
+        ASSERT_TRUE(p.WaitExit(20000)) << "the registering server did not exit by itself";
+        ASSERT_TRUE(WIFEXITED(p.status()));
+        ASSERT_EQ(WEXITSTATUS(p.status()), 0);
+        EXPECT_FALSE(p.ReadReply(100).has_value());
+    }
     const std::string root(server::kClassesRoot), lib(server::kLibId);
     EXPECT_EQ(platform::RegistryReadString(root + "AppID\\" + lib, "@").value_or(""), "Ternival");
     EXPECT_EQ(platform::RegistryReadString(root + "AppID\\Ternival.EXE", "AppID").value_or(""), lib);

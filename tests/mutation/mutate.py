@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Mutation check: applies deliberate breakages of the code one at a time,
+rebuilds, runs the test suite and names every breakage that no test
+notices (a survivor).  Each breakage is an exact text replacement in one
+source file; the file is restored afterwards whatever happens.
+
+    tests/mutation/mutate.py [--build DIR] [--only SUBSTRING]
+
+Exit status 0 when every breakage is caught, 1 when one survives, 2 when a
+breakage no longer applies (its text is not in the source) or the
+unbroken suite fails.  Run by `make mutation`; not part of CI.
+"""
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+# (name, file, original text, broken text), or (name, file, [(original,
+# broken), ...]) for a breakage made of several replacements.
+MUTATIONS = [
+    ("RCM_JAC returns the identity", "rcm/residue_equations.cpp",
+     "pd[j * m + i] = (i == j ? 1.0 : 0.0) - (vp[i] - vm[i]) / h;",
+     "pd[j * m + i] = (i == j ? 1.0 : 0.0);"),
+    ("residue-curve step control accepts moves up to 0.3", "rcm/residue_curve.cpp",
+     "constexpr double kMaxMove2 = 0.05 * 0.05;",
+     "constexpr double kMaxMove2 = 0.3 * 0.3;"),
+    ("isovolatility tolerance 1e-2 instead of 5e-4", "rcm/isovolatility.cpp",
+     "constexpr double kTolerance = 0.0005;",
+     "constexpr double kTolerance = 0.01;"),
+    ("isovolatility predictor slope sign flipped", "rcm/isovolatility.cpp",
+     "slope = d1 == 0.0 ? 1e30 : -d3 / d1;",
+     "slope = d1 == 0.0 ? 1e30 : d3 / d1;"),
+    ("ternary retry stores pure-component codes at the wrong index", "azeotrope/search.cpp",
+     "out.pure_codes[order[k]] = classify(",
+     "out.pure_codes[k] = classify("),
+    ("ternary retry tries one order six times", "azeotrope/search.cpp",
+     "searchPass(n, pressure, phase, method, ids, kOrders[t], capacity, result, error);",
+     "searchPass(n, pressure, phase, method, ids, kOrders[0], capacity, result, error);"),
+    ("heterogeneity threshold 0.2 instead of 0.01", "azeotrope/location.cpp",
+     "constexpr double kHeterogeneityThreshold = 0.01;",
+     "constexpr double kHeterogeneityThreshold = 0.2;"),
+    ("secant step cut only in iteration 1", "azeotrope/location.cpp",
+     "constexpr int kSecantGuardedIterations = 8;",
+     "constexpr int kSecantGuardedIterations = 2;"),
+    ("direction rule of the first secant trial point reversed", "azeotrope/location.cpp",
+     "double xt = xt_prev >= 0.99 ? xt_prev - 0.01 : xt_prev + 0.01;",
+     "double xt = xt_prev >= 0.99 ? xt_prev + 0.01 : xt_prev - 0.01;"),
+    ("search leaves its diagnostic channel unbound", "azeotrope/search.cpp",
+     "    const DiagnosticChannel::ScopedBinding quiet_search(kAzeotropeDiagnosticUnit,\n"
+     "                                                        DiagnosticChannel::null_sink);\n",
+     ""),
+    ("FUNEQ: rho > 1.5 threshold moved to 3", "numerics/funeq.cpp",
+     "if (rho_a > 1.5) return Stage::Iterate;",
+     "if (rho_a > 3.0) return Stage::Iterate;"),
+    ("FUNEQ: slow-progress limit raised", "numerics/funeq.cpp",
+     "if (I(io::kSlow) > std::min<std::int64_t>(n64_ + 4, 10)) {",
+     "if (I(io::kSlow) > std::min<std::int64_t>(n64_ + 40, 100)) {"),
+    ("FUNEQ: ring index off by one", "numerics/funeq.cpp",
+     "return ro::kRing + static_cast<Size>(((k % 10) + 10) % 10);",
+     "return ro::kRing + static_cast<Size>(((k % 10) + 11) % 10);"),
+    ("FUNEQ: Broyden update skipped", "numerics/funeq.cpp",
+     "            UpdateLU(n64_, model_, step_, b_, ldb_, R(ro::kPrec));\n",
+     ""),
+    ("FUNEQ: lambda clamp at 0.9 instead of 0.5", "numerics/funeq.cpp",
+     "if (lambda > 0.5) lambda = 0.5;",
+     "if (lambda > 0.9) lambda = 0.9;"),
+    ("FUNEQ: convergence count 5 instead of 3", "numerics/funeq.cpp",
+     "if (I(io::kConverged) >= 3 || (I(io::kColumn) == 1 && psi >= phi))",
+     "if (I(io::kConverged) >= 5 || (I(io::kColumn) == 1 && psi >= phi))"),
+    ("FUNEQ: forward difference accepted at 1e-3 instead of 1e-2", "numerics/funeq.cpp",
+     "if (ad > 0.01 * ah) {",
+     "if (ad > 0.001 * ah) {"),
+    ("EngineFlash hands the engine restart mode always", "engine/engine_flash.cpp",
+     "yy.data(), w24.data(), w25.data(), &start, w27.data(), &out28, &err);",
+     "yy.data(), w24.data(), w25.data(), &one, w27.data(), &out28, &err);"),
+    ("EngineFlash writes its outputs before rejecting a bad call", "engine/engine_flash.cpp",
+     "    if (n < 0 || count > kMaxFlashComponents || ids.size() < count || z.size() < count ||\n"
+     "        y.size() < count || x.size() < count || x1.size() < count || x2.size() < count) {\n"
+     "        error = -1;",
+     "    if (n < 0 || count > kMaxFlashComponents || ids.size() < count || z.size() < count ||\n"
+     "        y.size() < count || x.size() < count || x1.size() < count || x2.size() < count) {\n"
+     "        std::fill(y.begin(), y.end(), 0.0);\n"
+     "        t = 0.0;\n"
+     "        error = -1;"),
+    ("run log created where TMP names no directory", "engine/run_log.cpp",
+     [("#include <cstdio>", "#include <cstdio>\n#include <filesystem>"),
+      ("    std::FILE* f = std::fopen(RunLogPath().c_str(), \"a\");\n    if (!f) return;",
+       "    std::FILE* f = std::fopen(RunLogPath().c_str(), \"a\");\n"
+       "    if (!f && platform::GetEnv(\"TMP\")) {\n"
+       "        std::filesystem::create_directories(*platform::GetEnv(\"TMP\"));\n"
+       "        f = std::fopen(RunLogPath().c_str(), \"a\");\n"
+       "    }\n"
+       "    if (!f) return;")]),
+    ("RegServer goes on to serve", "server/main.cpp",
+     "                std::fprintf(stderr, \"ternival-server: unable to write the registry\\n\");\n"
+     "                return 1;\n"
+     "            }\n"
+     "            return 0;",
+     "                std::fprintf(stderr, \"ternival-server: unable to write the registry\\n\");\n"
+     "                return 1;\n"
+     "            }\n"
+     "            break;"),
+]
+
+
+def run(cmd, log, timeout=None):
+    with open(log, "a") as out:
+        out.write(f"\n$ {' '.join(cmd)}\n")
+        out.flush()
+        return subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, timeout=timeout).returncode
+
+
+def build_and_test(build, log):
+    jobs = str(os.cpu_count() or 2)
+    if run(["cmake", "--build", build, "-j", jobs], log) != 0:
+        return "build failed"
+    try:
+        rc = run(["ctest", "--test-dir", build, "-j", jobs, "--timeout", "300"], log, timeout=1800)
+    except subprocess.TimeoutExpired:
+        return "killed (suite timed out)"
+    return "survived" if rc == 0 else "killed"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=str(ROOT / "build-mutation"))
+    parser.add_argument("--only", default="", help="run only the breakages whose name contains this text")
+    args = parser.parse_args()
+    build = args.build
+    log = pathlib.Path(build + ".log")
+    log.write_text("")
+    if run(["cmake", "-S", str(ROOT), "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTERNIVAL_BENCH=OFF"],
+           log) != 0:
+        print("mutation: cannot configure the build", file=sys.stderr)
+        return 2
+    chosen = [(m[0], m[1], m[2] if len(m) == 3 else [(m[2], m[3])])
+              for m in MUTATIONS if args.only in m[0]]
+    for name, path, edits in chosen:
+        text = (ROOT / path).read_text()
+        if any(text.count(old) != 1 for old, _ in edits):
+            print(f"mutation: '{name}' no longer applies to {path}", file=sys.stderr)
+            return 2
+    if build_and_test(build, log) != "survived":
+        print(f"mutation: the unbroken suite does not pass (see {log})", file=sys.stderr)
+        return 2
+    survivors, broken = [], []
+    for name, path, edits in chosen:
+        source = ROOT / path
+        original = source.read_text()
+        started = time.time()
+        try:
+            text = original
+            for old, new in edits:
+                text = text.replace(old, new, 1)
+            source.write_text(text)
+            outcome = build_and_test(build, log)
+        finally:
+            source.write_text(original)
+        print(f"{outcome:>12}  {name}  ({time.time() - started:.0f} s)", flush=True)
+        if outcome == "build failed":
+            broken.append(name)
+        elif not outcome.startswith("killed"):
+            survivors.append(name)
+    build_and_test(build, log)  # leave the build matching the sources
+    print(f"{len(chosen) - len(survivors) - len(broken)} of {len(chosen)} breakages caught; "
+          f"{len(survivors)} survivor{'s' if len(survivors) != 1 else ''}")
+    for name in survivors:
+        print(f"  survivor: {name}")
+    for name in broken:
+        print(f"  does not build (fix the breakage): {name}")
+    return 1 if survivors else (2 if broken else 0)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
