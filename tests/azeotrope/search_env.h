@@ -112,7 +112,24 @@ protected:
     }
 
     // Opens the engine on an example; the registry and TMP are set first.
-    void Open(const std::string& example) {
+    void Open(const std::string& example) { OpenFile(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example); }
+
+    // Opens the engine on a problem file written by the test (in Dir()).
+    void OpenText(const std::string& name, const std::string& text) {
+        Prepare();
+        std::ofstream(dir_ / name) << text;
+        Start((dir_ / name).string());
+    }
+    const std::filesystem::path& Dir() const { return dir_; }
+
+    void OpenFile(const std::string& path) {
+        Prepare();
+        Start(path);
+    }
+
+private:
+    void Prepare() {
+        if (!dir_.empty()) return;
         dir_ = std::filesystem::temp_directory_path() /
                ("ternival-azeo-" +
                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
@@ -122,10 +139,14 @@ protected:
         saved_tmp_ = platform::GetEnv("TMP");
         platform::PutEnv("TERNIVAL_REGISTRY=" + (dir_ / "registry.ini").string());
         platform::PutEnv("TMP=" + (dir_ / "tmp").string());
-        session_ = std::make_unique<EngineSession>(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example,
-                                                   TERNIVAL_VELMTOP);
+    }
+    void Start(const std::string& path) {
+        session_.reset();
+        session_ = std::make_unique<EngineSession>(path, TERNIVAL_VELMTOP);
         ASSERT_TRUE(session_->ok()) << session_->error();
     }
+
+protected:
 
     std::vector<std::int64_t> Ids(std::initializer_list<const char*> names) {
         std::vector<std::int64_t> ids;

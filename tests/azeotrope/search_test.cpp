@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 
+#include "engine/engine_flash.h"
 #include "numerics/diagnostics.h"
 #include "search_env.h"
 
@@ -218,6 +220,232 @@ TEST_F(AzeoSearch, EightComponentsFindWhatTheTernarySearchesFind) {
             }
     // Every pair and triple azeotrope appears in several sub-mixtures.
     EXPECT_GT(checked, 30);
+}
+
+}  // namespace
+
+namespace {
+
+// A ternary whose classification fails the topological check in the first
+// component orders and satisfies it in a later one.
+constexpr const char* kRetriedTernary = R"(default_method = "NRTL"
+[[component]]
+id = "C0"
+mw = 50.0
+antoine = [22.0, -3223.99]
+[[component]]
+id = "C1"
+mw = 50.0
+antoine = [22.0, -4067.17]
+[[component]]
+id = "C2"
+mw = 50.0
+antoine = [22.0, -3289.44]
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "C0"
+j = "C1"
+bij = 1703.5
+bji = -182.469
+alpha = 0.446506
+[[method.pair]]
+i = "C0"
+j = "C2"
+bij = 670.114
+bji = 1418.25
+alpha = 0.177209
+[[method.pair]]
+i = "C1"
+j = "C2"
+bij = 219.004
+bji = 1893.95
+alpha = 0.491606
+)";
+
+// A partially miscible ternary at 2.87 kPa whose classification fails the
+// check in every order.
+constexpr const char* kNeverConsistent = R"(default_method = "NRTL"
+[[component]]
+id = "C0"
+mw = 50.0
+antoine = [22.0, -4208.242860219718]
+[[component]]
+id = "C1"
+mw = 50.0
+antoine = [22.0, -4081.414970035671]
+[[component]]
+id = "C2"
+mw = 50.0
+antoine = [22.0, -4366.509129915427]
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "C0"
+j = "C1"
+bij = 430.6
+bji = 1166.4
+alpha = 0.58
+[[method.pair]]
+i = "C0"
+j = "C2"
+bij = -89.7
+bji = 1063.7
+alpha = 0.26
+[[method.pair]]
+i = "C1"
+j = "C2"
+bij = -347.3
+bji = -400.3
+alpha = 0.47
+)";
+
+TEST_F(AzeoSearch, ARetryInAnotherOrderEndsWithAConsistentMap) {
+    OpenText("retry.toml", kRetriedTernary);
+    const SearchResult r = RunSearch(Ids({"C0", "C1", "C2"}), 2, 100, "NRTL      ", 49073.2);
+    const auto& state = AzeoLastSearchState();
+    ASSERT_GE(state.passes, 2) << "the first order should fail the check for this mixture";
+    EXPECT_LT(state.passes, 6);
+    EXPECT_EQ(IndexOf(r), 2) << r.describe();
+    EXPECT_EQ(LogCount(511), 0);
+}
+
+TEST_F(AzeoSearch, PureComponentCodesFollowTheCallersOrderAfterEveryRetry) {
+    OpenText("never.toml", kNeverConsistent);
+    const auto ids = Ids({"C0", "C1", "C2"});
+    const double pressure = 2873.2216184266786;
+    const SearchResult r = RunSearch(ids, 3, 100, "NRTL      ", pressure);
+    ASSERT_EQ(AzeoLastSearchState().passes, 6);
+    EXPECT_EQ(LogCount(511), 1);
+    // The last order tried permutes the components; the codes still belong
+    // to the caller's: each agrees with a classification made here at that
+    // vertex in the caller's order.
+    std::set<std::int64_t> distinct;
+    for (std::size_t i = 0; i < 3; ++i) {
+        std::array<double, 3> vertex{};
+        vertex[i] = 1.0;
+        std::int64_t code = 0, flag = 0;
+        std::array<double, 2> re{};
+        std::array<double, 4> vectors{};
+        Stability_RCM(3, vertex, 1, pressure, ids, "NRTL      ", 3, code, re, vectors, flag);
+        ASSERT_EQ(flag, 0);
+        EXPECT_EQ(r.singular_codes[i], code) << "component " << i << "\n" << r.describe();
+        distinct.insert(code);
+    }
+    EXPECT_GT(distinct.size(), 1u);  // else a permutation could not show
+}
+
+}  // namespace
+
+namespace {
+
+// Bubble-point vapour of a binary liquid x1 at the pressure, through the
+// engine but not through the search.
+double VapourOf(const std::vector<std::int64_t>& ids, double x1, double pressure, int phase, double& t) {
+    std::array<double, 2> z{x1, 1.0 - x1}, y{}, x{}, a{}, b{};
+    double p = pressure, vf = 0.0, r = 0.0;
+    t = 0.0;
+    std::int64_t err = 0;
+    EngineFlash("PV", phase, "NRTL      ", 2, ids, z, t, p, vf, y, x, r, a, b, err);
+    return err == 0 ? y[0] : std::nan("");
+}
+
+TEST_F(AzeoSearch, RandomBinariesAgreeWithADenseScanOfBubblePoints) {
+    // Each binary's azeotropes are where y1 - x1 changes sign along a dense
+    // grid of bubble points; a binary with exactly one such change must
+    // have that azeotrope found, at that composition and temperature.
+    std::uint32_t seed = 2026;
+    auto uniform = [&](double lo, double hi) {
+        seed = seed * 1664525u + 1013904223u;
+        return lo + (hi - lo) * ((seed >> 8) / 16777216.0);
+    };
+    int checked = 0;
+    for (int m = 0; m < 60; ++m) {
+        std::ostringstream f;
+        f << "default_method = \"NRTL\"\n";
+        for (int k = 0; k < 2; ++k)
+            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
+              << -(22.0 - std::log(101325.0)) * uniform(320.0, 380.0) << "]\n";
+        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n[[method.pair]]\ni = \"C0\"\nj = \"C1\"\nbij = "
+          << uniform(-600.0, 900.0) << "\nbji = " << uniform(-600.0, 900.0) << "\nalpha = 0.3\n";
+        OpenText("binary" + std::to_string(m) + ".toml", f.str());
+        const auto ids = Ids({"C0", "C1"});
+        std::vector<double> roots;
+        constexpr int kGrid = 400;
+        double t = 0.0, previous = VapourOf(ids, 1e-4, 101325.0, 2, t) - 1e-4;
+        for (int g = 1; g <= kGrid; ++g) {
+            const double x = 1e-4 + (1.0 - 2e-4) * g / kGrid;
+            const double d = VapourOf(ids, x, 101325.0, 2, t) - x;
+            if (std::signbit(d) != std::signbit(previous)) {
+                // Bisection to the root.
+                double lo = x - (1.0 - 2e-4) / kGrid, hi = x, dlo = previous;
+                for (int it = 0; it < 50; ++it) {
+                    const double mid = 0.5 * (lo + hi), dm = VapourOf(ids, mid, 101325.0, 2, t) - mid;
+                    if (std::signbit(dm) == std::signbit(dlo)) {
+                        lo = mid;
+                        dlo = dm;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                roots.push_back(0.5 * (lo + hi));
+            }
+            previous = d;
+        }
+        const SearchResult r = RunSearch(ids, 2);
+        if (roots.size() != 1) continue;
+        ++checked;
+        ASSERT_EQ(r.count, 1) << "binary " << m << " has an azeotrope at x1 = " << roots[0] << "\n" << f.str()
+                              << r.describe();
+        double troot = 0.0;
+        VapourOf(ids, roots[0], 101325.0, 2, troot);
+        EXPECT_NEAR(r.x(0, 0), roots[0], 2e-3) << "binary " << m << "\n" << f.str();
+        EXPECT_NEAR(r.temperatures[0], troot, 0.01) << "binary " << m;
+    }
+    EXPECT_GE(checked, 15);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AzeoSearch, AHeteroazeotropeWithModeratelyDifferentLiquidsIsHeterogeneous) {
+    // Two liquids that differ by about 0.1 in squared mole fraction at the
+    // azeotrope: clearly two phases, far from the trivial split.
+    OpenText("het.toml", R"(default_method = "NRTL"
+[[component]]
+id = "C0"
+mw = 50.0
+antoine = [22.0, -3558.58]
+[[component]]
+id = "C1"
+mw = 50.0
+antoine = [22.0, -3934.33]
+[[method]]
+name = "NRTL"
+model = "NRTL"
+[[method.pair]]
+i = "C0"
+j = "C1"
+bij = 1109.95
+bji = 1207.29
+alpha = 0.478191
+)");
+    const auto ids = Ids({"C0", "C1"});
+    const SearchResult r = RunSearch(ids, 3);
+    ASSERT_EQ(r.count, 1) << r.describe();
+    // The liquids of the three-phase bubble point there, computed here.
+    std::array<double, 2> z{r.x(0, 0), r.x(0, 1)}, y{}, x{}, x1{}, x2{};
+    double t = 0, p = 101325, vf = 0, res = 0;
+    std::int64_t err = 0;
+    EngineFlash("PV", 3, "NRTL      ", 2, ids, z, t, p, vf, y, x, res, x1, x2, err);
+    ASSERT_EQ(err, 0);
+    const double d = (x1[0] - x2[0]) * (x1[0] - x2[0]) + (x1[1] - x2[1]) * (x1[1] - x2[1]);
+    ASSERT_GT(d, 0.05);
+    EXPECT_EQ(r.phases[0], 2) << r.describe();
+    EXPECT_NEAR(r.temperatures[0], t, 0.05);
 }
 
 }  // namespace

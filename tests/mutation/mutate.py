@@ -13,6 +13,7 @@ unbroken suite fails.  Run by `make mutation`; not part of CI.
 import argparse
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import time
@@ -126,6 +127,10 @@ def build_and_test(build, log):
 
 
 def main():
+    # However the run is stopped, the source being broken is restored (the
+    # `finally` below): turn the stop signals into exceptions.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=str(ROOT / "build-mutation"))
     parser.add_argument("--only", default="", help="run only the breakages whose name contains this text")
