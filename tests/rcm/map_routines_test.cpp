@@ -344,3 +344,76 @@ TEST_F(AcetoneChloroformMethanol, IsovolatilityPointsHaveEqualVolatilities) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AcetoneChloroformMethanol, IsovolatilityCurvesEndWhereTheirPairIsEquallyVolatileOnAnEdge) {
+    // Curve c leaves the edge without component c at the binary azeotrope of
+    // the other two (j, k) and runs until one of them vanishes.  Where x_j
+    // vanishes, K_j at infinite dilution equals K_k: found here by a scan
+    // along that edge with a trace of j, and likewise for k.
+    std::int64_t curves = 20, err = 5;
+    std::vector<std::int64_t> per(20, 0);
+    per[0] = 500;
+    std::vector<double> buf(20 * 500 * 3);
+    Isovolatility_Curves(3, pressure_, ids_, 2, "", curves, per, buf, err);
+    ASSERT_EQ(curves, 3);
+    constexpr std::array<std::array<int, 2>, 3> kPairs{{{1, 2}, {0, 2}, {0, 1}}};
+    auto edgeRoots = [&](int i, int j, int k) {
+        // Points of the edge x_j = 0 (with a trace of j) where K_j = K_k.
+        std::vector<X3> roots;
+        auto f = [&](double s) {
+            X3 x{};
+            x[i] = s;
+            x[j] = 1e-7;
+            x[k] = 1.0 - s - 1e-7;
+            X3 y{};
+            bubble(x, y);
+            return y[j] / x[j] - y[k] / x[k];
+        };
+        auto at = [&](double s) {
+            X3 x{};
+            x[i] = s;
+            x[k] = 1.0 - s;
+            return x;
+        };
+        constexpr int kGrid = 200;
+        double s0 = 1e-4, f0 = f(s0);
+        for (int g = 1; g <= kGrid; ++g) {
+            const double s1 = 1e-4 + (1.0 - 2e-4) * g / kGrid, f1 = f(s1);
+            if (std::signbit(f0) != std::signbit(f1)) {
+                double lo = s0, hi = s1, flo = f0;
+                for (int it = 0; it < 40; ++it) {
+                    const double mid = 0.5 * (lo + hi), fm = f(mid);
+                    if (std::signbit(fm) == std::signbit(flo)) {
+                        lo = mid;
+                        flo = fm;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                roots.push_back(at(0.5 * (lo + hi)));
+            }
+            s0 = s1;
+            f0 = f1;
+        }
+        return roots;
+    };
+    int on_edge = 0;
+    for (int c = 0; c < 3; ++c) {
+        const auto [j, k] = kPairs[static_cast<std::size_t>(c)];
+        const auto last = std::span(buf).subspan(static_cast<std::size_t>(c * 500 + per[static_cast<std::size_t>(c)] - 1) * 3, 3);
+        const X3 end{last[0], last[1], last[2]};
+        if (std::min(end[j], end[k]) > 0.005) continue;  // stopped inside the triangle
+        ++on_edge;
+        std::vector<X3> roots = edgeRoots(c, j, k);
+        const auto other = edgeRoots(c, k, j);
+        roots.insert(roots.end(), other.begin(), other.end());
+        double best = 1.0;
+        for (const X3& r : roots) best = std::min(best, std::sqrt(dist2(end, r)));
+        EXPECT_LT(best, 0.01) << "curve " << c << " ends at (" << end[0] << ", " << end[1] << ", " << end[2] << ")";
+    }
+    EXPECT_GE(on_edge, 2);
+}
+
+}  // namespace
