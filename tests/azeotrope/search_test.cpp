@@ -449,3 +449,47 @@ alpha = 0.478191
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AzeoSearch, UnconditionalDiagnosticLinesOfTheSearchAreDiscarded) {
+    // Twenty strongly non-ideal components: the enumeration writes lines even
+    // at print level 0 (its limits, locations that do not converge).  They
+    // reach a caller's stream when the enumeration runs alone, never when
+    // the search runs it.
+    std::ostringstream text;
+    text << "default_method = \"NRTL\"\n";
+    for (int k = 0; k < 20; ++k)
+        text << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
+             << -(22.0 - std::log(101325.0)) * (320.0 + 6.0 * k) << "]\n";
+    text << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
+    std::uint32_t seed = 7;
+    auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return -200.0 + 900.0 * (seed >> 8) / 16777216.0;
+    };
+    for (int i = 0; i < 20; ++i)
+        for (int j = i + 1; j < 20; ++j)
+            text << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << next()
+                 << "\nbji = " << next() << "\nalpha = 0.3\n";
+    OpenText("twenty.toml", text.str());
+    std::vector<std::int64_t> ids;
+    for (int k = 0; k < 20; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));
+    std::ostringstream direct, seen;
+    {
+        const DiagnosticChannel::ScopedBinding bound(kAzeotropeDiagnosticUnit, direct);
+        std::int64_t status = 2, count = 0;
+        std::vector<double> boiling(20), kinf(400), rows(100 * 20), temps(100);
+        std::vector<std::int64_t> sizes(100), phases(100);
+        QZALAZ(status, 0, 20, ids, 101325.0, 100, 2, "NRTL      ", boiling, kinf, count, rows, temps, sizes, phases);
+    }
+    ASSERT_FALSE(direct.str().empty()) << "the mixture no longer makes the enumeration write";
+    {
+        const DiagnosticChannel::ScopedBinding bound(kAzeotropeDiagnosticUnit, seen);
+        const DiagnosticChannel::ScopedBinding solver(DiagnosticChannel::kDefaultUnit, seen);
+        RunSearch(ids, 2);
+    }
+    EXPECT_EQ(seen.str(), "");
+}
+
+}  // namespace

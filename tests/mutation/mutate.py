@@ -2,7 +2,9 @@
 """Mutation check: applies deliberate breakages of the code one at a time,
 rebuilds, runs the test suite and names every breakage that no test
 notices (a survivor).  Each breakage is an exact text replacement in one
-source file; the file is restored afterwards whatever happens.
+source file of a copy of the sources (DIR-src beside the build), so the
+working tree is never touched; the file is restored afterwards whatever
+happens.
 
     tests/mutation/mutate.py [--build DIR] [--only SUBSTRING]
 
@@ -13,6 +15,7 @@ unbroken suite fails.  Run by `make mutation`; not part of CI.
 import argparse
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -138,14 +141,22 @@ def main():
     build = args.build
     log = pathlib.Path(build + ".log")
     log.write_text("")
-    if run(["cmake", "-S", str(ROOT), "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTERNIVAL_BENCH=OFF"],
+    # The sources as they stand, copied: breakages are made in the copy.
+    src = pathlib.Path(build + "-src")
+    tracked = subprocess.run(["git", "-C", str(ROOT), "ls-files", "--cached", "--others", "--exclude-standard"],
+                             capture_output=True, text=True, check=True).stdout.split("\n")
+    for name in filter(None, tracked):
+        if (ROOT / name).is_file():
+            (src / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / name, src / name)
+    if run(["cmake", "-S", str(src), "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTERNIVAL_BENCH=OFF"],
            log) != 0:
         print("mutation: cannot configure the build", file=sys.stderr)
         return 2
     chosen = [(m[0], m[1], m[2] if len(m) == 3 else [(m[2], m[3])])
               for m in MUTATIONS if args.only in m[0]]
     for name, path, edits in chosen:
-        text = (ROOT / path).read_text()
+        text = (src / path).read_text()
         if any(text.count(old) != 1 for old, _ in edits):
             print(f"mutation: '{name}' no longer applies to {path}", file=sys.stderr)
             return 2
@@ -154,7 +165,7 @@ def main():
         return 2
     survivors, broken = [], []
     for name, path, edits in chosen:
-        source = ROOT / path
+        source = src / path
         original = source.read_text()
         started = time.time()
         try:
