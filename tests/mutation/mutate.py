@@ -69,9 +69,11 @@ MUTATIONS = [
     ("FUNEQ: Broyden update skipped", "numerics/funeq.cpp",
      "            UpdateLU(n64_, model_, step_, b_, ldb_, R(ro::kPrec));\n",
      ""),
-    ("FUNEQ: lambda clamp at 0.9 instead of 0.5", "numerics/funeq.cpp",
-     "if (lambda > 0.5) lambda = 0.5;",
-     "if (lambda > 0.9) lambda = 0.9;"),
+    # The upper clamp of lambda (0.5) can never act: descent <= 2 and
+    # rho_a >= 1.1 keep 0.5 * descent / (rho_a^2 - 1 + descent) below it.
+    ("FUNEQ: lambda clamped at 0.01 instead of 0.1", "numerics/funeq.cpp",
+     "if (!(lambda >= 0.1)) lambda = 0.1;",
+     "if (!(lambda >= 0.01)) lambda = 0.01;"),
     ("FUNEQ: convergence count 5 instead of 3", "numerics/funeq.cpp",
      "if (I(io::kConverged) >= 3 || (I(io::kColumn) == 1 && psi >= phi))",
      "if (I(io::kConverged) >= 5 || (I(io::kColumn) == 1 && psi >= phi))"),

@@ -555,7 +555,8 @@ TEST(FuneqLimits, SlowProgressCounterGivesFour) {
     Problem p(2);
     const Outcome o = Drive(p, {0.5, -2.0}, FreudensteinRoth);
     EXPECT_EQ(o.iflag, 4);
-    EXPECT_GT(p.iopt[20], std::min<std::int64_t>(p.n + 4, 10));
+    // The solve stops as soon as the counter passes min(n + 4, 10).
+    EXPECT_EQ(p.iopt[20], std::min<std::int64_t>(p.n + 4, 10) + 1);
 }
 
 TEST(FuneqLimits, CallerRefusingEveryStepGivesThree) {
@@ -1099,3 +1100,87 @@ TEST(FuneqBlocks, DoglegStep) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Single steps worked by hand: one-dimensional problems with the exact
+// derivative supplied, where the trial points the solver asks for follow
+// from its rules in closed form.
+namespace {
+
+// The points at which the solver asks for F, in order.
+std::vector<double> TrialPoints(Problem& p, double x0, const std::function<double(double)>& f,
+                                const std::function<double(double)>& df, int requests) {
+    std::vector<double> asked;
+    p.iopt[9] = 1;  // caller-supplied Jacobian
+    p.x = {x0};
+    p.f = {f(x0)};
+    p.iflag = 0;
+    for (int call = 0; call < 1000 && static_cast<int>(asked.size()) < requests; ++call) {
+        p.Call();
+        if (p.iflag == -1) {
+            asked.push_back(p.x[0]);
+            p.f[0] = f(p.x[0]);
+        } else if (p.iflag == -2) {
+            p.b[0] = df(p.x[0]);
+        } else {
+            break;
+        }
+    }
+    return asked;
+}
+
+}  // namespace
+
+TEST(FuneqSteps, AFreshStepThatWorsensTheResidualShrinksTheBoundWithoutAnUpdate) {
+    // f = 1 + x + 2x^2 from x0 = 0: the Newton step -1 doubles the residual
+    // (rho = 2 > 1.5).  The bound becomes lambda * |s| with
+    // lambda = 0.5 * 2 / ((rho^2 - 1) + 2) = 0.2, and the Jacobian is kept
+    // (no secant update), so the next trial point is -0.2.
+    Problem p(1);
+    const auto asked = TrialPoints(p, 0.0, [](double x) { return 1.0 + x + 2.0 * x * x; },
+                                   [](double x) { return 1.0 + 4.0 * x; }, 2);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_NEAR(asked[0], -1.0, 1e-12);
+    EXPECT_NEAR(asked[1], -0.2, 1e-9);
+}
+
+TEST(FuneqSteps, TheShrinkFactorIsAtLeastATenth) {
+    // f = 1 + x + 10x^2: the Newton step -1 multiplies the residual by 10;
+    // 0.5 * 2 / (99 + 2) is below 0.1, so the bound is a tenth of the step.
+    Problem p(1);
+    const auto asked = TrialPoints(p, 0.0, [](double x) { return 1.0 + x + 10.0 * x * x; },
+                                   [](double x) { return 1.0 + 20.0 * x; }, 2);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_NEAR(asked[0], -1.0, 1e-12);
+    EXPECT_NEAR(asked[1], -0.1, 1e-9);
+}
+
+TEST(FuneqSteps, AfterAGoodStepTheJacobianIsTheSecant) {
+    // f = x^3 - 2 from 1.5: a Newton step with the exact slope, then secant
+    // steps, each with the slope through the last two points (Broyden's
+    // update in one dimension), as long as the bound does not cut them.
+    Problem p(1);
+    auto f = [](double x) { return x * x * x - 2.0; };
+    const auto asked = TrialPoints(p, 1.5, f, [](double x) { return 3.0 * x * x; }, 3);
+    ASSERT_EQ(asked.size(), 3u);
+    const double x0 = 1.5, x1 = x0 - f(x0) / (3.0 * x0 * x0);
+    const double x2 = x1 - f(x1) * (x1 - x0) / (f(x1) - f(x0));
+    const double x3 = x2 - f(x2) * (x2 - x1) / (f(x2) - f(x1));
+    EXPECT_NEAR(asked[0], x1, 1e-12);
+    EXPECT_NEAR(asked[1], x2, 1e-9);
+    EXPECT_NEAR(asked[2], x3, 1e-9);
+}
+
+TEST(FuneqSteps, ThreeTinyNewtonStepsEndTheSolve) {
+    // A caller Jacobian far too steep (1e12 for a slope of 1e-3) makes every
+    // Newton step about 2e-15: below the tolerance, and too small to update
+    // the Jacobian, while the residual (about 2e-3) stays above its square
+    // root.  Each such step counts once; the third ends the solve with
+    // status 2 (converged steps, residual too big).
+    Problem p(1);
+    int asked = 0;
+    TrialPoints(p, 1.0, [&](double x) { return ++asked, 1e-3 * (1.0 + x); }, [](double) { return 1e12; }, 1000);
+    EXPECT_EQ(p.iflag, 2);
+    EXPECT_EQ(p.iopt[16], 3);  // iterations
+    EXPECT_EQ(asked, 1 + 3);   // the start and three trial points
+}
