@@ -264,43 +264,9 @@ bji = 1893.95
 alpha = 0.491606
 )";
 
-// A partially miscible ternary at 2.87 kPa whose classification fails the
+// A partially miscible ternary whose classification at 2.87 kPa fails the
 // check in every order.
-constexpr const char* kNeverConsistent = R"(default_method = "NRTL"
-[[component]]
-id = "C0"
-mw = 50.0
-antoine = [22.0, -4208.242860219718]
-[[component]]
-id = "C1"
-mw = 50.0
-antoine = [22.0, -4081.414970035671]
-[[component]]
-id = "C2"
-mw = 50.0
-antoine = [22.0, -4366.509129915427]
-[[method]]
-name = "NRTL"
-model = "NRTL"
-[[method.pair]]
-i = "C0"
-j = "C1"
-bij = 430.6
-bji = 1166.4
-alpha = 0.58
-[[method.pair]]
-i = "C0"
-j = "C2"
-bij = -89.7
-bji = 1063.7
-alpha = 0.26
-[[method.pair]]
-i = "C1"
-j = "C2"
-bij = -347.3
-bji = -400.3
-alpha = 0.47
-)";
+const std::string kNeverConsistent = std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml";
 
 TEST_F(AzeoSearch, ARetryInAnotherOrderEndsWithAConsistentMap) {
     OpenText("retry.toml", kRetriedTernary);
@@ -313,7 +279,7 @@ TEST_F(AzeoSearch, ARetryInAnotherOrderEndsWithAConsistentMap) {
 }
 
 TEST_F(AzeoSearch, PureComponentCodesFollowTheCallersOrderAfterEveryRetry) {
-    OpenText("never.toml", kNeverConsistent);
+    OpenFile(kNeverConsistent);
     const auto ids = Ids({"C0", "C1", "C2"});
     const double pressure = 2873.2216184266786;
     const SearchResult r = RunSearch(ids, 3, 100, "NRTL      ", pressure);
@@ -457,22 +423,7 @@ TEST_F(AzeoSearch, UnconditionalDiagnosticLinesOfTheSearchAreDiscarded) {
     // at print level 0 (its limits, locations that do not converge).  They
     // reach a caller's stream when the enumeration runs alone, never when
     // the search runs it.
-    std::ostringstream text;
-    text << "default_method = \"NRTL\"\n";
-    for (int k = 0; k < 20; ++k)
-        text << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-             << -(22.0 - std::log(101325.0)) * (320.0 + 6.0 * k) << "]\n";
-    text << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
-    std::uint32_t seed = 7;
-    auto next = [&] {
-        seed = seed * 1664525u + 1013904223u;
-        return -200.0 + 900.0 * (seed >> 8) / 16777216.0;
-    };
-    for (int i = 0; i < 20; ++i)
-        for (int j = i + 1; j < 20; ++j)
-            text << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << next()
-                 << "\nbji = " << next() << "\nalpha = 0.3\n";
-    OpenText("twenty.toml", text.str());
+    OpenFile(std::string(TERNIVAL_TEST_DATA_DIR) + "/twenty_nrtl.toml");
     std::vector<std::int64_t> ids;
     for (int k = 0; k < 20; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));
     std::ostringstream direct, seen;

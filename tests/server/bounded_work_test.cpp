@@ -19,42 +19,7 @@ constexpr std::int32_t kEAbort = static_cast<std::int32_t>(0x80004004u);
 
 // A partially miscible NRTL ternary on which a three-phase residue curve at
 // 2.87 kPa takes minutes.
-constexpr const char* kSlowTernary = R"(
-default_method = "NRTL"
-[[component]]
-id = "C0"
-mw = 50.0
-antoine = [22.0, -4208.242860219718]
-[[component]]
-id = "C1"
-mw = 50.0
-antoine = [22.0, -4081.414970035671]
-[[component]]
-id = "C2"
-mw = 50.0
-antoine = [22.0, -4366.509129915427]
-[[method]]
-name = "NRTL"
-model = "NRTL"
-[[method.pair]]
-i = "C0"
-j = "C1"
-bij = 430.6
-bji = 1166.4
-alpha = 0.58
-[[method.pair]]
-i = "C0"
-j = "C2"
-bij = -89.7
-bji = 1063.7
-alpha = 0.26
-[[method.pair]]
-i = "C1"
-j = "C2"
-bij = -347.3
-bji = -400.3
-alpha = 0.47
-)";
+const std::string kSlowTernary = std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml";
 constexpr double kSlowPressure = 2873.2216184266786;
 
 class BoundedWork : public ServerEnvironment {
@@ -75,7 +40,7 @@ protected:
     // A map of C0, C1, C2 of the problem at the pressure, phase setting 3.
     std::int64_t SlowMap(ServerProcess& p) {
         const std::int64_t app = p.Create("Ternival.DistillationApp");
-        EXPECT_EQ(Hr(p.Invoke(app, "InitFromVmpdfFile", {Write("slow.toml", kSlowTernary)})), 0);
+        EXPECT_EQ(Hr(p.Invoke(app, "InitFromVmpdfFile", {kSlowTernary})), 0);
         const std::int64_t map = p.Invoke(app, "GetDistillationMap")["out"][0]["object"];
         EXPECT_EQ(Hr(p.Invoke(map, "SetComponentData", {"C0", "C1", "C2"})), 0);
         EXPECT_EQ(Hr(p.Invoke(map, "SetPropertyData", {"NRTL", "NRTL", "NRTL", 3})), 0);

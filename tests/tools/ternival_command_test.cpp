@@ -271,24 +271,7 @@ TEST_F(Command, AzeotropesOfASplittingLiquidWithPhaseTwoAreFlagged) {
 
 TEST_F(Command, ASearchThatStopsAtItsLimitSaysSo) {
     // Twenty strongly non-ideal components: the search runs into its limits.
-    const std::string file = path("twenty.toml");
-    {
-        std::ofstream f(file);
-        f << "default_method = \"NRTL\"\n";
-        for (int k = 0; k < 20; ++k)
-            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-              << -(22.0 - std::log(101325.0)) * (320.0 + 6.0 * k) << "]\n";
-        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
-        std::uint32_t seed = 7;
-        auto next = [&] {
-            seed = seed * 1664525u + 1013904223u;
-            return -200.0 + 900.0 * (seed >> 8) / 16777216.0;
-        };
-        for (int i = 0; i < 20; ++i)
-            for (int j = i + 1; j < 20; ++j)
-                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << next()
-                  << "\nbji = " << next() << "\nalpha = 0.3\n";
-    }
+    const std::string file = std::string(TERNIVAL_TEST_DATA_DIR) + "/twenty_nrtl.toml";
     const Outcome r = ternival({"azeotropes", file, "--format", "json"});
     ASSERT_EQ(r.code, 5) << r.err;
     EXPECT_NE(r.err.find("ternival: warning: the azeotrope search stopped at a limit"), std::string::npos) << r.err;
@@ -355,42 +338,7 @@ TEST_F(Command, ProblemFilesWithRepeatedPairsOrThatAreNoFilesAreRefused) {
 TEST_F(Command, AFailedTopologicalCheckIsToldAndMarked) {
     // A partially miscible ternary at 2.87 kPa whose stability codes cannot
     // be made to satisfy the topological constraint in any component order.
-    const std::string file = path("topology.toml");
-    std::ofstream(file) << R"(default_method = "NRTL"
-[[component]]
-id = "C0"
-mw = 50.0
-antoine = [22.0, -4208.242860219718]
-[[component]]
-id = "C1"
-mw = 50.0
-antoine = [22.0, -4081.414970035671]
-[[component]]
-id = "C2"
-mw = 50.0
-antoine = [22.0, -4366.509129915427]
-[[method]]
-name = "NRTL"
-model = "NRTL"
-[[method.pair]]
-i = "C0"
-j = "C1"
-bij = 430.6
-bji = 1166.4
-alpha = 0.58
-[[method.pair]]
-i = "C0"
-j = "C2"
-bij = -89.7
-bji = 1063.7
-alpha = 0.26
-[[method.pair]]
-i = "C1"
-j = "C2"
-bij = -347.3
-bji = -400.3
-alpha = 0.47
-)";
+    const std::string file = std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml";
     const Outcome r = ternival({"azeotropes", file, "--phase", "3", "-p", "2873.2216184266786", "--format", "csv"});
     ASSERT_EQ(r.code, 5) << r.err;
     EXPECT_NE(r.err.find("ternival: warning: the stability codes fail the topological check"), std::string::npos)
