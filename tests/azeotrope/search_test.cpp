@@ -228,48 +228,14 @@ namespace {
 
 // A ternary whose classification fails the topological check in the first
 // component orders and satisfies it in a later one.
-constexpr const char* kRetriedTernary = R"(default_method = "NRTL"
-[[component]]
-id = "C0"
-mw = 50.0
-antoine = [22.0, -3223.99]
-[[component]]
-id = "C1"
-mw = 50.0
-antoine = [22.0, -4067.17]
-[[component]]
-id = "C2"
-mw = 50.0
-antoine = [22.0, -3289.44]
-[[method]]
-name = "NRTL"
-model = "NRTL"
-[[method.pair]]
-i = "C0"
-j = "C1"
-bij = 1703.5
-bji = -182.469
-alpha = 0.446506
-[[method.pair]]
-i = "C0"
-j = "C2"
-bij = 670.114
-bji = 1418.25
-alpha = 0.177209
-[[method.pair]]
-i = "C1"
-j = "C2"
-bij = 219.004
-bji = 1893.95
-alpha = 0.491606
-)";
+const std::string kRetriedTernary = std::string(TERNIVAL_TEST_DATA_DIR) + "/retried_ternary.toml";
 
 // A partially miscible ternary whose classification at 2.87 kPa fails the
 // check in every order.
 const std::string kNeverConsistent = std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml";
 
 TEST_F(AzeoSearch, ARetryInAnotherOrderEndsWithAConsistentMap) {
-    OpenText("retry.toml", kRetriedTernary);
+    OpenFile(kRetriedTernary);
     const SearchResult r = RunSearch(Ids({"C0", "C1", "C2"}), 2, 100, "NRTL      ", 49073.2);
     const auto& state = AzeoLastSearchState();
     ASSERT_GE(state.passes, 2) << "the first order should fail the check for this mixture";
@@ -380,25 +346,8 @@ namespace {
 TEST_F(AzeoSearch, AHeteroazeotropeWithModeratelyDifferentLiquidsIsHeterogeneous) {
     // Two liquids that differ by about 0.1 in squared mole fraction at the
     // azeotrope: clearly two phases, far from the trivial split.
-    OpenText("het.toml", R"(default_method = "NRTL"
-[[component]]
-id = "C0"
-mw = 50.0
-antoine = [22.0, -3558.58]
-[[component]]
-id = "C1"
-mw = 50.0
-antoine = [22.0, -3934.33]
-[[method]]
-name = "NRTL"
-model = "NRTL"
-[[method.pair]]
-i = "C0"
-j = "C1"
-bij = 1109.95
-bji = 1207.29
-alpha = 0.478191
-)");
+    OpenFile(std::string(TERNIVAL_TEST_DATA_DIR) + "/heterogeneous_binary.toml");
+
     const auto ids = Ids({"C0", "C1"});
     const SearchResult r = RunSearch(ids, 3);
     ASSERT_EQ(r.count, 1) << r.describe();
