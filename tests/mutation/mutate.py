@@ -63,9 +63,11 @@ MUTATIONS = [
     ("FUNEQ: slow-progress limit raised", "numerics/funeq.cpp",
      "if (I(io::kSlow) > std::min<std::int64_t>(n64_ + 4, 10)) {",
      "if (I(io::kSlow) > std::min<std::int64_t>(n64_ + 40, 100)) {"),
-    ("FUNEQ: ring index off by one", "numerics/funeq.cpp",
-     "return ro::kRing + static_cast<Size>(((k % 10) + 10) % 10);",
-     "return ro::kRing + static_cast<Size>(((k % 10) + 11) % 10);"),
+    # (Shifting every ring slot alike would change nothing: the ring is read
+    # and written through the one index.)
+    ("FUNEQ: ring read four iterations back instead of five", "numerics/funeq.cpp",
+     "const double rho5 = R(RingIndex(k - 5));",
+     "const double rho5 = R(RingIndex(k - 4));"),
     ("FUNEQ: Broyden update skipped", "numerics/funeq.cpp",
      "            UpdateLU(n64_, model_, step_, b_, ldb_, R(ro::kPrec));\n",
      ""),

@@ -1184,3 +1184,32 @@ TEST(FuneqSteps, ThreeTinyNewtonStepsEndTheSolve) {
     EXPECT_EQ(p.iopt[16], 3);  // iterations
     EXPECT_EQ(asked, 1 + 3);   // the start and three trial points
 }
+
+TEST(FuneqSteps, AJacobianIsRenewedWhenProgressSlowsOverFiveIterations) {
+    // The residual is scripted: it halves at each of the first twelve trial
+    // points and then falls by a tenth.  After twelve iterations on one
+    // Jacobian, a new one is due once the last five iterations gained less
+    // than the five before them: (f_k / f_k-5)^2 > f_k-5 / f_k-10.  With
+    // a = 0.5 and b = 0.9 that first holds at k = 15
+    // (a^4 b^6 = 0.0332 > a^5 = 0.03125; at k = 14, a^6 b^4 = 0.0103 < a^5).
+    Problem p(1);
+    p.iopt[9] = 1;
+    p.x = {0.0};
+    p.f = {1.0};
+    p.iflag = 0;
+    int trials = 0, jacobians = 0;
+    std::int64_t renewed_at = -1;
+    for (int call = 0; call < 1000 && renewed_at < 0; ++call) {
+        p.Call();
+        if (p.iflag == -1) {
+            ++trials;
+            p.f[0] = trials <= 12 ? std::pow(0.5, trials) : std::pow(0.5, 12) * std::pow(0.9, trials - 12);
+        } else if (p.iflag == -2) {
+            if (++jacobians == 2) renewed_at = p.iopt[16];
+            p.b[0] = 1.0;
+        } else {
+            break;
+        }
+    }
+    EXPECT_EQ(renewed_at, 15) << "status " << p.iflag << " after " << trials << " trial points";
+}
