@@ -10,6 +10,9 @@ namespace {
 using Vec = std::vector<double>;
 
 constexpr double kTmin = 30.0, kTmax = 3000.0;
+// A flash at a given vapour fraction between 0 and 1 returns a state within
+// this of it, or a status other than converged.
+constexpr double kVapourFractionTolerance = 1e-6;
 
 int iterLimit(const FlashOptions& o, int cap) { return std::max(1, std::min(o.max_iterations, cap)); }
 
@@ -493,7 +496,9 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
     // In between: regula falsi (Illinois) on the vapour fraction of a
     // TP flash between the bubble and the dew temperature.
     FlashResult lo = FlashPV(m, p, 0.0, z, phase, o);
+    if (lo.status != kConverged) return lo;
     FlashResult hi = FlashPV(m, p, 1.0, z, phase, o);
+    if (hi.status != kConverged) return hi;
     double ta = lo.t, tb = hi.t, fa = -vf, fb = 1.0 - vf;
     r.status = kNotConverged;
     int side = 0;
@@ -519,6 +524,10 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
         }
     }
     r.p = p;
+    // Where the vapour fraction jumps at one temperature (a heterogeneous
+    // boiling point) the bracket closes on the jump without reaching the
+    // fraction asked for: that state is not the answer.
+    if (r.status == kConverged && !(std::abs(r.vf - vf) <= kVapourFractionTolerance)) r.status = kNotConverged;
     return r;
 }
 
@@ -585,7 +594,9 @@ FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const doubl
         return r;
     }
     FlashResult lo = FlashTV(m, t, 0.0, z, phase, o);  // bubble: highest pressure
+    if (lo.status != kConverged) return lo;
     FlashResult hi = FlashTV(m, t, 1.0, z, phase, o);  // dew: lowest pressure
+    if (hi.status != kConverged) return hi;
     // vapour fraction falls with pressure: work on ln p
     double pa = std::log(hi.p), pb = std::log(lo.p), fa = 1.0 - vf, fb = -vf;
     r.status = kNotConverged;
@@ -608,6 +619,8 @@ FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const doubl
             side = +1;
         }
     }
+    // As at a given pressure: a jump of the vapour fraction is no answer.
+    if (r.status == kConverged && !(std::abs(r.vf - vf) <= kVapourFractionTolerance)) r.status = kNotConverged;
     return r;
 }
 

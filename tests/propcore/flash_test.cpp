@@ -195,3 +195,28 @@ TEST_F(Fixture, BadSpecificationsAreReportedNotComputed) {
     EXPECT_EQ(FlashTP(m, 350.0, 101325.0, std::vector<double>{-0.5, 1.5}, 2, o).status, kBadSpecification);
     EXPECT_EQ(FlashTV(m, 0.0, 0.0, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
 }
+
+TEST_F(Fixture, PartialVaporisationGivesTheAskedFractionOrAnError) {
+    // Benzene and water barely mix: a binary feed boils at the
+    // heteroazeotrope, where the vapour fraction jumps as the temperature
+    // passes one value.  A flash asked for a fraction there either returns
+    // that fraction, with a state that closes the mass balance, or says
+    // that it did not converge.
+    const Mixture m = mix("NRTL", {0, 2});
+    int answered = 0, refused = 0;
+    for (const double zb : {0.2, 0.5, 0.8})
+        for (const double vf : {0.05, 0.3, 0.5, 0.7, 0.95}) {
+            const std::vector<double> z{zb, 1.0 - zb};
+            const FlashResult r = FlashPV(m, 101325.0, vf, z, 3, o);
+            if (r.status != kConverged) {
+                ++refused;
+                continue;
+            }
+            ++answered;
+            EXPECT_NEAR(r.vf, vf, 1e-6) << "z " << zb << " vf " << vf;
+            for (int i = 0; i < 2; ++i)
+                EXPECT_NEAR(r.vf * r.y[i] + (1 - r.vf) * r.x[i], z[i], 1e-6) << "z " << zb << " vf " << vf;
+        }
+    EXPECT_GT(answered + refused, 0);
+    RecordProperty("refused", refused);
+}
