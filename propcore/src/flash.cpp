@@ -122,13 +122,17 @@ int dewT(const Mixture& m, double p, std::span<const double> y, const FlashOptio
     return kNotConverged;
 }
 
-// Vapour-liquid flash at t, p with one liquid.
+// Vapour-liquid flash at t, p with one liquid, its K-values first taken at
+// the liquid `start` (the feed when empty).
 double vlTP(const Mixture& m, double t, double p, std::span<const double> z, const FlashOptions& o,
-            Vec& x, Vec& y, int& status) {
+            Vec& x, Vec& y, int& status, std::span<const double> start = {}) {
     const std::size_t n = m.size();
     Vec lng(n), k(n), lnps(n);
     for (std::size_t i = 0; i < n; ++i) lnps[i] = m.lnPsat(i, t);
-    x.assign(z.begin(), z.end());
+    if (start.empty())
+        x.assign(z.begin(), z.end());
+    else
+        x.assign(start.begin(), start.end());
     m.lnGamma(t, x, lng);
     for (std::size_t i = 0; i < n; ++i) k[i] = std::exp(lng[i] + lnps[i]) / p;
     double beta = 0.0;
@@ -318,17 +322,22 @@ bool validFeed(std::span<const double> z) {
 
 }  // namespace
 
-bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, Vec& trial) {
+namespace {
+
+// Tangent-plane test of liquid trial phases against a phase whose chemical
+// potentials are d_i (ln of the fugacity over the pure-liquid reference,
+// -inf for absent components).  Successive substitution from a liquid rich
+// in each present component; true with the most negative stationary point
+// in `trial` when one lies below the plane (and away from `away`, the
+// tested phase itself when it is a liquid).
+bool liquidBelowPlane(const Mixture& m, double t, std::span<const double> z, const Vec& d,
+                      std::span<const double> away, Vec& trial) {
     const std::size_t n = m.size();
-    if (n < 2) return false;
-    Vec lngz(n), d(n), lng(n), w(n), big(n);
-    m.lnGamma(t, z, lngz);
-    for (std::size_t i = 0; i < n; ++i) d[i] = z[i] > 0.0 ? std::log(z[i]) + lngz[i] : -1e300;
+    Vec lng(n), w(n), big(n), nw(n);
     double best = -1e-6;
     bool unstable = false;
     for (std::size_t k = 0; k < n; ++k) {
         if (z[k] <= 0.0) continue;
-        // Trial phase rich in component k.
         double rest = 0.0;
         for (std::size_t i = 0; i < n; ++i) rest += i == k ? 0.0 : z[i];
         for (std::size_t i = 0; i < n; ++i)
@@ -341,7 +350,6 @@ bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, Vec& 
                 big[i] = z[i] > 0.0 ? std::exp(d[i] - lng[i]) : 0.0;
                 sum += big[i];
             }
-            Vec nw(n);
             for (std::size_t i = 0; i < n; ++i) nw[i] = big[i] / sum;
             const double change = maxDiff(nw, w);
             w = nw;
@@ -349,8 +357,8 @@ bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, Vec& 
         }
         // At a stationary point the modified tangent-plane distance is 1 - sum(W).
         const double tm = 1.0 - sum;
-        double dist = 0.0;
-        for (std::size_t i = 0; i < n; ++i) dist = std::max(dist, std::abs(w[i] - z[i]));
+        double dist = away.empty() ? 1.0 : 0.0;
+        for (std::size_t i = 0; i < away.size(); ++i) dist = std::max(dist, std::abs(w[i] - away[i]));
         if (tm < best && dist > 1e-4) {
             best = tm;
             trial = w;
@@ -358,6 +366,25 @@ bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, Vec& 
         }
     }
     return unstable;
+}
+
+}  // namespace
+
+bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, Vec& trial) {
+    const std::size_t n = m.size();
+    if (n < 2) return false;
+    Vec lngz(n), d(n);
+    m.lnGamma(t, z, lngz);
+    for (std::size_t i = 0; i < n; ++i) d[i] = z[i] > 0.0 ? std::log(z[i]) + lngz[i] : -1e300;
+    return liquidBelowPlane(m, t, z, d, z, trial);
+}
+
+bool VapourCondenses(const Mixture& m, double t, double p, std::span<const double> y, Vec& trial) {
+    // The ideal-gas vapour's fugacities y_i p over the pure liquids' Psat_i.
+    const std::size_t n = m.size();
+    Vec d(n);
+    for (std::size_t i = 0; i < n; ++i) d[i] = y[i] > 0.0 ? std::log(y[i] * p) - m.lnPsat(i, t) : -1e300;
+    return liquidBelowPlane(m, t, y, d, {}, trial);
 }
 
 bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial,
@@ -412,7 +439,45 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
     r.y = y;
     r.status = st;
     oneLiquid(r);
-    if (phase != 3 || beta >= 1.0) return r;
+    if (phase != 3) return r;
+    if (beta >= 1.0) {
+        // All vapour by the one-liquid flash; but a liquid (or two) the
+        // one-liquid model cannot describe may still condense.
+        Vec liquid;
+        if (!VapourCondenses(m, t, p, z, liquid)) return r;
+        // The second liquid: one that splits from the condensate, else the
+        // liquid of the one-liquid flash when it is another liquid.
+        Vec second;
+        if (LiquidUnstable(m, t, liquid, second) || maxDiff(x, liquid) > 1e-3) {
+            if (second.empty()) second = x;
+            // Three phases: started from much vapour, then from little.
+            for (const double start : {0.9, 0.5, 0.1}) {
+                Vec xa = liquid, xb = second, y3(z.begin(), z.end());
+                double bv = start, bb = 0.5 * (1.0 - start);
+                if (!threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) continue;
+                r.vf = bv;
+                r.y = y3;
+                assignLiquids(r, xa, xb, bb / (1.0 - bv));
+                r.status = kConverged;
+                return r;
+            }
+        }
+        // Vapour and the one liquid that condenses.
+        int vl_status = kNotConverged;
+        Vec xl(n), yl(n);
+        const double bl = vlTP(m, t, p, z, o, xl, yl, vl_status, liquid);
+        if (vl_status == kConverged && bl > 0.0 && bl < 1.0) {
+            r.vf = bl;
+            r.x = xl;
+            r.y = yl;
+            oneLiquid(r);
+            r.status = kConverged;
+            return r;
+        }
+        // Neither all vapour nor a state found: say so.
+        r.status = kNotConverged;
+        return r;
+    }
     Vec trial;
     if (!LiquidUnstable(m, t, x, trial)) return r;
     Vec xa = x, xb = trial, y3 = y;

@@ -39,6 +39,10 @@ FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const doubl
 // the Gibbs energy; trial receives the most negative stationary point.
 bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, std::vector<double>& trial);
 
+// Tangent-plane test of a vapour y at t, p against liquids: true when a
+// liquid would condense from it, with that liquid's composition in trial.
+bool VapourCondenses(const Mixture& m, double t, double p, std::span<const double> y, std::vector<double>& trial);
+
 // Two-liquid split of z at t starting from the trial phase; false when it
 // collapses to one liquid.
 bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial,

@@ -220,3 +220,62 @@ TEST_F(Fixture, PartialVaporisationGivesTheAskedFractionOrAnError) {
     EXPECT_GT(answered + refused, 0);
     RecordProperty("refused", refused);
 }
+
+namespace {
+
+// Smallest tangent-plane distance of a liquid trial against the vapour y at
+// t, p over a dense grid of the triangle (a brute-force stability test).
+double leastLiquidDistance(const Mixture& m, double t, double p, const std::vector<double>& y) {
+    constexpr int kGrid = 200;
+    double least = 1e300;
+    std::vector<double> w(3), lng(3);
+    for (int a = 0; a <= kGrid; ++a)
+        for (int b = 0; a + b <= kGrid; ++b) {
+            w = {(a + 0.5) / (kGrid + 1.5), (b + 0.5) / (kGrid + 1.5), 0.0};
+            w[2] = 1.0 - w[0] - w[1];
+            m.lnGamma(t, w, lng);
+            double d = 0.0;
+            for (int i = 0; i < 3; ++i) d += w[i] * (std::log(w[i]) + lng[i] + m.lnPsat(i, t) - std::log(y[i] * p));
+            least = std::min(least, d);
+        }
+    return least;
+}
+
+}  // namespace
+
+TEST(ThreePhaseSetting, AVapourFromWhichLiquidsCondenseIsNotReportedAllVapour) {
+    const Problem p = LoadProblem(std::string(TERNIVAL_EXAMPLES_DIR) + "/ethanol_water_benzene.toml");
+    const Mixture m(p, p.methods[p.default_method], std::vector<std::size_t>{0, 1, 2});
+    const FlashOptions o;
+    const double pressure = 101325.0;
+    // Just above the heterogeneous bubble point (340.465 K) of this feed:
+    // vapour and two liquids.
+    const std::vector<double> z{0.025, 0.325, 0.65};
+    const FlashResult r = FlashTP(m, 340.76, pressure, z, 3, o);
+    ASSERT_EQ(r.status, kConverged);
+    EXPECT_NEAR(r.vf, 0.085, 0.01);
+    ASSERT_EQ(r.liquid_phases, 2);
+    std::vector<double> la(3), lb(3);
+    m.lnGamma(r.t, r.x1, la);
+    m.lnGamma(r.t, r.x2, lb);
+    for (int i = 0; i < 3; ++i) {
+        const double f1 = r.x1[i] * std::exp(la[i] + m.lnPsat(i, r.t));
+        const double f2 = r.x2[i] * std::exp(lb[i] + m.lnPsat(i, r.t));
+        EXPECT_NEAR(f1, r.y[i] * pressure, 1e-4 * pressure) << "component " << i;
+        EXPECT_NEAR(f2, r.y[i] * pressure, 1e-4 * pressure) << "component " << i;
+        EXPECT_NEAR(r.vf * r.y[i] + (1 - r.vf) * r.x[i], z[i], 1e-6);
+    }
+    // A scan in temperature through the heterogeneous region and past the
+    // dew point: whatever is reported all vapour with success must be a
+    // vapour no liquid can condense from.
+    int all_vapour = 0;
+    for (const auto& feed : {z, std::vector<double>{0.2, 0.3, 0.5}, std::vector<double>{0.05, 0.6, 0.35}})
+        for (double t = 336.0; t <= 372.0; t += 0.5) {
+            const FlashResult s = FlashTP(m, t, pressure, feed, 3, o);
+            if (s.status != kConverged || s.vf < 1.0) continue;
+            ++all_vapour;
+            EXPECT_GT(leastLiquidDistance(m, t, pressure, feed), -1e-7)
+                << "reported all vapour at " << t << " K, feed " << feed[0] << ", " << feed[1];
+        }
+    EXPECT_GT(all_vapour, 10);
+}
