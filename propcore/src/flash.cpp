@@ -86,8 +86,10 @@ int bubbleT(const Mixture& m, double p, std::span<const double> x, const FlashOp
     return kNotConverged;
 }
 
-// Dew temperature of vapour y at p with one liquid.
-int dewT(const Mixture& m, double p, std::span<const double> y, const FlashOptions& o, double& t, Vec& x) {
+// Dew temperature of vapour y at p with one liquid, the liquid first taken
+// as `start` (the vapour's composition when empty).
+int dewT(const Mixture& m, double p, std::span<const double> y, const FlashOptions& o, double& t, Vec& x,
+         std::span<const double> start = {}) {
     const std::size_t n = m.size();
     Vec lng(n, 0.0), xi(n);
     t = 0.0;
@@ -100,7 +102,10 @@ int dewT(const Mixture& m, double p, std::span<const double> y, const FlashOptio
         (void)tl;
         (void)th;
     }
-    x.assign(y.begin(), y.end());
+    if (start.empty())
+        x.assign(y.begin(), y.end());
+    else
+        x.assign(start.begin(), start.end());
     for (int it = 0; it < iterLimit(o, 300); ++it) {
         m.lnGamma(t, x, lng);
         double s = 0.0, ds = 0.0;
@@ -312,6 +317,28 @@ int heterogeneousBubbleT(const Mixture& m, double p, std::span<const double> z, 
     r.y = y;
     assignLiquids(r, xa, xb, beta_b);
     return st;
+}
+
+// Where liquids may split, the one-liquid dew iteration can stop at the dew
+// point of a liquid that is not the first to condense.  The dew point is the
+// highest temperature at which any liquid condenses: while one condenses
+// just above t, the dew point of that liquid is sought from there.  Returns
+// the status, with t and x those of the first liquid to condense.
+int firstCondensation(const Mixture& m, double p, std::span<const double> y, const FlashOptions& o, double& t,
+                      Vec& x) {
+    constexpr double kProbe = 0.01;  // K above the dew point
+    for (int round = 0; round < 5; ++round) {
+        Vec liquid;
+        if (!VapourCondenses(m, t + kProbe, p, y, liquid)) return kConverged;
+        FlashOptions from = o;
+        from.initial_temperature = t + kProbe;
+        double higher = t + kProbe;
+        Vec xl;
+        if (dewT(m, p, y, from, higher, xl, liquid) != kConverged || !(higher > t)) return kNotConverged;
+        t = higher;
+        x = xl;
+    }
+    return kNotConverged;
 }
 
 bool validFeed(std::span<const double> z) {
@@ -552,6 +579,7 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
     if (vf == 1.0) {
         Vec x(n);
         r.status = dewT(m, p, z, o, r.t, x);
+        if (phase == 3 && r.status == kConverged) r.status = firstCondensation(m, p, z, o, r.t, x);
         r.y.assign(z.begin(), z.end());
         r.x = x;
         oneLiquid(r);

@@ -279,3 +279,36 @@ TEST(ThreePhaseSetting, AVapourFromWhichLiquidsCondenseIsNotReportedAllVapour) {
         }
     EXPECT_GT(all_vapour, 10);
 }
+
+TEST(ThreePhaseSetting, DewPointIsWhereTheFirstLiquidCondenses) {
+    // Water and benzene vapours: the first liquid to condense is water-rich
+    // or benzene-rich depending on the vapour.  The dew point found by a
+    // brute-force scan (the highest temperature, in steps of 0.01 K, at which
+    // some liquid on a fine grid lies below the vapour's tangent plane) is
+    // what the flash must return.
+    const Problem p = LoadProblem(std::string(TERNIVAL_EXAMPLES_DIR) + "/ethanol_water_benzene.toml");
+    const Mixture m(p, p.methods[p.default_method], std::vector<std::size_t>{1, 2});
+    const FlashOptions o;
+    const double pressure = 101325.0;
+    auto condenses = [&](double t, const std::vector<double>& y) {
+        std::vector<double> w(2), lng(2);
+        for (int g = 1; g < 4000; ++g) {
+            w = {g / 4000.0, 1.0 - g / 4000.0};
+            m.lnGamma(t, w, lng);
+            double d = 0.0;
+            for (int i = 0; i < 2; ++i) d += w[i] * (std::log(w[i]) + lng[i] + m.lnPsat(i, t) - std::log(y[i] * pressure));
+            if (d < 0.0) return true;
+        }
+        return false;
+    };
+    for (const double water : {0.2, 0.3, 0.35, 0.4, 0.43, 0.6, 0.8}) {
+        const std::vector<double> y{water, 1.0 - water};
+        double t = 380.0;
+        while (t > 320.0 && !condenses(t, y)) t -= 0.01;
+        const FlashResult r = FlashPV(m, pressure, 1.0, y, 3, o);
+        ASSERT_EQ(r.status, kConverged) << "water " << water;
+        EXPECT_NEAR(r.t, t, 0.02) << "water " << water;
+        // Above the heteroazeotrope (342.4 K) whatever the vapour.
+        EXPECT_GT(r.t, 342.0) << "water " << water;
+    }
+}
