@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 
 #include "automation/variant.h"
@@ -17,10 +16,8 @@ long g_locks = 0;
 bool g_quit = false;
 std::uint64_t g_generation = 0;
 
-std::string Normalised(std::string_view name) {
-    std::string out(name.substr(0, name.find_last_not_of(' ') + 1));
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+std::string_view WithoutTrailingBlanks(std::string_view name) {
+    return name.substr(0, name.find_last_not_of(' ') + 1);
 }
 }  // namespace
 
@@ -64,7 +61,7 @@ bool ValidPressure(double pressure) {
 bool ComponentSet::Assign(std::vector<std::string> names) {
     for (std::size_t i = 0; i < names.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
-            if (Normalised(names[i]) == Normalised(names[j])) return false;
+            if (EqualsNoCase(WithoutTrailingBlanks(names[i]), WithoutTrailingBlanks(names[j]))) return false;
     names_ = std::move(names);
     translated_ = false;
     return true;
