@@ -283,9 +283,9 @@ TEST(ThreePhaseSetting, AVapourFromWhichLiquidsCondenseIsNotReportedAllVapour) {
 TEST(ThreePhaseSetting, DewPointIsWhereTheFirstLiquidCondenses) {
     // Water and benzene vapours: the first liquid to condense is water-rich
     // or benzene-rich depending on the vapour.  The dew point found by a
-    // brute-force scan (the highest temperature, in steps of 0.01 K, at which
-    // some liquid on a fine grid lies below the vapour's tangent plane) is
-    // what the flash must return.
+    // brute-force scan (the highest temperature, to 0.002 K, at which some
+    // liquid on a fine grid lies below the vapour's tangent plane) is what
+    // the flash must return.
     const Problem p = LoadProblem(std::string(TERNIVAL_EXAMPLES_DIR) + "/ethanol_water_benzene.toml");
     const Mixture m(p, p.methods[p.default_method], std::vector<std::size_t>{1, 2});
     const FlashOptions o;
@@ -303,8 +303,14 @@ TEST(ThreePhaseSetting, DewPointIsWhereTheFirstLiquidCondenses) {
     };
     for (const double water : {0.2, 0.3, 0.35, 0.4, 0.43, 0.6, 0.8}) {
         const std::vector<double> y{water, 1.0 - water};
+        // Down in steps of 0.5 K to the first condensation, then bisection.
         double t = 380.0;
-        while (t > 320.0 && !condenses(t, y)) t -= 0.01;
+        while (t > 320.0 && !condenses(t, y)) t -= 0.5;
+        double above = t + 0.5;
+        for (int it = 0; it < 8; ++it) {
+            const double mid = 0.5 * (t + above);
+            (condenses(mid, y) ? t : above) = mid;
+        }
         const FlashResult r = FlashPV(m, pressure, 1.0, y, 3, o);
         ASSERT_EQ(r.status, kConverged) << "water " << water;
         EXPECT_NEAR(r.t, t, 0.02) << "water " << water;
