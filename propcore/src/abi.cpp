@@ -48,6 +48,19 @@ Engine& engine() {
     return e;
 }
 
+// True when t lies within the vapour-pressure range of every member that
+// gives one and below the critical temperature of at least one member (or
+// of a member whose critical temperature is not given).
+bool withinData(const Problem& p, const std::vector<std::size_t>& members, double t) {
+    bool below_a_critical_point = false;
+    for (std::size_t i : members) {
+        const auto& c = p.components[i];
+        if ((c.tmin && t < *c.tmin) || (c.tmax && t > *c.tmax)) return false;
+        if (!c.tc || t <= *c.tc) below_a_critical_point = true;
+    }
+    return below_a_critical_point;
+}
+
 std::string field(const char* s, int64_t len) {
     if (!s || len <= 0) return {};
     std::string out(s, static_cast<std::size_t>(len));
@@ -181,6 +194,10 @@ void CALL_PPFLASH(const int64_t* code, const double* spec1, const double* spec2,
         default: r = propcore::FlashTV(m, *spec1, *spec2, zz, ph, o); break;
     }
     ++e.flashes;
+    // A temperature the data do not describe (outside a component's
+    // vapour-pressure range, or above the critical temperature of every
+    // component) makes no result, however well the iteration converged.
+    if (r.status == propcore::kConverged && !withinData(p, members, r.t)) r.status = propcore::kBadSpecification;
     if (r.status == propcore::kConverged) {
         if (e.last_t.size() > 4096) e.last_t.clear();
         e.last_t[key] = r.t;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -122,6 +123,14 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
         c.tb = number(file, t, "tb", f + "tb", 0.0);
         if (t.get("r")) c.r = number(file, t, "r", f + "r");
         if (t.get("q")) c.q = number(file, t, "q", f + "q");
+        for (const char* key : {"tc", "tmin", "tmax"}) {
+            if (!t.get(key)) continue;
+            const double v = number(file, t, key, f + key);
+            if (!(v > 0.0) || !std::isfinite(v)) fail(file, t.get(key), t.source(), f + key, "must be a positive temperature, K");
+            (std::string_view(key) == "tc" ? c.tc : std::string_view(key) == "tmin" ? c.tmin : c.tmax) = v;
+        }
+        if (c.tmin && c.tmax && !(*c.tmin < *c.tmax))
+            fail(file, t.get("tmax"), t.source(), f + "tmax", "must lie above tmin");
         p.components.push_back(std::move(c));
     }
     const std::size_t n = p.components.size();

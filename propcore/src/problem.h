@@ -23,6 +23,9 @@ struct Component {
     std::array<double, 6> antoine{};
     double tb = 0.0;                 // normal boiling point (informative)
     std::optional<double> r, q;      // UNIQUAC size parameters
+    // Where the data say so: the critical temperature and the range of the
+    // vapour-pressure correlation, K.
+    std::optional<double> tc, tmin, tmax;
 };
 
 // Binary parameters of one ordered pair (i, j), i < j in component order;

@@ -392,3 +392,29 @@ TEST_F(EngineEnvironment, ProblemFilesOfOneDirectoryKeepSeparateRunLogs) {
     EXPECT_EQ(line, "RCM_FUN : Flash calculations did not convege.");
     EXPECT_FALSE(std::filesystem::exists(dir_ / "tmp" / "ACETON~1.log"));
 }
+
+TEST_F(EngineEnvironment, TemperaturesTheDataDoNotDescribeAreNoResult) {
+    // Benzene and toluene with their critical temperatures (562.1 and
+    // 591.8 K) and, for benzene, the range of its vapour-pressure
+    // correlation.
+    PropertyEngine e;
+    LoadPropertyEngine(e);
+    ASSERT_TRUE(e.library.loaded());
+    std::string text = kProblem;
+    text.replace(text.find("tb = 353.24"), 11, "tb = 353.24\ntc = 562.1\ntmin = 278.7\ntmax = 562.0");
+    text.replace(text.find("antoine = [76.945"), 0, "tc = 591.8\n");
+    ASSERT_TRUE(InitializeEngine(e, write("LIMITS.toml", text)));
+    const std::array<double, 2> z{0.4, 0.6};
+    EXPECT_EQ(flash("PV", 0.0, 101325.0, 0.0, "", z).error, 0);
+    // At 10 MPa the "bubble point" lies above both critical temperatures.
+    EXPECT_EQ(flash("PV", 0.0, 1e7, 0.0, "", z).error, 2);
+    // Below benzene's correlation, and far above everything.
+    EXPECT_EQ(flash("TP", 250.0, 101325.0, 0.0, "", z).error, 2);
+    EXPECT_EQ(flash("TP", 2900.0, 101325.0, 0.0, "", z).error, 2);
+    // Pure toluene at 560 K lies below its own critical temperature.
+    EXPECT_EQ(flash("TP", 560.0, 3e6, 0.0, "", std::array<double, 2>{0.0, 1.0}).error, 0);
+    CloseEngine(e);
+    // Inconsistent limits are refused with the file.
+    text.replace(text.find("tmin = 278.7"), 12, "tmin = 600.0");
+    EXPECT_FALSE(InitializeEngine(e, write("BADLIMIT.toml", text)));
+}
