@@ -122,8 +122,10 @@ void EngineFlash(std::string_view type, int phase, std::string_view method, int 
         start = 1;
     }
 
-    std::array<double, kMaxFlashComponents> zz{}, yy{}, xx{}, xx1{}, xx2{};
-    std::array<std::int64_t, kMaxFlashComponents> idx{};
+    // The engine reads and writes the first n entries only: the arrays are
+    // not cleared (some 12 KB a flash, a quarter of a bubble point's time).
+    std::array<double, kMaxFlashComponents> zz, yy, xx, xx1, xx2;
+    std::array<std::int64_t, kMaxFlashComponents> idx;
     if (count >= 1) {
         std::copy_n(z.begin(), count, zz.begin());
         std::copy_n(ids.begin(), count, idx.begin());
@@ -169,8 +171,8 @@ void EngineFlash(std::string_view type, int phase, std::string_view method, int 
 
     const std::int64_t nn = static_cast<std::int64_t>(count), ph = phase, zero = 0, one = 1;
     double out17 = 0.0, res = result, out28 = 0.0;
-    std::array<double, 100> w24{}, w25{};
-    std::array<double, 500> w27{};
+    std::array<double, 100> w24, w25;  // the engine's scratch
+    std::array<double, 500> w27;
     std::int64_t err = 0;
     auto call = [&] {
         ++g_memory.engine_calls;
