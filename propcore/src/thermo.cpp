@@ -30,17 +30,33 @@ Mixture::Mixture(const Problem& problem, const Method& method, std::span<const s
     w4_.resize(n_);
 }
 
+namespace {
+
+// t^e, with the exponents the published correlations use (1, 2, 6) as
+// products rather than through pow.
+double power(double t, double e) {
+    if (e == 2.0) return t * t;
+    if (e == 1.0) return t;
+    if (e == 6.0) {
+        const double t3 = t * t * t;
+        return t3 * t3;
+    }
+    return std::pow(t, e);
+}
+
+}  // namespace
+
 double Mixture::lnPsat(std::size_t i, double t) const {
     const auto& c = antoine_[i];
     double v = c[0] + c[1] / (t + c[2]) + c[3] * std::log(t);
-    if (c[4] != 0.0) v += c[4] * std::pow(t, c[5]);
+    if (c[4] != 0.0) v += c[4] * power(t, c[5]);
     return v;
 }
 
 double Mixture::dlnPsatdT(std::size_t i, double t) const {
     const auto& c = antoine_[i];
     double v = -c[1] / ((t + c[2]) * (t + c[2])) + c[3] / t;
-    if (c[4] != 0.0) v += c[4] * c[5] * std::pow(t, c[5] - 1.0);
+    if (c[4] != 0.0) v += c[4] * c[5] * power(t, c[5] - 1.0);
     return v;
 }
 
