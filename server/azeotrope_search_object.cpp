@@ -39,7 +39,6 @@ HRESULT CAzeotropeSearch::SetComponentData(const Variant& components) {
     const auto& strings = components.parray->strings();
     if (!components_.Assign(std::vector<std::string>(strings.begin(), strings.end()))) return E_FAIL;
     n_ = components_.size();
-    ids_.assign(n_, 0);
     searched_ = false;
     return S_OK;
 }
@@ -51,10 +50,7 @@ HRESULT CAzeotropeSearch::SetPropertyData(const Bstr& szOpset, const Bstr& szVLE
 }
 
 bool CAzeotropeSearch::ready() {
-    const auto ids = components_.ids();
-    ids_.assign(ids.begin(), ids.end());
-    n_ = ids_.size();
-    return n_ <= kMaxComponents && ValidPressure(pressure_) && EngineKnows(ids_);
+    return n_ <= kMaxComponents && ValidPressure(pressure_) && EngineKnows(components_.ids());
 }
 
 CAzeotropeSearch::Key CAzeotropeSearch::key() {
@@ -70,7 +66,7 @@ HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& tempe
     // The pure-component routine takes the search's own 20 components.
     if (!ready() || n_ > static_cast<std::size_t>(kAzeoMaxComponents)) return E_FAIL;
     allocate();
-    PureComponentProperties(static_cast<std::int64_t>(n_), pressure_, ids_, data_.opset, data_.phase, boiling_,
+    PureComponentProperties(static_cast<std::int64_t>(n_), pressure_, components_.ids(), data_.opset, data_.phase, boiling_,
                             pure_code_, kvalues_, error_);
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
     const std::array<std::size_t, 2> square{n_, n_}, line{n_, 0}, strides{0, n_};
@@ -96,7 +92,7 @@ HRESULT CAzeotropeSearch::ComputeAzeotropes() {
     // not exist yet (or have the wrong size): make them now.
     if (!allocated_ || allocated_for_ != n_) allocate();
     count_ = kCapacity;
-    Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, ids_, count_, compositions_,
+    Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, components_.ids(), count_, compositions_,
                 temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_, singular_code_, error_);
     std::fill(pure_x_.begin(), pure_x_.end(), 0.0);
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;

@@ -62,6 +62,7 @@ bool ComponentSet::Assign(std::vector<std::string> names) {
     for (std::size_t i = 0; i < names.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
             if (EqualsNoCase(WithoutTrailingBlanks(names[i]), WithoutTrailingBlanks(names[j]))) return false;
+    if (names == names_) return true;
     names_ = std::move(names);
     translated_ = false;
     return true;

@@ -19,8 +19,6 @@ inline bool IsMissing(double v) { return std::abs(v - kMissingValue) <= 0.1; }
 // seriously; computations at higher pressures are refused.
 inline constexpr double kMaxPressure = 1e8;
 
-// Tolerance and iteration limit handed to every flash; they belong to the
-// current property package.
 // Limits of one call of the numerical routines (an automation call, a
 // command): its time, and the run-log lines it may write.  Once the time
 // has passed, every EngineFlash is refused (error -1, as a flash rejected
@@ -38,6 +36,8 @@ public:
     static bool OutOfTime();
 };
 
+// Tolerance and iteration limit handed to every flash; they belong to the
+// current property package.
 struct FlashSettings {
     double tolerance = 1e-7;
     std::int64_t max_iterations = 99999999;

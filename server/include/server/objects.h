@@ -109,7 +109,8 @@ bool ValidPressure(double pressure);
 class ComponentSet {
 public:
     // Replaces the names; false, with nothing changed, when a name repeats
-    // (compared without regard to letter case and trailing blanks).
+    // (compared without regard to letter case and trailing blanks).  The
+    // same names again keep their translation.
     bool Assign(std::vector<std::string> names);
     std::span<const std::int64_t> ids();
     const std::vector<std::string>& names() const { return names_; }
@@ -140,7 +141,10 @@ public:
 
     // For the map: its components, and the singular points of the last
     // search (pure components first).
-    void SetComponents(const std::vector<std::string>& names) { components_.Assign(names); }
+    void SetComponents(const std::vector<std::string>& names) {
+        components_.Assign(names);
+        n_ = components_.size();
+    }
     std::int64_t count() const { return count_; }
     // True when the tables hold a search of the components, file, pressure
     // and property data set now.
@@ -179,8 +183,7 @@ private:
 
     Locked lock_;
     ComponentSet components_;
-    std::vector<std::int64_t> ids_;  // components_.ids() at the last ready()
-    std::size_t n_ = 0;
+    std::size_t n_ = 0;  // components_.size()
     double pressure_ = 101325.0;
     PropertyData data_;
     std::int64_t count_ = 0;
