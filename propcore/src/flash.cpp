@@ -341,6 +341,13 @@ int firstCondensation(const Mixture& m, double p, std::span<const double> y, con
     return kNotConverged;
 }
 
+// Where the vapour fraction jumps at one temperature (a heterogeneous
+// boiling point) or at one pressure, the regula falsi closes on the jump
+// without reaching the fraction asked for: that state is not the answer.
+void requireFraction(FlashResult& r, double vf) {
+    if (r.status == kConverged && !(std::abs(r.vf - vf) <= kVapourFractionTolerance)) r.status = kNotConverged;
+}
+
 bool validFeed(std::span<const double> z) {
     for (double v : z)
         if (!(v >= 0.0) || !std::isfinite(v)) return false;
@@ -617,10 +624,7 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
         }
     }
     r.p = p;
-    // Where the vapour fraction jumps at one temperature (a heterogeneous
-    // boiling point) the bracket closes on the jump without reaching the
-    // fraction asked for: that state is not the answer.
-    if (r.status == kConverged && !(std::abs(r.vf - vf) <= kVapourFractionTolerance)) r.status = kNotConverged;
+    requireFraction(r, vf);
     return r;
 }
 
@@ -712,8 +716,7 @@ FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const doubl
             side = +1;
         }
     }
-    // As at a given pressure: a jump of the vapour fraction is no answer.
-    if (r.status == kConverged && !(std::abs(r.vf - vf) <= kVapourFractionTolerance)) r.status = kNotConverged;
+    requireFraction(r, vf);
     return r;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include <toml++/toml.h>
 
@@ -123,11 +124,12 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
         c.tb = number(file, t, "tb", f + "tb", 0.0);
         if (t.get("r")) c.r = number(file, t, "r", f + "r");
         if (t.get("q")) c.q = number(file, t, "q", f + "q");
-        for (const char* key : {"tc", "tmin", "tmax"}) {
+        for (auto [key, field] : {std::pair{"tc", &c.tc}, std::pair{"tmin", &c.tmin}, std::pair{"tmax", &c.tmax}}) {
             if (!t.get(key)) continue;
             const double v = number(file, t, key, f + key);
-            if (!(v > 0.0) || !std::isfinite(v)) fail(file, t.get(key), t.source(), f + key, "must be a positive temperature, K");
-            (std::string_view(key) == "tc" ? c.tc : std::string_view(key) == "tmin" ? c.tmin : c.tmax) = v;
+            if (!(v > 0.0) || !std::isfinite(v))
+                fail(file, t.get(key), t.source(), f + key, "must be a positive temperature, K");
+            *field = v;
         }
         if (c.tmin && c.tmax && !(*c.tmin < *c.tmax))
             fail(file, t.get("tmax"), t.source(), f + "tmax", "must lie above tmin");
