@@ -45,6 +45,7 @@ struct Problem {
     std::string method;
     int phase = 2;
     bool phase_given = false;  // --phase on the command line; else the file's default_phase
+    std::string default_method;  // the file's default_method (read when the engine opens it)
 };
 
 std::vector<std::string> SplitList(const std::string& text);

@@ -6,8 +6,6 @@
 #include <chrono>
 #include <memory>
 
-#include <toml++/toml.h>
-
 #include "azeotrope/search.h"
 #include "cli_common.h"
 #include "commands.h"
@@ -36,13 +34,7 @@ std::string Temperature(double t) { return IsMissing(t) ? std::string("-") : Num
 // problem file's default.
 std::string MethodName(const Problem& p) {
     if (!p.method.empty()) return p.method;
-    try {
-        const toml::table t = toml::parse_file(p.file);
-        if (auto m = t["default_method"].value<std::string>()) return *m;
-    } catch (const toml::parse_error&) {
-        // The engine has read the file already; a label is not worth a failure.
-    }
-    return "default";
+    return p.default_method.empty() ? std::string("default") : p.default_method;
 }
 
 // Singular points (pure components, then azeotropes) of a ternary map.

@@ -54,14 +54,14 @@ ToolSession::ToolSession(Problem& p) {
     if (!platform::GetEnv("TMP")) platform::PutEnv("TMP=" + std::filesystem::temp_directory_path().string());
     session_ = std::make_unique<EngineSession>(p.file, TERNIVAL_VELMTOP);
     if (!session_->ok()) throw EngineOpenError(session_->error());
-    // The engine has accepted the file, so its default_phase is 2 or 3.
-    if (!p.phase_given) {
-        try {
-            const toml::table t = toml::parse_file(p.file);
-            p.phase = static_cast<int>(t["default_phase"].value_or(std::int64_t{2}));
-        } catch (const toml::parse_error&) {
-            p.phase = 2;
-        }
+    // The file's defaults, read once.  The engine has accepted the file, so
+    // its default_phase is 2 or 3.
+    try {
+        const toml::table t = toml::parse_file(p.file);
+        if (!p.phase_given) p.phase = static_cast<int>(t["default_phase"].value_or(std::int64_t{2}));
+        p.default_method = t["default_method"].value_or(std::string());
+    } catch (const toml::parse_error&) {
+        if (!p.phase_given) p.phase = 2;
     }
     if (p.components.empty())
         for (const auto& c : EngineComponents()) p.components.push_back(c.id);
