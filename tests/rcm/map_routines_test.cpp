@@ -48,13 +48,18 @@ protected:
         return pts;
     }
     // The isovolatility curves with room for 20 curves of 500 points.
-    void isovolatility(std::int64_t& curves, std::vector<std::int64_t>& per, std::vector<double>& buf,
-                       std::int64_t& err) const {
-        curves = 20;
-        per.assign(20, 0);
-        per[0] = 500;
-        buf.assign(20 * 500 * 3, 0.0);
-        Isovolatility_Curves(3, pressure_, ids_, 2, "", curves, per, buf, err);
+    struct Isovolatility {
+        std::int64_t curves = 20, err = 5;
+        std::vector<std::int64_t> per;
+        std::vector<double> buf;
+    };
+    Isovolatility isovolatility() const {
+        Isovolatility r;
+        r.per.assign(20, 0);
+        r.per[0] = 500;
+        r.buf.assign(20 * 500 * 3, 0.0);
+        Isovolatility_Curves(3, pressure_, ids_, 2, "", r.curves, r.per, r.buf, r.err);
+        return r;
     }
     X3 ac_{}, am_{}, cm_{}, saddle_{};
 };
@@ -206,10 +211,7 @@ TEST_F(AcetoneChloroformMethanol, ResidueCurvesEitherSideOfABoundaryEndAtDiffere
 }
 
 TEST_F(AcetoneChloroformMethanol, IsovolatilityCurvesStartAtTheBinaryAzeotropes) {
-    std::int64_t curves = 0, err = 5;
-    std::vector<std::int64_t> per;
-    std::vector<double> buf;
-    isovolatility(curves, per, buf, err);
+    const auto [curves, err, per, buf] = isovolatility();
     EXPECT_EQ(err, 0);
     ASSERT_EQ(curves, 3);
     // Pair order: (chloroform, methanol), (acetone, methanol), (acetone, chloroform).
@@ -321,10 +323,7 @@ TEST_F(AcetoneChloroformMethanol, ResidueCurveStepsStayWithinTheMoveLimit) {
 }
 
 TEST_F(AcetoneChloroformMethanol, IsovolatilityPointsHaveEqualVolatilities) {
-    std::int64_t curves = 0, err = 5;
-    std::vector<std::int64_t> per;
-    std::vector<double> buf;
-    isovolatility(curves, per, buf, err);
+    const auto [curves, err, per, buf] = isovolatility();
     ASSERT_EQ(curves, 3);
     // Curve c holds the points where the two components other than c are
     // equally volatile; checked with bubble points of our own.
@@ -359,10 +358,7 @@ TEST_F(AcetoneChloroformMethanol, IsovolatilityCurvesEndWhereTheirPairIsEquallyV
     // the other two (j, k) and runs until one of them vanishes.  Where x_j
     // vanishes, K_j at infinite dilution equals K_k: found here by a scan
     // along that edge with a trace of j, and likewise for k.
-    std::int64_t curves = 0, err = 5;
-    std::vector<std::int64_t> per;
-    std::vector<double> buf;
-    isovolatility(curves, per, buf, err);
+    const auto [curves, err, per, buf] = isovolatility();
     ASSERT_EQ(curves, 3);
     constexpr std::array<std::array<int, 2>, 3> kPairs{{{1, 2}, {0, 2}, {0, 1}}};
     auto edgeRoots = [&](int i, int j, int k) {
