@@ -331,12 +331,16 @@ void CALLSETJMP(const char* runid, const char* pdf, const char* workdir, int64_t
         r << "Components (" << p.components.size() << "):\n";
         for (std::size_t k = 0; k < p.components.size(); ++k)
             r << "  " << k + 1 << "  " << p.components[k].id << "  " << p.components[k].name
-              << "  MW " << p.components[k].mw << '\n';
+              << "  MW " << p.components[k].mw << "  source: " << p.components[k].source << '\n';
         r << "Property methods (" << p.methods.size() << "):\n";
-        for (std::size_t k = 0; k < p.methods.size(); ++k)
-            r << "  " << k + 1 << "  " << p.methods[k].name << "  " << propcore::ModelName(p.methods[k].model)
-              << "  " << p.methods[k].pairs.size() << " pairs" << (k == p.default_method ? "  (default)" : "")
-              << '\n';
+        for (std::size_t k = 0; k < p.methods.size(); ++k) {
+            const propcore::Method& m = p.methods[k];
+            r << "  " << k + 1 << "  " << m.name << "  " << propcore::ModelName(m.model) << "  " << m.pairs.size()
+              << " pairs" << (k == p.default_method ? "  (default)" : "") << '\n';
+            for (const propcore::Pair& pr : m.pairs)
+                r << "      pair " << p.components[pr.i].id << "/" << p.components[pr.j].id
+                  << "  source: " << pr.source << '\n';
+        }
     }
     e.problem = std::move(p);
     e.current_method = static_cast<int64_t>(e.problem->default_method + 1);

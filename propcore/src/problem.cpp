@@ -5,10 +5,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <utility>
 
 #include <toml++/toml.h>
+
+#include "estimate.h"
 
 namespace propcore {
 namespace {
@@ -41,7 +44,10 @@ double number(const std::string& file, const toml::table& t, std::string_view ke
         if (fallback) return *fallback;
         fail(file, nullptr, t.source(), field, "missing");
     }
-    if (auto v = n->value<double>()) return *v;
+    if (auto v = n->value<double>()) {
+        if (!std::isfinite(*v)) fail(file, n, t.source(), field, "must be a finite number");
+        return *v;
+    }
     fail(file, n, t.source(), field, "must be a number");
 }
 
@@ -69,7 +75,235 @@ const toml::array* arrayOfTables(const std::string& file, const toml::table& t,
     return a;
 }
 
+// A key the table does not know is an error: a misspelt key would otherwise
+// be ignored and its value silently lost.
+void onlyKnownKeys(const std::string& file, const toml::table& t, std::string_view prefix,
+                   std::initializer_list<std::string_view> known) {
+    for (const auto& [k, v] : t) {
+        const std::string_view key = k.str();
+        if (std::ranges::find(known, key) != known.end()) continue;
+        std::string msg = "unknown key";
+        std::string_view best;
+        std::size_t best_d = 3;
+        for (std::string_view c : known)
+            if (const std::size_t d = EditDistance(key, c); d < best_d) best_d = d, best = c;
+        if (!best.empty()) msg += "; did you mean '" + std::string(best) + "'?";
+        else {
+            msg += " (known: ";
+            bool first = true;
+            for (std::string_view c : known) msg += (first ? "" : ", ") + std::string(c), first = false;
+            msg += ")";
+        }
+        fail(file, &v, t.source(), std::string(prefix) + std::string(key), msg);
+    }
+}
+
+std::optional<Model> modelByName(std::string_view name) {
+    for (Model m : {Model::Ideal, Model::Wilson, Model::Nrtl, Model::Uniquac, Model::Unifac, Model::UnifacLle,
+                    Model::UnifacDmd})
+        if (ModelName(m) == name) return m;
+    return std::nullopt;
+}
+
+// The ID a databank compound gets when the file gives none: the letters
+// and digits of its name, upper case, at most 8.
+std::string idFromName(std::string_view name) {
+    std::string id;
+    for (char c : name)
+        if (std::isalnum(static_cast<unsigned char>(c)) && id.size() < 8)
+            id += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return id;
+}
+
+GroupCounts groupsFromToml(const std::string& file, const toml::table& t, std::string_view key,
+                           const std::string& field) {
+    const toml::node* n = t.get(key);
+    const toml::array* a = n->as_array();
+    GroupCounts g;
+    if (!a) fail(file, n, t.source(), field, "must be an array of [subgroup, count] pairs");
+    for (const toml::node& item : *a) {
+        const toml::array* p = item.as_array();
+        std::optional<std::int64_t> sub, cnt;
+        if (p && p->size() == 2) sub = p->get(0)->value<std::int64_t>(), cnt = p->get(1)->value<std::int64_t>();
+        if (!sub || !cnt || *sub <= 0 || *cnt <= 0 || *sub > 1000 || *cnt > 1000)
+            fail(file, &item, t.source(), field, "each element must be [subgroup, count] with positive integers");
+        g.emplace_back(static_cast<int>(*sub), static_cast<int>(*cnt));
+    }
+    return g;
+}
+
+Component readComponent(const std::string& file, const toml::table& t, const std::string& f) {
+    onlyKnownKeys(file, t, f,
+                  {"databank", "id", "name", "formula", "cas", "mw", "antoine", "tb", "r", "q", "tc", "tmin",
+                   "tmax", "vl", "unifac", "unifac_lle", "unifac_dmd", "source"});
+    Component c;
+    std::vector<std::string> overridden;
+    const DatabankCompound* db = nullptr;
+    if (t.get("databank")) {
+        const std::string key = text(file, t, "databank", f + "databank", 0, true);
+        try {
+            db = &Databank::Get().Find(key);
+        } catch (const DatabankError& e) {
+            fail(file, t.get("databank"), t.source(), f + "databank", e.what());
+        }
+        c.long_name = db->name;
+        c.name = db->name.substr(0, 12);
+        c.id = idFromName(db->name);
+        c.formula = db->formula.substr(0, 16);
+        c.cas = db->cas;
+        c.mw = db->mw;
+        c.antoine = db->antoine;
+        c.tb = db->tb.value_or(0.0);
+        c.r = db->r;
+        c.q = db->q;
+        c.tc = db->tc;
+        c.tmin = db->tmin;
+        c.tmax = db->tmax;
+        c.vl = db->vl;
+        c.groups = db->groups;
+    }
+    if (t.get("id") || !db) {
+        c.id = upper(text(file, t, "id", f + "id", 8, true));
+        if (c.id.empty() || c.id.find(' ') != std::string::npos)
+            fail(file, t.get("id"), t.source(), f + "id", "must be non-empty without blanks");
+    }
+    if (t.get("name") || !db) c.name = text(file, t, "name", f + "name", 12, false);
+    if (c.name.empty()) c.name = c.id;
+    if (c.long_name.empty()) c.long_name = c.name;
+    if (t.get("formula")) c.formula = text(file, t, "formula", f + "formula", 16, false);
+    if (t.get("cas")) c.cas = text(file, t, "cas", f + "cas", 16, false);
+    if (t.get("mw") || !db) {
+        c.mw = number(file, t, "mw", f + "mw");
+        if (!(c.mw > 0.0)) fail(file, t.get("mw"), t.source(), f + "mw", "must be positive");
+    }
+    if (const toml::node* an = t.get("antoine"); an || !db) {
+        if (!an) fail(file, nullptr, t.source(), f + "antoine", "missing");
+        const toml::array* aa = an->as_array();
+        if (!aa || aa->size() < 2 || aa->size() > 6)
+            fail(file, an, t.source(), f + "antoine", "must be an array of 2 to 6 numbers [A, B, C, D, E, F]");
+        c.antoine = {};
+        for (std::size_t m = 0; m < aa->size(); ++m) {
+            auto v = aa->get(m)->value<double>();
+            if (!v || !std::isfinite(*v))
+                fail(file, aa->get(m), t.source(), f + "antoine",
+                     "element " + std::to_string(m + 1) + " is not a finite number");
+            c.antoine[m] = *v;
+        }
+        // A file's own correlation does not inherit the databank's range.
+        if (db && !t.get("tmin")) c.tmin.reset();
+        if (db && !t.get("tmax")) c.tmax.reset();
+    }
+    if (t.get("tb")) c.tb = number(file, t, "tb", f + "tb");
+    for (auto [key, field] : {std::pair{"r", &c.r}, std::pair{"q", &c.q}, std::pair{"vl", &c.vl}}) {
+        if (!t.get(key)) continue;
+        const double v = number(file, t, key, f + key);
+        if (!(v > 0.0)) fail(file, t.get(key), t.source(), f + key, "must be positive");
+        *field = v;
+    }
+    for (auto [key, field] : {std::pair{"tc", &c.tc}, std::pair{"tmin", &c.tmin}, std::pair{"tmax", &c.tmax}}) {
+        if (!t.get(key)) continue;
+        const double v = number(file, t, key, f + key);
+        if (!(v > 0.0)) fail(file, t.get(key), t.source(), f + key, "must be a positive temperature, K");
+        *field = v;
+    }
+    if (c.tmin && c.tmax && !(*c.tmin < *c.tmax))
+        fail(file, t.get("tmax"), t.source(), f + "tmax", "must lie above tmin");
+    const std::pair<const char*, GroupModel> group_keys[] = {
+        {"unifac", GroupModel::Unifac}, {"unifac_lle", GroupModel::UnifacLle}, {"unifac_dmd", GroupModel::UnifacDmd}};
+    for (auto [key, gm] : group_keys)
+        if (t.get(key)) c.groups[static_cast<int>(gm)] = groupsFromToml(file, t, key, f + key);
+    if (db) {
+        // Values the file changes from the databank's (a value written out
+        // unchanged, as `ternival problem` does, is still the databank's).
+        auto differs = [](const std::optional<double>& a, const std::optional<double>& b) {
+            return a.has_value() != b.has_value() || (a && std::abs(*a - *b) > 1e-12 * std::abs(*b));
+        };
+        if (std::abs(c.mw - db->mw) > 1e-12 * db->mw) overridden.emplace_back("mw");
+        if (c.antoine != db->antoine) overridden.emplace_back("antoine");
+        if (differs(c.tb > 0 ? std::optional(c.tb) : std::nullopt, db->tb)) overridden.emplace_back("tb");
+        if (differs(c.tc, db->tc)) overridden.emplace_back("tc");
+        if (differs(c.tmin, db->tmin)) overridden.emplace_back("tmin");
+        if (differs(c.tmax, db->tmax)) overridden.emplace_back("tmax");
+        if (differs(c.r, db->r)) overridden.emplace_back("r");
+        if (differs(c.q, db->q)) overridden.emplace_back("q");
+        if (differs(c.vl, db->vl)) overridden.emplace_back("vl");
+        if (c.groups != db->groups) overridden.emplace_back("groups");
+        c.source = "databank: " + db->name + " (CAS " + db->cas + ")";
+        if (!overridden.empty()) {
+            c.source += "; from the file:";
+            for (const auto& k : overridden) c.source += " " + k;
+        }
+    } else {
+        c.source = "file";
+    }
+    if (t.get("source") && !db) c.source = text(file, t, "source", f + "source", 0, false) + " (file)";
+    return c;
+}
+
+void setPair(Method& m, std::size_t n, const Pair& pr, double ci = 0.0, double cj = 0.0, double di = 0.0,
+             double dj = 0.0, double ei = 0.0, double ej = 0.0, double fi = 0.0, double fj = 0.0) {
+    const std::size_t ij = pr.i * n + pr.j, ji = pr.j * n + pr.i;
+    m.a[ij] = pr.aij;
+    m.a[ji] = pr.aji;
+    m.b[ij] = pr.bij;
+    m.b[ji] = pr.bji;
+    if (m.model == Model::Nrtl) {
+        m.c[ij] = m.c[ji] = pr.alpha;
+        m.d[ij] = m.d[ji] = di;
+        m.e[ij] = ei;
+        m.e[ji] = ej;
+        m.f[ij] = fi;
+        m.f[ji] = fj;
+    } else {
+        m.c[ij] = ci;
+        m.c[ji] = cj;
+        m.d[ij] = di;
+        m.d[ji] = dj;
+    }
+    m.pairs.push_back(pr);
+}
+
 }  // namespace
+
+std::optional<std::string> ResolveGroups(const Problem& p, Method& m) {
+    const GroupModel gm = *GroupModelOf(m.model);
+    const Databank& bank = Databank::Get();
+    m.groups = GroupTables{};
+    m.groups.model = gm;
+    std::set<int> mains;
+    for (const Component& c : p.components) {
+        const GroupCounts& g = c.groups[static_cast<int>(gm)];
+        if (g.empty())
+            return "component " + c.id + " has no " + std::string(GroupModelName(gm)) + " groups";
+        for (auto [sub, count] : g) {
+            const Subgroup* s = bank.FindSubgroup(gm, sub);
+            if (!s)
+                return "component " + c.id + ": " + std::string(GroupModelName(gm)) + " has no subgroup " +
+                       std::to_string(sub);
+            m.groups.subgroups[sub] = *s;
+            mains.insert(s->main);
+        }
+    }
+    for (int a : mains)
+        for (int b : mains) {
+            if (a == b) continue;
+            const GroupInteraction* ia = bank.FindInteraction(gm, a, b);
+            if (!ia)
+                return std::string(GroupModelName(gm)) + " has no interaction parameters between main groups " +
+                       std::to_string(a) + " and " + std::to_string(b);
+            m.groups.interactions[{a, b}] = *ia;
+        }
+    return std::nullopt;
+}
+
+std::optional<GroupModel> GroupModelOf(Model m) {
+    switch (m) {
+        case Model::Unifac: return GroupModel::Unifac;
+        case Model::UnifacLle: return GroupModel::UnifacLle;
+        case Model::UnifacDmd: return GroupModel::UnifacDmd;
+        default: return std::nullopt;
+    }
+}
 
 std::string_view ModelName(Model m) {
     switch (m) {
@@ -77,6 +311,9 @@ std::string_view ModelName(Model m) {
         case Model::Wilson: return "WILSON";
         case Model::Nrtl: return "NRTL";
         case Model::Uniquac: return "UNIQUAC";
+        case Model::Unifac: return "UNIFAC";
+        case Model::UnifacLle: return "UNIFAC-LLE";
+        case Model::UnifacDmd: return "UNIFAC-DMD";
     }
     return "?";
 }
@@ -90,9 +327,22 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
         o << where(file, e.source()) << ": " << e.description();
         throw ProblemError(o.str());
     }
+    onlyKnownKeys(file, root, "",
+                  {"title", "default_method", "default_phase", "missing", "component", "method"});
     Problem p;
     p.file = file;
     p.title = text(file, root, "title", "title", 0, false);
+
+    auto missingPolicy = [&](const toml::table& t, std::string_view field, MissingPairs fallback) {
+        if (!t.get("missing")) return fallback;
+        const std::string v = text(file, t, "missing", field, 0, true);
+        if (v == "estimate") return MissingPairs::Estimate;
+        if (v == "ideal") return MissingPairs::Ideal;
+        if (v == "error") return MissingPairs::Refuse;
+        fail(file, t.get("missing"), t.source(), field,
+             "must be \"estimate\" (from UNIFAC), \"ideal\" or \"error\"");
+    };
+    const MissingPairs file_missing = missingPolicy(root, "missing", MissingPairs::Estimate);
 
     const toml::array* comps = arrayOfTables(file, root, "component", "component");
     if (!comps || comps->empty())
@@ -100,39 +350,11 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
     for (std::size_t k = 0; k < comps->size(); ++k) {
         const toml::table& t = *comps->get(k)->as_table();
         const std::string f = "component[" + std::to_string(k + 1) + "].";
-        Component c;
-        c.id = upper(text(file, t, "id", f + "id", 8, true));
-        if (c.id.empty() || c.id.find(' ') != std::string::npos)
-            fail(file, t.get("id"), t.source(), f + "id", "must be non-empty without blanks");
+        Component c = readComponent(file, t, f);
         for (const auto& other : p.components)
-            if (other.id == c.id) fail(file, t.get("id"), t.source(), f + "id", "duplicate ID " + c.id);
-        c.name = text(file, t, "name", f + "name", 12, false);
-        if (c.name.empty()) c.name = c.id;
-        c.formula = text(file, t, "formula", f + "formula", 16, false);
-        c.mw = number(file, t, "mw", f + "mw");
-        if (!(c.mw > 0.0)) fail(file, t.get("mw"), t.source(), f + "mw", "must be positive");
-        const toml::node* an = t.get("antoine");
-        if (!an) fail(file, nullptr, t.source(), f + "antoine", "missing");
-        const toml::array* aa = an->as_array();
-        if (!aa || aa->size() < 2 || aa->size() > 6)
-            fail(file, an, t.source(), f + "antoine", "must be an array of 2 to 6 numbers [A, B, C, D, E, F]");
-        for (std::size_t m = 0; m < aa->size(); ++m) {
-            auto v = aa->get(m)->value<double>();
-            if (!v) fail(file, aa->get(m), t.source(), f + "antoine", "element " + std::to_string(m + 1) + " is not a number");
-            c.antoine[m] = *v;
-        }
-        c.tb = number(file, t, "tb", f + "tb", 0.0);
-        if (t.get("r")) c.r = number(file, t, "r", f + "r");
-        if (t.get("q")) c.q = number(file, t, "q", f + "q");
-        for (auto [key, field] : {std::pair{"tc", &c.tc}, std::pair{"tmin", &c.tmin}, std::pair{"tmax", &c.tmax}}) {
-            if (!t.get(key)) continue;
-            const double v = number(file, t, key, f + key);
-            if (!(v > 0.0) || !std::isfinite(v))
-                fail(file, t.get(key), t.source(), f + key, "must be a positive temperature, K");
-            *field = v;
-        }
-        if (c.tmin && c.tmax && !(*c.tmin < *c.tmax))
-            fail(file, t.get("tmax"), t.source(), f + "tmax", "must lie above tmin");
+            if (other.id == c.id)
+                fail(file, t.get("id") ? t.get("id") : t.get("databank"), t.source(), f + "id",
+                     "duplicate ID " + c.id + (t.get("id") ? "" : " (give the component an id of its own)"));
         p.components.push_back(std::move(c));
     }
     const std::size_t n = p.components.size();
@@ -146,47 +368,129 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
         for (std::size_t k = 0; k < methods->size(); ++k) {
             const toml::table& t = *methods->get(k)->as_table();
             const std::string f = "method[" + std::to_string(k + 1) + "].";
+            onlyKnownKeys(file, t, f, {"name", "model", "pair", "databank", "missing"});
             Method m;
             m.name = upper(text(file, t, "name", f + "name", 8, true));
             for (const auto& other : p.methods)
                 if (other.name == m.name) fail(file, t.get("name"), t.source(), f + "name", "duplicate method " + m.name);
             const std::string model = upper(text(file, t, "model", f + "model", 0, true));
-            if (model == "IDEAL") m.model = Model::Ideal;
-            else if (model == "WILSON") m.model = Model::Wilson;
-            else if (model == "NRTL") m.model = Model::Nrtl;
-            else if (model == "UNIQUAC") m.model = Model::Uniquac;
-            else fail(file, t.get("model"), t.source(), f + "model", "unknown model '" + model + "' (IDEAL, WILSON, NRTL or UNIQUAC)");
-            m.a.assign(n * n, 0.0);
-            m.b.assign(n * n, 0.0);
-            m.alpha.assign(n * n, 0.3);
+            if (auto mm = modelByName(model)) m.model = *mm;
+            else
+                fail(file, t.get("model"), t.source(), f + "model",
+                     "unknown model '" + model + "' (IDEAL, WILSON, NRTL, UNIQUAC, UNIFAC, UNIFAC-LLE or UNIFAC-DMD)");
+            for (auto* v : {&m.a, &m.b, &m.c, &m.d, &m.e, &m.f}) v->assign(n * n, 0.0);
+            if (m.model == Model::Nrtl) m.c.assign(n * n, 0.3);
+            bool use_databank = true;
+            if (const toml::node* d = t.get("databank")) {
+                auto v = d->value<bool>();
+                if (!v) fail(file, d, t.source(), f + "databank", "must be true or false");
+                use_databank = *v;
+            }
+            const MissingPairs missing = missingPolicy(t, f + "missing", file_missing);
+            const bool pairwise = m.model == Model::Wilson || m.model == Model::Nrtl || m.model == Model::Uniquac;
+            std::vector<char> given(n * n, 0);
             if (const toml::array* pairs = arrayOfTables(file, t, "pair", f + "pair")) {
+                if (!pairwise)
+                    fail(file, pairs, t.source(), f + "pair",
+                         "model " + std::string(ModelName(m.model)) + " takes no binary pairs");
                 for (std::size_t q = 0; q < pairs->size(); ++q) {
                     const toml::table& pt = *pairs->get(q)->as_table();
                     const std::string g = f + "pair[" + std::to_string(q + 1) + "].";
+                    if (m.model == Model::Nrtl)
+                        onlyKnownKeys(file, pt, g,
+                                      {"i", "j", "aij", "aji", "bij", "bji", "alpha", "dalpha", "eij", "eji", "fij",
+                                       "fji", "source"});
+                    else if (m.model == Model::Uniquac)
+                        onlyKnownKeys(file, pt, g,
+                                      {"i", "j", "aij", "aji", "bij", "bji", "cij", "cji", "dij", "dji", "source"});
+                    else
+                        onlyKnownKeys(file, pt, g, {"i", "j", "aij", "aji", "bij", "bji", "source"});
                     const std::string si = text(file, pt, "i", g + "i", 8, true);
                     const std::string sj = text(file, pt, "j", g + "j", 8, true);
                     const auto i = index(si), j = index(sj);
                     if (!i) fail(file, pt.get("i"), pt.source(), g + "i", "unknown component " + si);
                     if (!j) fail(file, pt.get("j"), pt.source(), g + "j", "unknown component " + sj);
                     if (*i == *j) fail(file, pt.get("j"), pt.source(), g + "j", "a pair needs two different components");
-                    Pair pr{*i, *j, number(file, pt, "aij", g + "aij", 0.0), number(file, pt, "aji", g + "aji", 0.0),
-                            number(file, pt, "bij", g + "bij", 0.0), number(file, pt, "bji", g + "bji", 0.0),
-                            number(file, pt, "alpha", g + "alpha", 0.3)};
+                    auto num = [&](const char* key) { return number(file, pt, key, g + key, 0.0); };
+                    Pair pr{*i, *j, num("aij"), num("aji"), num("bij"), num("bji"),
+                            number(file, pt, "alpha", g + "alpha", 0.3), "file"};
+                    if (pt.get("source")) pr.source = text(file, pt, "source", g + "source", 0, false) + " (file)";
                     if (m.model == Model::Nrtl && !(pr.alpha > 0.0 && pr.alpha <= 1.0))
                         fail(file, pt.get("alpha"), pt.source(), g + "alpha", "must lie in (0, 1]");
                     // A second entry for a pair would silently replace the first.
-                    for (const Pair& other : m.pairs)
-                        if ((other.i == pr.i && other.j == pr.j) || (other.i == pr.j && other.j == pr.i))
-                            fail(file, pt.get("j"), pt.source(), g + "j",
-                                 "pair " + p.components[pr.i].id + "/" + p.components[pr.j].id +
-                                     " is given twice in method " + m.name);
-                    m.a[pr.i * n + pr.j] = pr.aij;
-                    m.a[pr.j * n + pr.i] = pr.aji;
-                    m.b[pr.i * n + pr.j] = pr.bij;
-                    m.b[pr.j * n + pr.i] = pr.bji;
-                    m.alpha[pr.i * n + pr.j] = m.alpha[pr.j * n + pr.i] = pr.alpha;
-                    m.pairs.push_back(pr);
+                    if (given[pr.i * n + pr.j])
+                        fail(file, pt.get("j"), pt.source(), g + "j",
+                             "pair " + p.components[pr.i].id + "/" + p.components[pr.j].id +
+                                 " is given twice in method " + m.name);
+                    given[pr.i * n + pr.j] = given[pr.j * n + pr.i] = 1;
+                    if (m.model == Model::Nrtl)
+                        setPair(m, n, pr, 0.0, 0.0, num("dalpha"), num("dalpha"), num("eij"), num("eji"), num("fij"),
+                                num("fji"));
+                    else if (m.model == Model::Uniquac)
+                        setPair(m, n, pr, num("cij"), num("cji"), num("dij"), num("dji"));
+                    else
+                        setPair(m, n, pr);
                 }
+            }
+            if (m.model == Model::Wilson || m.model == Model::Uniquac) {
+                // The model's pure-component parameters must be there for
+                // every component before any pair can be completed.
+                for (const Component& c : p.components) {
+                    if (m.model == Model::Uniquac && (!c.r || !c.q) && missing != MissingPairs::Ideal)
+                        fail(file, t.get("model"), t.source(), f + "model",
+                             "UNIQUAC needs r and q of component " + c.id);
+                }
+            }
+            if (pairwise) {
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t j = i + 1; j < n; ++j) {
+                        if (given[i * n + j]) continue;
+                        const Component& ci = p.components[i];
+                        const Component& cj = p.components[j];
+                        const bool wilson_volumes = m.model != Model::Wilson || (ci.vl && cj.vl);
+                        if (use_databank && !ci.cas.empty() && !cj.cas.empty() && wilson_volumes) {
+                            std::optional<DatabankPair> db;
+                            try {
+                                db = Databank::Get().FindPair(ModelName(m.model), ci.cas, cj.cas);
+                            } catch (const DatabankError& e) {
+                                fail(file, t.get("model"), t.source(), f + "databank", e.what());
+                            }
+                            if (db) {
+                                Pair pr{i, j, db->aij, db->aji, db->bij, db->bji, db->alpha.value_or(0.3),
+                                        "ChemSep " + std::string(ModelName(m.model)) + " set (DECHEMA" +
+                                            (db->comment.empty() ? "" : ", " + db->comment) + ")"};
+                                if (m.model == Model::Wilson) {  // Lambda_ij = (V_j/V_i) exp(-A_ij/RT)
+                                    pr.aij = std::log(*cj.vl / *ci.vl);
+                                    pr.aji = std::log(*ci.vl / *cj.vl);
+                                }
+                                setPair(m, n, pr);
+                                continue;
+                            }
+                        }
+                        const std::string names = ci.id + "/" + cj.id;
+                        if (missing == MissingPairs::Ideal) {
+                            Pair pr{i, j, 0, 0, 0, 0, 0.3, "ideal (missing = \"ideal\")"};
+                            if (m.model == Model::Wilson || m.model == Model::Uniquac || m.model == Model::Nrtl)
+                                setPair(m, n, pr);
+                            continue;
+                        }
+                        if (missing == MissingPairs::Refuse)
+                            fail(file, t.get("model"), t.source(), f + "pair",
+                                 "pair " + names + " has no parameters (missing = \"error\")");
+                        std::string why;
+                        auto fit = EstimatePair(ci, cj, m.model, why);
+                        if (!fit)
+                            fail(file, t.get("model"), t.source(), f + "pair",
+                                 "pair " + names + " has no parameters in the file or the databank, and " + why +
+                                     "; give the pair, or set missing = \"ideal\"");
+                        Pair pr{i, j, fit->aij, fit->aji, fit->bij, fit->bji, fit->alpha, fit->source};
+                        setPair(m, n, pr);
+                        p.notes.push_back(m.name + " " + names + ": " + fit->source);
+                    }
+            }
+            if (GroupModelOf(m.model)) {
+                if (auto why = ResolveGroups(p, m))
+                    fail(file, t.get("model"), t.source(), f + "model", *why);
             }
             p.methods.push_back(std::move(m));
         }
@@ -194,9 +498,7 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
     if (p.methods.empty()) {  // a problem without methods still flashes ideally
         Method ideal;
         ideal.name = "IDEAL";
-        ideal.a.assign(n * n, 0.0);
-        ideal.b.assign(n * n, 0.0);
-        ideal.alpha.assign(n * n, 0.3);
+        for (auto* v : {&ideal.a, &ideal.b, &ideal.c, &ideal.d, &ideal.e, &ideal.f}) v->assign(n * n, 0.0);
         p.methods.push_back(std::move(ideal));
     }
     if (const toml::node* d = root.get("default_phase")) {

@@ -4,15 +4,21 @@
 
 #include <cstdint>
 #include <array>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "databank.h"
+
 namespace propcore {
 
-enum class Model { Ideal, Wilson, Nrtl, Uniquac };
+enum class Model { Ideal, Wilson, Nrtl, Uniquac, Unifac, UnifacLle, UnifacDmd };
+
+// The group model of a UNIFAC-type method; nullopt for the others.
+std::optional<GroupModel> GroupModelOf(Model m);
 
 struct Component {
     std::string id;       // at most 8 characters
@@ -26,13 +32,33 @@ struct Component {
     // Where the data say so: the critical temperature and the range of the
     // vapour-pressure correlation, K.
     std::optional<double> tc, tmin, tmax;
+    std::optional<double> vl;        // liquid molar volume, cm3/mol (Wilson)
+    std::string cas;                 // CAS number, the key of the databank's pair sets
+    std::string long_name;           // full name (the databank's)
+    std::array<GroupCounts, kGroupModels> groups;  // UNIFAC subgroups per group model
+    std::string source;              // where the numbers came from (report file)
 };
 
 // Binary parameters of one ordered pair (i, j), i < j in component order;
 // the reverse direction is held in the same record.
+// Temperature dependence (element ij of each table):
+//   NRTL     tau_ij = a + b/T + e ln T + f T,  alpha_ij = c + d (T - 273.15)
+//   UNIQUAC  tau_ij = exp(a + b/T + c ln T + d T)
+//   WILSON   Lambda_ij = exp(a + b/T)
 struct Pair {
     std::size_t i = 0, j = 0;
     double aij = 0.0, aji = 0.0, bij = 0.0, bji = 0.0, alpha = 0.3;
+    std::string source;  // "file", the databank set, "UNIFAC estimate", "ideal"
+};
+
+// What a method does with a pair that has no parameters.
+enum class MissingPairs { Estimate, Ideal, Refuse };
+
+// Subgroups and main-group interactions a UNIFAC-type method needs.
+struct GroupTables {
+    GroupModel model = GroupModel::Unifac;
+    std::map<int, Subgroup> subgroups;
+    std::map<std::pair<int, int>, GroupInteraction> interactions;  // by main groups, both orders
 };
 
 struct Method {
@@ -40,7 +66,8 @@ struct Method {
     Model model = Model::Ideal;
     std::vector<Pair> pairs;
     // Dense n x n tables over the problem's components, row-major: a[i*n+j].
-    std::vector<double> a, b, alpha;
+    std::vector<double> a, b, c, d, e, f;
+    GroupTables groups;  // UNIFAC-type methods
 };
 
 struct Problem {
@@ -50,6 +77,7 @@ struct Problem {
     std::vector<Method> methods;
     std::size_t default_method = 0;  // index into methods
     int default_phase = 2;           // phase setting the file suggests to its users
+    std::vector<std::string> notes;  // how pairs were completed (report file)
 };
 
 // Largest problem definition file read, bytes.
@@ -67,5 +95,17 @@ Problem LoadProblem(const std::string& path);
 Problem ParseProblem(std::string_view text, const std::string& file);
 
 std::string_view ModelName(Model m);
+
+// Fills the method's group tables (subgroups, main-group interactions)
+// for the problem's components from the databank; a message naming what
+// is missing when the group model cannot cover them.
+std::optional<std::string> ResolveGroups(const Problem& p, Method& m);
+
+// The problem definition file text of components taken from the databank,
+// with every number annotated with its source: what `ternival problem`
+// writes.  `names` are databank names, CAS numbers or formulas; `model` one
+// of the model names.  Throws ProblemError for an unknown compound.
+std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
+                                std::string_view missing = "estimate");
 
 }  // namespace propcore

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "activity.h"
 #include "problem.h"
 
 namespace propcore {
@@ -25,15 +27,15 @@ public:
 
     // ln(gamma_i) of the liquid x at temperature t.  x may contain zeros and
     // need not be normalised exactly.
-    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const;
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const {
+        activity_->lnGamma(t, x, lng);
+    }
 
 private:
     std::size_t n_;
     Model model_;
     std::vector<std::array<double, 6>> antoine_;
-    std::vector<double> a_, b_, alpha_;  // n x n, row-major
-    std::vector<double> r_, q_;
-    mutable std::vector<double> w1_, w2_, w3_, w4_, w5_;  // scratch
+    std::unique_ptr<ActivityModel> activity_;
 };
 
 }  // namespace propcore

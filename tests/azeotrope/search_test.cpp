@@ -296,7 +296,7 @@ TEST_F(AzeoSearch, RandomBinariesAgreeWithADenseScanOfBubblePoints) {
     int checked = 0;
     for (int m = 0; m < 60; ++m) {
         std::ostringstream f;
-        f << "default_method = \"NRTL\"\n";
+        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
         for (int k = 0; k < 2; ++k)
             f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
               << -(22.0 - std::log(101325.0)) * uniform(320.0, 380.0) << "]\n";

@@ -20,6 +20,7 @@ namespace {
 // Benzene / toluene, ideal and NRTL with no pairs (equal results), plus an
 // eight-character method name.
 constexpr const char* kProblem = R"(
+missing = "ideal"
 default_method = "IDEAL"
 [[component]]
 id = "BENZENE"

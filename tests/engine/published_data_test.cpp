@@ -147,12 +147,17 @@ TEST_F(PublishedData, EngineErrorsAreReportedNotCrashed) {
 
 TEST_F(PublishedData, UniquacNeedsSizeParametersOfEveryComponent) {
     open("acetone_chloroform_methanol.toml");
-    const std::string file = write("noq.toml",
-                                   "[[component]]\nid = \"A\"\nmw = 1.0\nantoine = [20.0, -3000.0]\n"
-                                   "[[component]]\nid = \"B\"\nmw = 1.0\nantoine = [20.0, -3500.0]\nr = 1.0\nq = 1.0\n"
-                                   "[[method]]\nname = \"UQ\"\nmodel = \"UNIQUAC\"\n");
+    const std::string body =
+        "[[component]]\nid = \"A\"\nmw = 1.0\nantoine = [20.0, -3000.0]\n"
+        "[[component]]\nid = \"B\"\nmw = 1.0\nantoine = [20.0, -3500.0]\nr = 1.0\nq = 1.0\n"
+        "[[method]]\nname = \"UQ\"\nmodel = \"UNIQUAC\"\n";
+    // With pairs to be estimated the file is refused when it is opened...
     session_.reset();
-    session_ = std::make_unique<EngineSession>(file, TERNIVAL_VELMTOP);
+    session_ = std::make_unique<EngineSession>(write("noq.toml", body), TERNIVAL_VELMTOP);
+    EXPECT_FALSE(session_->ok());
+    // ...and with ideal pairs allowed, a flash that needs A's r and q fails.
+    session_.reset();
+    session_ = std::make_unique<EngineSession>(write("noq2.toml", "missing = \"ideal\"\n" + body), TERNIVAL_VELMTOP);
     ASSERT_TRUE(session_->ok()) << session_->error();
     EXPECT_EQ(flash("PV", {"A", "B"}, {0.5, 0.5}, 0, 101325, 0).error, -4);
     EXPECT_EQ(flash("PV", {"B"}, {1.0}, 0, 101325, 0).error, 0);

@@ -18,6 +18,7 @@ namespace {
 // Benzene / toluene (ideal) and two liquids that barely mix (NRTL,
 // tau = 3 both ways), with DIPPR-form vapour pressures.
 constexpr const char* kProblem = R"(
+missing = "ideal"
 [[component]]
 id = "BENZENE"
 mw = 78.11

@@ -15,6 +15,7 @@ namespace {
 // Water, ethanol, benzene with DIPPR-form constants (Perry's Handbook,
 // equation 101) and one parameter set per model.
 constexpr const char* kProblem = R"(
+missing = "ideal"
 title = "test"
 default_method = "NRTL"
 [[component]]

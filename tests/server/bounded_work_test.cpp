@@ -107,7 +107,7 @@ TEST_F(BoundedWork, RandomTernariesUnderATimeLimitPerCall) {
     int aborted = 0, calls = 0;
     for (int mixture = 0; mixture < 40; ++mixture) {
         std::ostringstream f;
-        f << "default_method = \"NRTL\"\n";
+        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
         for (int k = 0; k < 3; ++k)
             f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
               << -(22.0 - std::log(101325.0)) * uniform(280.0, 450.0) << "]\nr = 2.0\nq = 2.0\n";

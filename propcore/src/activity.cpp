@@ -1,0 +1,344 @@
+#include "activity.h"
+
+#include <cmath>
+#include <limits>
+#include <map>
+
+namespace propcore {
+namespace {
+
+// n x n parameter tables of a method restricted to the mixture's members.
+struct Tables {
+    std::size_t n = 0;
+    std::vector<double> a, b, c, d, e, f;
+
+    Tables(const Problem& problem, const Method& method, std::span<const std::size_t> members)
+        : n(members.size()) {
+        const std::size_t np = problem.components.size();
+        for (auto* t : {&a, &b, &c, &d, &e, &f}) t->resize(n * n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t k = members[i] * np + members[j];
+                a[i * n + j] = method.a[k];
+                b[i * n + j] = method.b[k];
+                c[i * n + j] = method.c[k];
+                d[i * n + j] = method.d[k];
+                e[i * n + j] = method.e[k];
+                f[i * n + j] = method.f[k];
+            }
+    }
+    static bool zero(const std::vector<double>& v) {
+        for (double x : v)
+            if (x != 0.0) return false;
+        return true;
+    }
+};
+
+class IdealModel final : public ActivityModel {
+public:
+    void lnGamma(double, std::span<const double>, std::span<double> lng) const override {
+        for (double& v : lng) v = 0.0;
+    }
+};
+
+// Quantities that depend on temperature only are kept for the last
+// temperature: a flash evaluates many compositions at one temperature.
+class Wilson final : public ActivityModel {
+public:
+    explicit Wilson(Tables t) : p_(std::move(t)), lam_(p_.n * p_.n), s_(p_.n) {}
+
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+        const std::size_t n = p_.n;
+        if (t != t_) {
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j)
+                    lam_[i * n + j] = i == j ? 1.0 : std::exp(p_.a[i * n + j] + p_.b[i * n + j] / t);
+            t_ = t;
+        }
+        for (std::size_t k = 0; k < n; ++k) {  // s_k = sum_j x_j Lambda_kj
+            double v = 0.0;
+            for (std::size_t j = 0; j < n; ++j) v += x[j] * lam_[k * n + j];
+            s_[k] = v;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += x[k] * lam_[k * n + i] / s_[k];
+            lng[i] = 1.0 - std::log(s_[i]) - sum;
+        }
+    }
+
+private:
+    Tables p_;
+    mutable double t_ = std::numeric_limits<double>::quiet_NaN();
+    mutable std::vector<double> lam_, s_;
+};
+
+class Nrtl final : public ActivityModel {
+public:
+    explicit Nrtl(Tables t)
+        : p_(std::move(t)),
+          extended_(!Tables::zero(p_.d) || !Tables::zero(p_.e) || !Tables::zero(p_.f)),
+          tau_(p_.n * p_.n), g_(p_.n * p_.n), den_(p_.n), num_(p_.n) {}
+
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+        const std::size_t n = p_.n;
+        if (t != t_) {
+            const double lnt = extended_ ? std::log(t) : 0.0;
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) {
+                    const std::size_t k = i * n + j;
+                    double tv = 0.0, alpha = p_.c[k];
+                    if (i != j) {
+                        tv = p_.a[k] + p_.b[k] / t;
+                        if (extended_) {
+                            tv += p_.e[k] * lnt + p_.f[k] * t;
+                            alpha += p_.d[k] * (t - 273.15);
+                        }
+                    }
+                    tau_[k] = tv;
+                    g_[k] = std::exp(-alpha * tv);
+                }
+            t_ = t;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            double d = 0.0, m = 0.0;  // sum_k x_k G_kj, sum_k x_k tau_kj G_kj
+            for (std::size_t k = 0; k < n; ++k) {
+                d += x[k] * g_[k * n + j];
+                m += x[k] * tau_[k * n + j] * g_[k * n + j];
+            }
+            den_[j] = d;
+            num_[j] = m;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            double v = num_[i] / den_[i];
+            for (std::size_t j = 0; j < n; ++j)
+                v += x[j] * g_[i * n + j] / den_[j] * (tau_[i * n + j] - num_[j] / den_[j]);
+            lng[i] = v;
+        }
+    }
+
+private:
+    Tables p_;
+    bool extended_;
+    mutable double t_ = std::numeric_limits<double>::quiet_NaN();
+    mutable std::vector<double> tau_, g_, den_, num_;
+};
+
+// The combinatorial part shared by UNIQUAC and UNIFAC (z = 10):
+// ln(phi_i/x_i) + z/2 q_i ln(theta_i/phi_i) + l_i - phi_i/x_i sum_j x_j l_j,
+// written with phi_i/x_i = r_i/sum(x r) so that it stays finite at x_i = 0.
+void staverman(std::span<const double> r, std::span<const double> q, std::span<const double> x,
+               std::span<double> out) {
+    constexpr double z = 10.0;
+    double sr = 0.0, sq = 0.0, sl = 0.0;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        sr += x[i] * r[i];
+        sq += x[i] * q[i];
+        sl += x[i] * (z / 2.0 * (r[i] - q[i]) - (r[i] - 1.0));
+    }
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        const double phix = r[i] / sr;
+        const double thph = (q[i] / sq) / phix;
+        const double l = z / 2.0 * (r[i] - q[i]) - (r[i] - 1.0);
+        out[i] = std::log(phix) + z / 2.0 * q[i] * std::log(thph) + l - phix * sl;
+    }
+}
+
+class Uniquac final : public ActivityModel {
+public:
+    Uniquac(Tables t, std::vector<double> r, std::vector<double> q)
+        : p_(std::move(t)), extended_(!Tables::zero(p_.c) || !Tables::zero(p_.d)), r_(std::move(r)),
+          q_(std::move(q)), tau_(p_.n * p_.n), theta_(p_.n), st_(p_.n) {}
+
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+        const std::size_t n = p_.n;
+        if (t != t_) {
+            const double lnt = extended_ ? std::log(t) : 0.0;
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j) {
+                    const std::size_t k = i * n + j;
+                    double v = p_.a[k] + p_.b[k] / t;
+                    if (extended_) v += p_.c[k] * lnt + p_.d[k] * t;
+                    tau_[k] = i == j ? 1.0 : std::exp(v);
+                }
+            t_ = t;
+        }
+        staverman(r_, q_, x, lng);
+        double sq = 0.0;
+        for (std::size_t i = 0; i < n; ++i) sq += x[i] * q_[i];
+        for (std::size_t i = 0; i < n; ++i) theta_[i] = x[i] * q_[i] / sq;
+        for (std::size_t i = 0; i < n; ++i) {  // st_i = sum_j theta_j tau_ji
+            double v = 0.0;
+            for (std::size_t j = 0; j < n; ++j) v += theta_[j] * tau_[j * n + i];
+            st_[i] = v;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            double res = 1.0 - std::log(st_[i]);
+            for (std::size_t j = 0; j < n; ++j) res -= theta_[j] * tau_[i * n + j] / st_[j];
+            lng[i] += q_[i] * res;
+        }
+    }
+
+private:
+    Tables p_;
+    bool extended_;
+    std::vector<double> r_, q_;
+    mutable double t_ = std::numeric_limits<double>::quiet_NaN();
+    mutable std::vector<double> tau_, theta_, st_;
+};
+
+// UNIFAC: the combinatorial part from the molecules' group sums r_i and
+// q_i (Staverman-Guggenheim, or the Dortmund form with r^(3/4)), the
+// residual part from the groups' activity coefficients in the mixture and
+// in each pure component.
+class Unifac final : public ActivityModel {
+public:
+    Unifac(const GroupTables& tables, const std::vector<GroupCounts>& molecules)
+        : dortmund_(tables.model == GroupModel::UnifacDmd), n_(molecules.size()) {
+        // The distinct subgroups of the mixture.
+        std::map<int, std::size_t> column;
+        for (const auto& mol : molecules)
+            for (auto [sub, count] : mol) column.emplace(sub, 0);
+        std::size_t k = 0;
+        for (auto& [sub, col] : column) {
+            col = k++;
+            const Subgroup& s = tables.subgroups.at(sub);
+            R_.push_back(s.r);
+            Q_.push_back(s.q);
+            main_.push_back(s.main);
+        }
+        g_ = k;
+        nu_.assign(n_ * g_, 0.0);
+        for (std::size_t i = 0; i < n_; ++i)
+            for (auto [sub, count] : molecules[i]) nu_[i * g_ + column.at(sub)] += count;
+        r_.assign(n_, 0.0);
+        q_.assign(n_, 0.0);
+        r34_.assign(n_, 0.0);
+        for (std::size_t i = 0; i < n_; ++i) {
+            for (std::size_t m = 0; m < g_; ++m) {
+                r_[i] += nu_[i * g_ + m] * R_[m];
+                q_[i] += nu_[i * g_ + m] * Q_[m];
+            }
+            r34_[i] = std::pow(r_[i], 0.75);
+        }
+        ia_.resize(g_ * g_);
+        for (std::size_t m = 0; m < g_; ++m)
+            for (std::size_t l = 0; l < g_; ++l)
+                ia_[m * g_ + l] = main_[m] == main_[l] ? GroupInteraction{}
+                                                       : tables.interactions.at({main_[m], main_[l]});
+        psi_.resize(g_ * g_);
+        pure_.resize(n_ * g_);
+        X_.resize(g_);
+        theta_.resize(g_);
+        s_.resize(g_);
+        lnG_.resize(g_);
+    }
+
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+        if (t != t_) {
+            for (std::size_t m = 0; m < g_; ++m)
+                for (std::size_t l = 0; l < g_; ++l) {
+                    const GroupInteraction& p = ia_[m * g_ + l];
+                    psi_[m * g_ + l] = std::exp(-(p.a + p.b * t + p.c * t * t) / t);
+                }
+            // ln Gamma_k of each pure component at this temperature.
+            for (std::size_t i = 0; i < n_; ++i) {
+                groupLnGamma(std::span<const double>(nu_).subspan(i * g_, g_));
+                for (std::size_t m = 0; m < g_; ++m) pure_[i * g_ + m] = lnG_[m];
+            }
+            t_ = t;
+        }
+        // Group amounts of the mixture (unnormalised; groupLnGamma normalises).
+        for (std::size_t m = 0; m < g_; ++m) {
+            double v = 0.0;
+            for (std::size_t i = 0; i < n_; ++i) v += nu_[i * g_ + m] * x[i];
+            X_[m] = v;
+        }
+        groupLnGamma(X_);
+        // Combinatorial part.
+        if (dortmund_) {
+            double sr = 0.0, sr34 = 0.0, sq = 0.0;
+            for (std::size_t i = 0; i < n_; ++i) {
+                sr += x[i] * r_[i];
+                sr34 += x[i] * r34_[i];
+                sq += x[i] * q_[i];
+            }
+            for (std::size_t i = 0; i < n_; ++i) {
+                const double vp = r34_[i] / sr34, v = r_[i] / sr, f = q_[i] / sq;
+                lng[i] = 1.0 - vp + std::log(vp) - 5.0 * q_[i] * (1.0 - v / f + std::log(v / f));
+            }
+        } else {
+            staverman(r_, q_, x, lng);
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            double res = 0.0;
+            for (std::size_t m = 0; m < g_; ++m) {
+                const double nu = nu_[i * g_ + m];
+                if (nu != 0.0) res += nu * (lnG_[m] - pure_[i * g_ + m]);
+            }
+            lng[i] += res;
+        }
+    }
+
+private:
+    // ln Gamma of every group in a liquid of group amounts `amount` into lnG_.
+    void groupLnGamma(std::span<const double> amount) const {
+        double sqx = 0.0;
+        for (std::size_t m = 0; m < g_; ++m) sqx += Q_[m] * amount[m];
+        for (std::size_t m = 0; m < g_; ++m) theta_[m] = Q_[m] * amount[m] / sqx;
+        for (std::size_t k = 0; k < g_; ++k) {  // s_k = sum_m theta_m psi_mk
+            double v = 0.0;
+            for (std::size_t m = 0; m < g_; ++m) v += theta_[m] * psi_[m * g_ + k];
+            s_[k] = v;
+        }
+        for (std::size_t k = 0; k < g_; ++k) {
+            double sum = 0.0;
+            for (std::size_t m = 0; m < g_; ++m) sum += theta_[m] * psi_[k * g_ + m] / s_[m];
+            lnG_[k] = Q_[k] * (1.0 - std::log(s_[k]) - sum);
+        }
+    }
+
+    bool dortmund_;
+    std::size_t n_, g_ = 0;
+    std::vector<double> R_, Q_;
+    std::vector<int> main_;
+    std::vector<double> nu_;  // n x g subgroup counts
+    std::vector<double> r_, q_, r34_;
+    std::vector<GroupInteraction> ia_;  // g x g
+    mutable double t_ = std::numeric_limits<double>::quiet_NaN();
+    mutable std::vector<double> psi_, pure_, X_, theta_, s_, lnG_;
+};
+
+}  // namespace
+
+std::unique_ptr<ActivityModel> MakeUnifacModel(const GroupTables& tables, const std::vector<GroupCounts>& molecules) {
+    return std::make_unique<Unifac>(tables, molecules);
+}
+
+std::unique_ptr<ActivityModel> MakeActivityModel(const Problem& problem, const Method& method,
+                                                 std::span<const std::size_t> members) {
+    switch (method.model) {
+        case Model::Ideal: return std::make_unique<IdealModel>();
+        case Model::Wilson: return std::make_unique<Wilson>(Tables(problem, method, members));
+        case Model::Nrtl: return std::make_unique<Nrtl>(Tables(problem, method, members));
+        case Model::Uniquac: {
+            std::vector<double> r, q;
+            for (std::size_t i : members) {
+                r.push_back(problem.components[i].r.value_or(0.0));
+                q.push_back(problem.components[i].q.value_or(0.0));
+            }
+            return std::make_unique<Uniquac>(Tables(problem, method, members), std::move(r), std::move(q));
+        }
+        case Model::Unifac:
+        case Model::UnifacLle:
+        case Model::UnifacDmd: {
+            const int g = static_cast<int>(method.groups.model);
+            std::vector<GroupCounts> molecules;
+            for (std::size_t i : members) molecules.push_back(problem.components[i].groups[g]);
+            return MakeUnifacModel(method.groups, molecules);
+        }
+    }
+    return std::make_unique<IdealModel>();
+}
+
+}  // namespace propcore

@@ -1,0 +1,118 @@
+// The problem definition file of databank components that `ternival
+// problem` writes: complete, so that a user can edit any number, and with
+// the source of every number beside it.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+
+#include "problem.h"
+
+namespace propcore {
+namespace {
+
+std::string num(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.10g", v);
+    std::string s = buf;
+    if (s.find_first_of(".eEn") == std::string::npos) s += ".0";  // TOML float
+    return s;
+}
+
+std::string quoted(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string groups(const GroupCounts& g) {
+    std::string s = "[";
+    for (std::size_t k = 0; k < g.size(); ++k)
+        s += (k ? ", " : "") + std::string("[") + std::to_string(g[k].first) + ", " + std::to_string(g[k].second) + "]";
+    return s + "]";
+}
+
+}  // namespace
+
+std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
+                                std::string_view missing) {
+    const Databank& bank = Databank::Get();
+    // Components first, through the same reader the engine uses, so that the
+    // method's pairs come out exactly as a load of the file completes them.
+    std::ostringstream comps;
+    std::string title;
+    std::vector<std::string> ids;
+    for (const std::string& name : names) {
+        const DatabankCompound* c = nullptr;
+        try {
+            c = &bank.Find(name);
+        } catch (const DatabankError& e) {
+            throw ProblemError(e.what());
+        }
+        title += (title.empty() ? "" : " / ") + c->name;
+        // IDs from the names' letters and digits, made unique with a digit.
+        std::string id;
+        for (char ch : c->name)
+            if (std::isalnum(static_cast<unsigned char>(ch)) && id.size() < 8)
+                id += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        for (int k = 2; std::find(ids.begin(), ids.end(), id) != ids.end(); ++k)
+            id = id.substr(0, 7) + std::to_string(k % 10);
+        ids.push_back(id);
+        comps << "\n[[component]]\n"
+              << "databank = " << quoted(c->cas) << "             # " << c->name << "; every number below: ChemSep\n"
+              << "id = " << quoted(id) << "\nname = " << quoted(c->name.substr(0, 12)) << '\n';
+        if (!c->formula.empty()) comps << "formula = " << quoted(c->formula) << '\n';
+        comps << "mw = " << num(c->mw) << "                    # g/mol\n";
+        comps << "antoine = [";
+        for (std::size_t k = 0; k < 6; ++k) comps << (k ? ", " : "") << num(c->antoine[k]);
+        comps << "]  # ln(Psat/Pa) = A + B/(T + C) + D ln T + E T^F\n";
+        comps << "tmin = " << num(c->tmin) << "                 # range of the vapour-pressure correlation, K\n";
+        comps << "tmax = " << num(c->tmax) << '\n';
+        if (c->tb) comps << "tb = " << num(*c->tb) << "                   # normal boiling point, K\n";
+        if (c->tc) comps << "tc = " << num(*c->tc) << "                   # critical temperature, K\n";
+        if (c->r) comps << "r = " << num(*c->r) << "                     # UNIQUAC volume parameter\n";
+        if (c->q) comps << "q = " << num(*c->q) << "                     # UNIQUAC area parameter\n";
+        if (c->vl) comps << "vl = " << num(*c->vl) << "                  # liquid molar volume, cm3/mol (Wilson)\n";
+        const char* keys[] = {"unifac", "unifac_lle", "unifac_dmd"};
+        for (int g = 0; g < kGroupModels; ++g)
+            if (!c->groups[g].empty())
+                comps << keys[g] << " = " << groups(c->groups[g]) << "   # " << GroupModelName(GroupModel(g))
+                      << " subgroups [number, count]\n";
+    }
+    std::ostringstream head;
+    head << "# Problem definition file written from the engine's databank.\n"
+         << "# Pure components: ChemSep pure-component databank (Artistic License 2.0).\n"
+         << "# Binary pairs: ChemSep/DECHEMA sets at about 1 atm (Artistic License 2.0), or\n"
+         << "# fitted to UNIFAC where no set has the pair; each pair says which.\n"
+         << "# Edit any number: the engine's report file lists what differs from the databank.\n\n"
+         << "title = " << quoted(title) << '\n';
+    const std::string text_without_method = head.str() + comps.str();
+
+    std::string model_name(model);
+    const bool pairwise = model_name == "NRTL" || model_name == "UNIQUAC" || model_name == "WILSON";
+    std::ostringstream method;
+    method << "\n[[method]]\nname = " << quoted(model_name.substr(0, 8)) << "\nmodel = " << quoted(model_name) << '\n';
+    if (pairwise) {
+        // Load the method as the engine would to learn each pair's numbers.
+        const Problem p = ParseProblem(text_without_method + method.str() + "missing = " + quoted(missing) + '\n',
+                                       "(databank)");
+        const Method& m = p.methods.front();
+        const std::size_t n = p.components.size();
+        method << "databank = false             # every pair is written below\n"
+               << "missing = \"error\"\n";
+        for (const Pair& pr : m.pairs) {
+            method << "\n[[method.pair]]                # " << pr.source << '\n'
+                   << "i = " << quoted(p.components[pr.i].id) << "\nj = " << quoted(p.components[pr.j].id) << '\n';
+            if (pr.aij != 0.0 || pr.aji != 0.0) method << "aij = " << num(pr.aij) << "\naji = " << num(pr.aji) << '\n';
+            method << "bij = " << num(pr.bij) << "                   # K\nbji = " << num(pr.bji) << '\n';
+            if (m.model == Model::Nrtl) method << "alpha = " << num(m.c[pr.i * n + pr.j]) << '\n';
+            method << "source = " << quoted(pr.source) << '\n';
+        }
+    }
+    return text_without_method + method.str();
+}
+
+}  // namespace propcore
