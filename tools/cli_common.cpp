@@ -65,7 +65,7 @@ std::vector<std::int64_t> ComponentIndices(const Problem& p) {
 }
 
 void DefaultToBuiltInExample(Problem& p) {
-    if (!p.file.empty()) return;
+    if (!p.file.empty() || !p.components.empty()) return;
     p.file = BuiltInExample();
     if (p.components.empty()) p.components = {"ACETONE", "CHLOROFM", "METHANOL"};
 }

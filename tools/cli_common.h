@@ -46,7 +46,11 @@ struct Problem {
     int phase = 2;
     bool phase_given = false;  // --phase on the command line; else the file's default_phase
     std::string default_method;  // the file's default_method (read when the engine opens it)
+    bool verbose = false;        // print where the property data came from
 };
+
+// Property models a problem built from the databank may use.
+inline constexpr const char* kDatabankModels[] = {"NRTL", "UNIQUAC", "WILSON", "UNIFAC", "UNIFAC-LLE", "UNIFAC-DMD"};
 
 std::vector<std::string> SplitList(const std::string& text);
 std::vector<double> ParseComposition(const std::string& text, std::size_t expected);
@@ -59,7 +63,8 @@ std::vector<std::int64_t> ComponentIndices(const Problem& p);
 // Path of the built-in example problem.
 std::string BuiltInExample();
 
-// Without a problem file, the built-in example and its three components.
+// Without a problem file or components, the built-in example and its three
+// components; components named without a file are databank names.
 void DefaultToBuiltInExample(Problem& p);
 // InputError unless exactly three components are named.
 void RequireThree(const Problem& p);

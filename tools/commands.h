@@ -17,5 +17,7 @@ Action AddAzeotropesCommand(CLI::App& app);
 Action AddCurveCommand(CLI::App& app);
 Action AddBoundariesCommand(CLI::App& app);
 Action AddEnvelopeCommand(CLI::App& app);
+Action AddComponentsCommand(CLI::App& app);
+Action AddProblemCommand(CLI::App& app);
 
 }  // namespace ternival::cli

@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
     actions["curve"] = AddCurveCommand(app);
     actions["boundaries"] = AddBoundariesCommand(app);
     actions["envelope"] = AddEnvelopeCommand(app);
+    actions["components"] = AddComponentsCommand(app);
+    actions["problem"] = AddProblemCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

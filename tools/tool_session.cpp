@@ -1,11 +1,19 @@
 #include "tool_session.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include <toml++/toml.h>
 
+#include "engine/property_engine.h"
 #include "platform/system.h"
+#include "problem.h"
 
 namespace ternival::cli {
 
@@ -18,7 +26,8 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
     cmd.add_option("problem", p.file, "problem definition file (TOML); default: the built-in example");
     auto* c = cmd.add_option_function<std::string>(
         "-c,--components", [&p](const std::string& v) { p.components = SplitList(v); },
-        "component IDs, comma separated; default: all components of the problem");
+        "component IDs, comma separated; default: all components of the problem. "
+        "Without a problem file: databank names, CAS numbers or formulas");
     if (components_required) c->required();
     // A pressure that is not a number is bad input (exit 2) like a negative
     // one, not a command-line error: it becomes NaN, which CheckPressure rejects.
@@ -35,7 +44,10 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
            },
            "pressure, Pa")
         ->default_str("101325");
-    cmd.add_option("-m,--method", p.method, "property method; default: the problem's default");
+    cmd.add_option("-m,--method", p.method,
+                   "property method; default: the problem's default. With databank components a model: "
+                   "NRTL (default), UNIQUAC, WILSON, UNIFAC, UNIFAC-LLE, UNIFAC-DMD");
+    cmd.add_flag("-v,--verbose", p.verbose, "print where every component's and pair's numbers came from");
     cmd.add_option_function<int>(
            "--phase",
            [&p](int v) {
@@ -46,7 +58,73 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
         ->check(CLI::IsMember({2, 3}));
 }
 
+namespace {
+
+// Writes the problem definition file of databank components into a fresh
+// directory under TMP and points the problem at it.
+std::filesystem::path MakeDatabankProblem(Problem& p) {
+    std::string model = p.method.empty() ? "NRTL" : p.method;
+    for (char& c : model) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (std::ranges::find(kDatabankModels, model) == std::end(kDatabankModels))
+        throw InputError("--method " + p.method + ": with databank components give a model (NRTL, UNIQUAC, WILSON, "
+                         "UNIFAC, UNIFAC-LLE or UNIFAC-DMD)");
+    for (std::size_t i = 0; i < p.components.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (p.components[i] == p.components[j]) throw InputError("component '" + p.components[i] + "' is named twice");
+    std::string text;
+    propcore::Problem parsed;
+    try {
+        text = propcore::DatabankProblemText(p.components, model);
+        parsed = propcore::ParseProblem(text, "(databank)");
+    } catch (const std::exception& e) {
+        throw InputError(e.what());
+    }
+    std::vector<std::string> ids;
+    for (const auto& c : parsed.components) {
+        if (std::ranges::find(ids, c.id) != ids.end())
+            throw InputError("component '" + c.long_name + "' is named twice");
+        ids.push_back(c.id);
+    }
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("ternival-" + std::to_string(::getpid()));
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    // The engine names its run files after the problem file.
+    const fs::path file = dir / "DATABANK.toml";
+    std::ofstream out(file);
+    out << text;
+    out.close();
+    if (!out) throw OutputError("cannot write " + file.string());
+    p.file = file.string();
+    p.components = ids;
+    p.method = parsed.methods.front().name;
+    return dir;
+}
+
+// The lines of the engine's report that say where the numbers came from.
+void PrintProvenance() {
+    std::string id = RunId();
+    id.erase(id.find_last_not_of(' ') + 1);
+    const auto tmp = platform::GetEnv("TMP");
+    std::ifstream in((tmp ? *tmp : std::string("/tmp")) + "/" + id + ".rpt");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find("source:") != std::string::npos || line.find("pairs") != std::string::npos)
+            std::fprintf(stderr, "ternival: data: %s\n", line.c_str() + line.find_first_not_of(' '));
+}
+
+}  // namespace
+
+ToolSession::~ToolSession() {
+    session_.reset();
+    if (!made_dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(made_dir_, ec);
+    }
+}
+
 ToolSession::ToolSession(Problem& p) {
+    if (p.file.empty() && !p.components.empty()) made_dir_ = MakeDatabankProblem(p);
     if (p.file.empty()) p.file = BuiltInExample();
     if (!std::filesystem::exists(p.file)) throw InputError(p.file + ": no such file");
     CheckPressure(p.pressure);
@@ -54,6 +132,7 @@ ToolSession::ToolSession(Problem& p) {
     if (!platform::GetEnv("TMP")) platform::PutEnv("TMP=" + std::filesystem::temp_directory_path().string());
     session_ = std::make_unique<EngineSession>(p.file, TERNIVAL_VELMTOP);
     if (!session_->ok()) throw EngineOpenError(session_->error());
+    if (p.verbose) PrintProvenance();
     // The file's defaults, read once.  The engine has accepted the file, so
     // its default_phase is 2 or 3.
     try {

@@ -1,6 +1,7 @@
 // The engine session of one command run, with the problem's options.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -16,9 +17,13 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required = fal
 class ToolSession {
 public:
     explicit ToolSession(Problem& p);
+    ~ToolSession();
+    ToolSession(const ToolSession&) = delete;
+    ToolSession& operator=(const ToolSession&) = delete;
     const std::vector<std::int64_t>& ids() const { return ids_; }
 
 private:
+    std::filesystem::path made_dir_;  // problem file built from the databank, removed at the end
     std::unique_ptr<EngineSession> session_;
     std::vector<std::int64_t> ids_;
 };

@@ -143,7 +143,9 @@ def compound_fields(node):
         e = node.find(tag)
         if e is None:
             return ""
-        items = [(int(g.attrib["id"]), int(g.attrib["value"])) for g in e.findall("group")]
+        # A count of zero (one record has one) means the group is absent.
+        items = [(int(g.attrib["id"]), int(g.attrib["value"])) for g in e.findall("group")
+                 if int(g.attrib["value"]) > 0]
         return " ".join(f"{k}:{v}" for k, v in items)
 
     return value, correlation, groups

@@ -72,8 +72,10 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
         }
     const double aij = model == Model::Wilson ? std::log(*cj.vl / *ci.vl) : 0.0;
     const double aji = model == Model::Wilson ? std::log(*ci.vl / *cj.vl) : 0.0;
+    double alpha = 0.3;
     auto residuals = [&](const std::array<double, 2>& b, std::vector<double>& r) {
         Method m = emptyMethod(model, 2);
+        if (model == Model::Nrtl) m.c.assign(4, alpha);
         m.a = {0.0, aij, aji, 0.0};
         m.b = {0.0, b[0], b[1], 0.0};
         const auto act = MakeActivityModel(two, m, members);
@@ -100,10 +102,15 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
     // +-5000 K, beyond which the models only describe immiscibility.
     constexpr double kBound = 5000.0;
     std::array<double, 2> best{0.0, 0.0};
-    double best_ssr = 1e300;
+    double best_ssr = 1e300, best_alpha = 0.3;
     std::vector<double> r, rp;
+    // NRTL: the two customary non-randomness values (0.3, and 0.2 that
+    // suits pairs of low mutual solubility); the better fit is kept.
+    const std::vector<double> alphas = model == Model::Nrtl ? std::vector<double>{0.3, 0.2} : std::vector<double>{0.3};
+    for (double a : alphas)
     for (const auto& start : {std::array<double, 2>{0.0, 0.0}, std::array<double, 2>{400.0, 400.0},
                               std::array<double, 2>{1200.0, -200.0}, std::array<double, 2>{-200.0, 1200.0}}) {
+        alpha = a;
         std::array<double, 2> b = start;
         double ssr = residuals(b, r);
         double lambda = 1e-3;
@@ -152,7 +159,7 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
             }
             if (!improved) break;
         }
-        if (ssr < best_ssr) best_ssr = ssr, best = b;
+        if (ssr < best_ssr) best_ssr = ssr, best = b, best_alpha = a;
     }
     if (!(best_ssr < 1e299)) {
         why = "the fit to " + ref_name + " failed";
@@ -163,6 +170,7 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
     e.aji = aji;
     e.bij = best[0];
     e.bji = best[1];
+    e.alpha = best_alpha;
     e.rms = std::sqrt(best_ssr / double(target.size()));
     char buf[96];
     std::snprintf(buf, sizeof buf, "%s estimate (rms deviation of ln gamma %.3f)", ref_name.c_str(), e.rms);

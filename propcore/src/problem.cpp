@@ -236,7 +236,7 @@ Component readComponent(const std::string& file, const toml::table& t, const std
     } else {
         c.source = "file";
     }
-    if (t.get("source") && !db) c.source = text(file, t, "source", f + "source", 0, false) + " (file)";
+    if (t.get("source") && !db) c.source = text(file, t, "source", f + "source", 0, false) + " (as written in the file)";
     return c;
 }
 
@@ -414,7 +414,7 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                     auto num = [&](const char* key) { return number(file, pt, key, g + key, 0.0); };
                     Pair pr{*i, *j, num("aij"), num("aji"), num("bij"), num("bji"),
                             number(file, pt, "alpha", g + "alpha", 0.3), "file"};
-                    if (pt.get("source")) pr.source = text(file, pt, "source", g + "source", 0, false) + " (file)";
+                    if (pt.get("source")) pr.source = text(file, pt, "source", g + "source", 0, false) + " (as written in the file)";
                     if (m.model == Model::Nrtl && !(pr.alpha > 0.0 && pr.alpha <= 1.0))
                         fail(file, pt.get("alpha"), pt.source(), g + "alpha", "must lie in (0, 1]");
                     // A second entry for a pair would silently replace the first.

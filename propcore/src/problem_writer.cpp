@@ -94,7 +94,10 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
     std::string model_name(model);
     const bool pairwise = model_name == "NRTL" || model_name == "UNIQUAC" || model_name == "WILSON";
     std::ostringstream method;
-    method << "\n[[method]]\nname = " << quoted(model_name.substr(0, 8)) << "\nmodel = " << quoted(model_name) << '\n';
+    std::string method_name = model_name;  // at most 8 characters
+    if (model_name == "UNIFAC-LLE") method_name = "UNIF-LLE";
+    if (model_name == "UNIFAC-DMD") method_name = "UNIF-DMD";
+    method << "\n[[method]]\nname = " << quoted(method_name) << "\nmodel = " << quoted(model_name) << '\n';
     if (pairwise) {
         // Load the method as the engine would to learn each pair's numbers.
         const Problem p = ParseProblem(text_without_method + method.str() + "missing = " + quoted(missing) + '\n',
