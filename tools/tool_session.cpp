@@ -68,9 +68,18 @@ std::filesystem::path MakeDatabankProblem(Problem& p) {
     if (std::ranges::find(kDatabankModels, model) == std::end(kDatabankModels))
         throw InputError("--method " + p.method + ": with databank components give a model (NRTL, UNIQUAC, WILSON, "
                          "UNIFAC, UNIFAC-LLE or UNIFAC-DMD)");
-    for (std::size_t i = 0; i < p.components.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j)
-            if (p.components[i] == p.components[j]) throw InputError("component '" + p.components[i] + "' is named twice");
+    // The same compound under two names (acetone, 67-64-1) is named twice.
+    std::vector<std::string> cas;
+    for (const std::string& name : p.components) {
+        try {
+            const auto& c = propcore::Databank::Get().Find(name);
+            if (std::ranges::find(cas, c.cas) != cas.end())
+                throw InputError("component '" + name + "' (" + c.name + ") is named twice");
+            cas.push_back(c.cas);
+        } catch (const propcore::DatabankError& e) {
+            throw InputError(e.what());
+        }
+    }
     std::string text;
     propcore::Problem parsed;
     try {
@@ -80,11 +89,7 @@ std::filesystem::path MakeDatabankProblem(Problem& p) {
         throw InputError(e.what());
     }
     std::vector<std::string> ids;
-    for (const auto& c : parsed.components) {
-        if (std::ranges::find(ids, c.id) != ids.end())
-            throw InputError("component '" + c.long_name + "' is named twice");
-        ids.push_back(c.id);
-    }
+    for (const auto& c : parsed.components) ids.push_back(c.id);
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("ternival-" + std::to_string(::getpid()));
     std::error_code ec;
