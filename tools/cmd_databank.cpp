@@ -55,13 +55,13 @@ Action AddComponentsCommand(CLI::App& app) {
             }
             throw InputError(hint.empty() ? "no compound matches '" + *query + "'" : hint);
         }
-        fmt::print("{:<8}  {:<28} {:<12} {:>8}  {}\n", "ID", "name", "CAS", "Tb / K", "models");
+        fmt::print("{:<8}  {:<32} {:<12} {:>8}  {}\n", "ID", "name", "CAS", "Tb / K", "models");
         for (const auto* c : found) {
             std::string id;
             for (char ch : c->name)
                 if (std::isalnum(static_cast<unsigned char>(ch)) && id.size() < 8)
                     id += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-            fmt::print("{:<8}  {:<28} {:<12} {:>8}  {}\n", id, c->name, c->cas,
+            fmt::print("{:<8}  {:<32} {:<12} {:>8}  {}\n", id, c->name, c->cas,
                        c->tb ? fmt::format("{:.2f}", *c->tb) : std::string("-"), Models(*c));
         }
         return kOk;

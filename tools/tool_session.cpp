@@ -91,7 +91,9 @@ std::filesystem::path MakeDatabankProblem(Problem& p) {
     std::vector<std::string> ids;
     for (const auto& c : parsed.components) ids.push_back(c.id);
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("ternival-" + std::to_string(::getpid()));
+    const auto tmp = platform::GetEnv("TMP");
+    const fs::path dir =
+        (tmp && !tmp->empty() ? fs::path(*tmp) : fs::temp_directory_path()) / ("ternival-" + std::to_string(::getpid()));
     std::error_code ec;
     fs::create_directories(dir, ec);
     // The engine names its run files after the problem file.

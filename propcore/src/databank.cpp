@@ -216,6 +216,9 @@ const DatabankCompound& Databank::Find(std::string_view text) const {
     const std::string key = lower(text);
     for (const auto& c : compounds_)
         if (c.cas == text || lower(c.name) == key) return c;
+    // Straight-chain compounds are listed as n-hexane, n-heptane, ...
+    for (const auto& c : compounds_)
+        if (lower(c.name) == "n-" + key) return c;
     std::vector<const DatabankCompound*> same_formula;
     for (const auto& c : compounds_)
         if (!c.formula.empty() && c.formula == text) same_formula.push_back(&c);
@@ -230,8 +233,10 @@ const DatabankCompound& Databank::Find(std::string_view text) const {
     std::vector<std::pair<std::size_t, const DatabankCompound*>> near;
     for (const auto& c : compounds_) {
         const std::size_t d = EditDistance(key, lower(c.name));
+        const std::size_t limit = std::max<std::size_t>(2, key.size() / 4);
         const bool inside = key.size() >= 4 && lower(c.name).find(key) != std::string::npos;
-        if (d <= std::max<std::size_t>(2, key.size() / 4) || inside) near.emplace_back(inside ? 0 : d, &c);
+        if (d <= limit) near.emplace_back(d, &c);
+        else if (inside) near.emplace_back(limit + 1, &c);
     }
     std::ranges::stable_sort(near, {}, &decltype(near)::value_type::first);
     std::string msg = "'" + std::string(text) + "' is not in the databank (name, CAS number or formula)";

@@ -354,3 +354,71 @@ TEST_F(Command, AFailedTopologicalCheckIsToldAndMarked) {
     }
     EXPECT_GE(marked, 3);
 }
+
+// Mixtures named from the databank need no problem file, and their maps
+// show the published topologies: acetone/chloroform/methanol with four
+// azeotropes and a ternary saddle near 330.5 K; ethanol/water/benzene with
+// the ternary heteroazeotrope (337.9 K, x = 0.228/0.233/0.539 in the
+// compilations) as the unstable node.
+TEST_F(Command, DatabankMixturesNeedNoProblemFile) {
+    Outcome r = ternival({"map", "--components", "acetone,chloroform,methanol", "-o", path("acm.svg"), "--format",
+                          "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    json table = json::parse(r.out);
+    ASSERT_EQ(table.size(), 7u);
+    int stable = 0, unstable = 0, saddles = 0;
+    for (const auto& row : table) {
+        stable += row["stability"] == "stable node";
+        unstable += row["stability"] == "unstable node";
+        saddles += row["stability"] == "saddle";
+    }
+    EXPECT_EQ(stable + unstable - saddles, 1);
+    EXPECT_EQ(table[4]["kind"], "ternary azeotrope");
+    EXPECT_EQ(table[4]["stability"], "saddle");
+    EXPECT_NEAR(table[4]["T_K"].get<double>(), 330.5, 1.0);
+
+    r = ternival({"map", "--components", "ethanol,water,benzene", "--phase", "3", "--grid", "4", "-o",
+                  path("ewb.svg"), "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    table = json::parse(r.out);
+    bool ternary = false;
+    for (const auto& row : table)
+        if (row["kind"] == "ternary azeotrope") {
+            ternary = true;
+            EXPECT_EQ(row["stability"], "unstable node");
+            EXPECT_EQ(row["phase"], "heterogeneous");
+            EXPECT_NEAR(row["T_K"].get<double>(), 337.9, 2.0);
+            EXPECT_NEAR(row["x_BENZENE"].get<double>(), 0.539, 0.05);
+        }
+    EXPECT_TRUE(ternary) << r.out;
+    // The problem file built for the run is gone with it.
+    for (const auto& entry : fs::directory_iterator(dir_ / "tmp"))
+        EXPECT_NE(entry.path().filename().string().rfind("ternival-", 0), 0u) << entry.path();
+}
+
+TEST_F(Command, ProblemFilesFromTheDatabankLoadAndTellTheirSources) {
+    Outcome r = ternival({"problem", "ethanol", "water", "benzene", "-o", path("ewb.toml")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string text = slurp(path("ewb.toml"));
+    EXPECT_NE(text.find("source = \"ChemSep NRTL set (DECHEMA, Ethanol/Water)\""), std::string::npos) << text;
+    EXPECT_NE(text.find("UNIFAC estimate"), std::string::npos) << text;
+    r = ternival({"azeotropes", path("ewb.toml"), "--phase", "3", "--verbose"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("data: pair ETHANOL/WATER  source: ChemSep NRTL set"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("data: 2  WATER  Water  MW 18.0153  source: databank: Water (CAS 7732-18-5)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("4 azeotrope(s)"), std::string::npos) << r.out;
+
+    r = ternival({"components", "xylene"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("O-xylene"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("95-47-6"), std::string::npos) << r.out;
+    r = ternival({"components", "etanol"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("did you mean Ethanol"), std::string::npos) << r.err;
+    r = ternival({"map", "--components", "ethanol,wter,benzene"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("did you mean Water"), std::string::npos) << r.err;
+    EXPECT_EQ(CountLines(r.err), 1) << r.err;
+}
