@@ -422,3 +422,33 @@ TEST_F(Command, ProblemFilesFromTheDatabankLoadAndTellTheirSources) {
     EXPECT_NE(r.err.find("did you mean Water"), std::string::npos) << r.err;
     EXPECT_EQ(CountLines(r.err), 1) << r.err;
 }
+
+// The eight-component example's method COMPLETE takes the pairs its NRTL
+// method leaves ideal from the databank or UNIFAC, and finds the binary
+// azeotropes the compilations list for them (101.325 kPa; Horsley, Gmehling).
+TEST_F(Command, EightComponentsWithCompletePairsFindTheKnownBinaries) {
+    const Outcome r = ternival({"azeotropes", kExamples + "/eight_components.toml", "--method", "COMPLETE",
+                                "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json table = json::parse(r.out);
+    const struct {
+        const char* a;
+        const char* b;
+        double t;
+    } known[] = {{"CHLOROFM", "ETHANOL", 332.4}, {"CHLOROFM", "WATER", 329.3}, {"METHANOL", "BENZENE", 331.5},
+                 {"METHANOL", "TOLUENE", 336.8}, {"ETHANOL", "TOLUENE", 349.9}, {"WATER", "TOLUENE", 357.3},
+                 {"BUTANOL", "TOLUENE", 378.7}};
+    for (const auto& k : known) {
+        bool found = false;
+        for (const auto& row : table)
+            if (row["size"] == 2 && row[std::string("x_") + k.a].get<double>() > 0.0 &&
+                row[std::string("x_") + k.b].get<double>() > 0.0)
+                found = std::abs(row["T_K"].get<double>() - k.t) < 2.0;
+        EXPECT_TRUE(found) << k.a << "/" << k.b;
+    }
+    // The default method keeps its documented ideal pairs and finds none of them.
+    const Outcome d = ternival({"azeotropes", kExamples + "/eight_components.toml", "--format", "json"});
+    ASSERT_EQ(d.code, 0) << d.err;
+    for (const auto& row : json::parse(d.out))
+        EXPECT_FALSE(row["size"] == 2 && row["x_METHANOL"].get<double>() > 0 && row["x_TOLUENE"].get<double>() > 0);
+}
