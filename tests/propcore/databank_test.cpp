@@ -365,3 +365,57 @@ TEST(PublishedAzeotropes, UnifacAloneFindsMostKnownBinaries) {
     const int n = static_cast<int>(std::size(kAzeotropes));
     EXPECT_GE(survey("UNIFAC", "UNIFAC"), n * 85 / 100);
 }
+
+// Bubble points with the databank's DECHEMA NRTL pairs against measured
+// isobaric T-x-y data at 101.325 kPa of the kind those pairs were regressed
+// to: ethanol/water (Carey and Lewis, as tabulated in Perry's Handbook) and
+// methanol/water (the McCabe-Thiele textbook set).
+TEST(PublishedData, DechemaNrtlBubblePointsFollowMeasuredTxy) {
+    struct Point {
+        double x, y, t_c;
+    };
+    const struct {
+        const char* a;
+        const char* b;
+        std::vector<Point> points;
+    } sets[] = {
+        {"ethanol",
+         "water",
+         {{0.0190, 0.1700, 95.5}, {0.0721, 0.3891, 89.0}, {0.1238, 0.4704, 85.3}, {0.2337, 0.5445, 82.7},
+          {0.3273, 0.5826, 81.5}, {0.5079, 0.6564, 79.8}, {0.6763, 0.7385, 78.74}, {0.8943, 0.8943, 78.15}}},
+        {"methanol",
+         "water",
+         {{0.02, 0.134, 96.4}, {0.06, 0.304, 91.2}, {0.1, 0.418, 87.7}, {0.2, 0.579, 81.7}, {0.3, 0.665, 78.0},
+          {0.5, 0.779, 73.1}, {0.7, 0.870, 69.3}, {0.9, 0.958, 66.0}}},
+    };
+    for (const auto& s : sets) {
+        const Problem p = databankProblem({s.a, s.b}, "NRTL");
+        ASSERT_NE(p.methods[0].pairs[0].source.find("ChemSep NRTL set"), std::string::npos);
+        const Mixture m = mixtureOf(p);
+        for (const Point& pt : s.points) {
+            const FlashResult r = FlashPV(m, 101325.0, 0.0, std::vector<double>{pt.x, 1.0 - pt.x}, 2, FlashOptions{});
+            ASSERT_EQ(r.status, kConverged);
+            EXPECT_NEAR(r.t - 273.15, pt.t_c, 1.0) << s.a << " x = " << pt.x;
+            EXPECT_NEAR(r.y[0], pt.y, 0.03) << s.a << " x = " << pt.x;
+        }
+    }
+}
+
+// UNIFAC-LLE predicts the two liquids of water/1-butanol; the measured
+// mutual solubilities at 25 C are x_butanol = 0.019 in the water-rich
+// liquid and 0.49 in the butanol-rich one (IUPAC-NIST Solubility Data
+// Series): within a factor of two and 0.1.
+TEST(Unifac, LleVariantSplitsWaterAndButanol) {
+    const Problem p = databankProblem({"water", "1-butanol"}, "UNIFAC-LLE");
+    const Mixture m = mixtureOf(p);
+    std::vector<double> trial;
+    const std::vector<double> z{0.7, 0.3};
+    ASSERT_TRUE(LiquidUnstable(m, 298.15, z, trial));
+    std::vector<double> xa, xb;
+    double beta = 0.0;
+    ASSERT_TRUE(LiquidSplit(m, 298.15, z, trial, xa, xb, beta, FlashOptions{}));
+    const double lo = std::min(xa[1], xb[1]), hi = std::max(xa[1], xb[1]);
+    EXPECT_GT(lo, 0.019 / 2);
+    EXPECT_LT(lo, 0.019 * 2);
+    EXPECT_NEAR(hi, 0.49, 0.1);
+}
