@@ -1,5 +1,7 @@
 #include "activity.h"
 
+#include "dual.h"
+
 #include <cmath>
 #include <limits>
 #include <map>
@@ -34,85 +36,142 @@ struct Tables {
     }
 };
 
-class IdealModel final : public ActivityModel {
+// The two entry points of every model from one evaluation written for any
+// scalar: double for ln(gamma), Dual for its derivatives.  A model M
+// provides prepare(t) (the quantities that depend on temperature only),
+// scratchSize() and eval<S>(x, lng, scratch).
+template <class M>
+class ModelBase : public ActivityModel {
 public:
-    void lnGamma(double, std::span<const double>, std::span<double> lng) const override {
-        for (double& v : lng) v = 0.0;
+    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const final {
+        const M& m = static_cast<const M&>(*this);
+        m.prepare(t);
+        work_.resize(m.scratchSize());
+        m.template eval<double>(x, lng, work_);
+    }
+
+    void lnGammaDn(double t, std::span<const double> moles, std::span<double> lng,
+                   std::span<double> jac) const final {
+        const M& m = static_cast<const M&>(*this);
+        m.prepare(t);
+        const std::size_t n = moles.size();
+        // x_i = n_i / N with d x_i / d n_j = (delta_ij - x_i) / N.
+        double total = 0.0;
+        for (double v : moles) total += v;
+        std::vector<Dual> x(n), out(n), work(m.scratchSize());
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i].v = moles[i] / total;
+            x[i].n = n;
+            for (std::size_t j = 0; j < n; ++j) x[i].d[j] = ((i == j ? 1.0 : 0.0) - moles[i] / total) / total;
+        }
+        m.template eval<Dual>(x, out, work);
+        for (std::size_t i = 0; i < n; ++i) {
+            lng[i] = out[i].v;
+            for (std::size_t j = 0; j < n; ++j) jac[i * n + j] = j < out[i].n ? out[i].d[j] : 0.0;
+        }
+    }
+
+private:
+    mutable std::vector<double> work_;
+};
+
+using std::exp;
+using std::log;
+
+class IdealModel final : public ModelBase<IdealModel> {
+public:
+    void prepare(double) const {}
+    std::size_t scratchSize() const { return 0; }
+    template <class S>
+    void eval(std::span<const S>, std::span<S> lng, std::vector<S>&) const {
+        for (S& v : lng) v = 0.0;
     }
 };
 
 // Quantities that depend on temperature only are kept for the last
 // temperature: a flash evaluates many compositions at one temperature.
-class Wilson final : public ActivityModel {
+class Wilson final : public ModelBase<Wilson> {
 public:
-    explicit Wilson(Tables t) : p_(std::move(t)), lam_(p_.n * p_.n), s_(p_.n) {}
+    explicit Wilson(Tables t) : p_(std::move(t)), lam_(p_.n * p_.n) {}
 
-    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+    void prepare(double t) const {
+        if (t == t_) return;
         const std::size_t n = p_.n;
-        if (t != t_) {
-            for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t j = 0; j < n; ++j)
-                    lam_[i * n + j] = i == j ? 1.0 : std::exp(p_.a[i * n + j] + p_.b[i * n + j] / t);
-            t_ = t;
-        }
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+                lam_[i * n + j] = i == j ? 1.0 : std::exp(p_.a[i * n + j] + p_.b[i * n + j] / t);
+        t_ = t;
+    }
+    std::size_t scratchSize() const { return p_.n; }
+
+    template <class S>
+    void eval(std::span<const S> x, std::span<S> lng, std::vector<S>& s) const {
+        const std::size_t n = p_.n;
         for (std::size_t k = 0; k < n; ++k) {  // s_k = sum_j x_j Lambda_kj
-            double v = 0.0;
+            S v = 0.0;
             for (std::size_t j = 0; j < n; ++j) v += x[j] * lam_[k * n + j];
-            s_[k] = v;
+            s[k] = v;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += x[k] * lam_[k * n + i] / s_[k];
-            lng[i] = 1.0 - std::log(s_[i]) - sum;
+            S sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += x[k] * lam_[k * n + i] / s[k];
+            lng[i] = 1.0 - log(s[i]) - sum;
         }
     }
 
 private:
     Tables p_;
     mutable double t_ = std::numeric_limits<double>::quiet_NaN();
-    mutable std::vector<double> lam_, s_;
+    mutable std::vector<double> lam_;
 };
 
-class Nrtl final : public ActivityModel {
+class Nrtl final : public ModelBase<Nrtl> {
 public:
     explicit Nrtl(Tables t)
         : p_(std::move(t)),
           extended_(!Tables::zero(p_.d) || !Tables::zero(p_.e) || !Tables::zero(p_.f)),
-          tau_(p_.n * p_.n), g_(p_.n * p_.n), den_(p_.n), num_(p_.n) {}
+          tau_(p_.n * p_.n), g_(p_.n * p_.n) {}
 
-    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+    void prepare(double t) const {
+        if (t == t_) return;
         const std::size_t n = p_.n;
-        if (t != t_) {
-            const double lnt = extended_ ? std::log(t) : 0.0;
-            for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t j = 0; j < n; ++j) {
-                    const std::size_t k = i * n + j;
-                    double tv = 0.0, alpha = p_.c[k];
-                    if (i != j) {
-                        tv = p_.a[k] + p_.b[k] / t;
-                        if (extended_) {
-                            tv += p_.e[k] * lnt + p_.f[k] * t;
-                            alpha += p_.d[k] * (t - 273.15);
-                        }
+        const double lnt = extended_ ? std::log(t) : 0.0;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t k = i * n + j;
+                double tv = 0.0, alpha = p_.c[k];
+                if (i != j) {
+                    tv = p_.a[k] + p_.b[k] / t;
+                    if (extended_) {
+                        tv += p_.e[k] * lnt + p_.f[k] * t;
+                        alpha += p_.d[k] * (t - 273.15);
                     }
-                    tau_[k] = tv;
-                    g_[k] = std::exp(-alpha * tv);
                 }
-            t_ = t;
-        }
+                tau_[k] = tv;
+                g_[k] = std::exp(-alpha * tv);
+            }
+        t_ = t;
+    }
+    std::size_t scratchSize() const { return 2 * p_.n; }
+
+    template <class S>
+    void eval(std::span<const S> x, std::span<S> lng, std::vector<S>& w) const {
+        const std::size_t n = p_.n;
+        S* den = w.data();      // den_j = sum_k x_k G_kj
+        S* num = w.data() + n;  // num_j = sum_k x_k tau_kj G_kj
         for (std::size_t j = 0; j < n; ++j) {
-            double d = 0.0, m = 0.0;  // sum_k x_k G_kj, sum_k x_k tau_kj G_kj
+            S d = 0.0, m = 0.0;
             for (std::size_t k = 0; k < n; ++k) {
                 d += x[k] * g_[k * n + j];
-                m += x[k] * tau_[k * n + j] * g_[k * n + j];
+                m += x[k] * (tau_[k * n + j] * g_[k * n + j]);
             }
-            den_[j] = d;
-            num_[j] = m;
+            den[j] = d;
+            num[j] = m;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            double v = num_[i] / den_[i];
+            S v = num[i] / den[i];
             for (std::size_t j = 0; j < n; ++j)
-                v += x[j] * g_[i * n + j] / den_[j] * (tau_[i * n + j] - num_[j] / den_[j]);
+                v += x[j] * g_[i * n + j] / den[j] * (tau_[i * n + j] - num[j] / den[j]);
             lng[i] = v;
         }
     }
@@ -121,60 +180,67 @@ private:
     Tables p_;
     bool extended_;
     mutable double t_ = std::numeric_limits<double>::quiet_NaN();
-    mutable std::vector<double> tau_, g_, den_, num_;
+    mutable std::vector<double> tau_, g_;
 };
 
 // The combinatorial part shared by UNIQUAC and UNIFAC (z = 10):
 // ln(phi_i/x_i) + z/2 q_i ln(theta_i/phi_i) + l_i - phi_i/x_i sum_j x_j l_j,
 // written with phi_i/x_i = r_i/sum(x r) so that it stays finite at x_i = 0.
-void staverman(std::span<const double> r, std::span<const double> q, std::span<const double> x,
-               std::span<double> out) {
+template <class S>
+void staverman(std::span<const double> r, std::span<const double> q, std::span<const S> x, std::span<S> out) {
     constexpr double z = 10.0;
-    double sr = 0.0, sq = 0.0, sl = 0.0;
+    S sr = 0.0, sq = 0.0, sl = 0.0;
     for (std::size_t i = 0; i < r.size(); ++i) {
         sr += x[i] * r[i];
         sq += x[i] * q[i];
         sl += x[i] * (z / 2.0 * (r[i] - q[i]) - (r[i] - 1.0));
     }
     for (std::size_t i = 0; i < r.size(); ++i) {
-        const double phix = r[i] / sr;
-        const double thph = (q[i] / sq) / phix;
+        const S phix = r[i] / sr;
+        const S thph = (q[i] / sq) / phix;
         const double l = z / 2.0 * (r[i] - q[i]) - (r[i] - 1.0);
-        out[i] = std::log(phix) + z / 2.0 * q[i] * std::log(thph) + l - phix * sl;
+        out[i] = log(phix) + z / 2.0 * q[i] * log(thph) + l - phix * sl;
     }
 }
 
-class Uniquac final : public ActivityModel {
+class Uniquac final : public ModelBase<Uniquac> {
 public:
     Uniquac(Tables t, std::vector<double> r, std::vector<double> q)
         : p_(std::move(t)), extended_(!Tables::zero(p_.c) || !Tables::zero(p_.d)), r_(std::move(r)),
-          q_(std::move(q)), tau_(p_.n * p_.n), theta_(p_.n), st_(p_.n) {}
+          q_(std::move(q)), tau_(p_.n * p_.n) {}
 
-    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
+    void prepare(double t) const {
+        if (t == t_) return;
         const std::size_t n = p_.n;
-        if (t != t_) {
-            const double lnt = extended_ ? std::log(t) : 0.0;
-            for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t j = 0; j < n; ++j) {
-                    const std::size_t k = i * n + j;
-                    double v = p_.a[k] + p_.b[k] / t;
-                    if (extended_) v += p_.c[k] * lnt + p_.d[k] * t;
-                    tau_[k] = i == j ? 1.0 : std::exp(v);
-                }
-            t_ = t;
-        }
-        staverman(r_, q_, x, lng);
-        double sq = 0.0;
+        const double lnt = extended_ ? std::log(t) : 0.0;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t k = i * n + j;
+                double v = p_.a[k] + p_.b[k] / t;
+                if (extended_) v += p_.c[k] * lnt + p_.d[k] * t;
+                tau_[k] = i == j ? 1.0 : std::exp(v);
+            }
+        t_ = t;
+    }
+    std::size_t scratchSize() const { return 2 * p_.n; }
+
+    template <class S>
+    void eval(std::span<const S> x, std::span<S> lng, std::vector<S>& w) const {
+        const std::size_t n = p_.n;
+        S* theta = w.data();
+        S* st = w.data() + n;  // st_i = sum_j theta_j tau_ji
+        staverman<S>(r_, q_, x, lng);
+        S sq = 0.0;
         for (std::size_t i = 0; i < n; ++i) sq += x[i] * q_[i];
-        for (std::size_t i = 0; i < n; ++i) theta_[i] = x[i] * q_[i] / sq;
-        for (std::size_t i = 0; i < n; ++i) {  // st_i = sum_j theta_j tau_ji
-            double v = 0.0;
-            for (std::size_t j = 0; j < n; ++j) v += theta_[j] * tau_[j * n + i];
-            st_[i] = v;
+        for (std::size_t i = 0; i < n; ++i) theta[i] = x[i] * q_[i] / sq;
+        for (std::size_t i = 0; i < n; ++i) {
+            S v = 0.0;
+            for (std::size_t j = 0; j < n; ++j) v += theta[j] * tau_[j * n + i];
+            st[i] = v;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            double res = 1.0 - std::log(st_[i]);
-            for (std::size_t j = 0; j < n; ++j) res -= theta_[j] * tau_[i * n + j] / st_[j];
+            S res = 1.0 - log(st[i]);
+            for (std::size_t j = 0; j < n; ++j) res -= theta[j] * tau_[i * n + j] / st[j];
             lng[i] += q_[i] * res;
         }
     }
@@ -184,14 +250,14 @@ private:
     bool extended_;
     std::vector<double> r_, q_;
     mutable double t_ = std::numeric_limits<double>::quiet_NaN();
-    mutable std::vector<double> tau_, theta_, st_;
+    mutable std::vector<double> tau_;
 };
 
 // UNIFAC: the combinatorial part from the molecules' group sums r_i and
 // q_i (Staverman-Guggenheim, or the Dortmund form with r^(3/4)), the
 // residual part from the groups' activity coefficients in the mixture and
 // in each pure component.
-class Unifac final : public ActivityModel {
+class Unifac final : public ModelBase<Unifac> {
 public:
     Unifac(const GroupTables& tables, const std::vector<GroupCounts>& molecules)
         : dortmund_(tables.model == GroupModel::UnifacDmd), n_(molecules.size()) {
@@ -228,73 +294,81 @@ public:
                                                        : tables.interactions.at({main_[m], main_[l]});
         psi_.resize(g_ * g_);
         pure_.resize(n_ * g_);
-        X_.resize(g_);
-        theta_.resize(g_);
-        s_.resize(g_);
-        lnG_.resize(g_);
     }
 
-    void lnGamma(double t, std::span<const double> x, std::span<double> lng) const override {
-        if (t != t_) {
-            for (std::size_t m = 0; m < g_; ++m)
-                for (std::size_t l = 0; l < g_; ++l) {
-                    const GroupInteraction& p = ia_[m * g_ + l];
-                    psi_[m * g_ + l] = std::exp(-(p.a + p.b * t + p.c * t * t) / t);
-                }
-            // ln Gamma_k of each pure component at this temperature.
-            for (std::size_t i = 0; i < n_; ++i) {
-                groupLnGamma(std::span<const double>(nu_).subspan(i * g_, g_));
-                for (std::size_t m = 0; m < g_; ++m) pure_[i * g_ + m] = lnG_[m];
+    void prepare(double t) const {
+        if (t == t_) return;
+        for (std::size_t m = 0; m < g_; ++m)
+            for (std::size_t l = 0; l < g_; ++l) {
+                const GroupInteraction& p = ia_[m * g_ + l];
+                psi_[m * g_ + l] = std::exp(-(p.a + p.b * t + p.c * t * t) / t);
             }
-            t_ = t;
+        // ln Gamma_k of each pure component at this temperature.
+        std::vector<double> w(3 * g_);
+        for (std::size_t i = 0; i < n_; ++i) {
+            groupLnGamma<double>(std::span<const double>(nu_).subspan(i * g_, g_), w.data());
+            for (std::size_t m = 0; m < g_; ++m) pure_[i * g_ + m] = w[2 * g_ + m];
         }
+        t_ = t;
+    }
+    std::size_t scratchSize() const { return 4 * g_; }
+
+    template <class S>
+    void eval(std::span<const S> x, std::span<S> lng, std::vector<S>& w) const {
         // Group amounts of the mixture (unnormalised; groupLnGamma normalises).
+        S* amount = w.data();
         for (std::size_t m = 0; m < g_; ++m) {
-            double v = 0.0;
+            S v = 0.0;
             for (std::size_t i = 0; i < n_; ++i) v += nu_[i * g_ + m] * x[i];
-            X_[m] = v;
+            amount[m] = v;
         }
-        groupLnGamma(X_);
+        groupLnGamma<S>(std::span<const S>(amount, g_), w.data() + g_);
+        const S* lnG = w.data() + 3 * g_;
         // Combinatorial part.
         if (dortmund_) {
-            double sr = 0.0, sr34 = 0.0, sq = 0.0;
+            S sr = 0.0, sr34 = 0.0, sq = 0.0;
             for (std::size_t i = 0; i < n_; ++i) {
                 sr += x[i] * r_[i];
                 sr34 += x[i] * r34_[i];
                 sq += x[i] * q_[i];
             }
             for (std::size_t i = 0; i < n_; ++i) {
-                const double vp = r34_[i] / sr34, v = r_[i] / sr, f = q_[i] / sq;
-                lng[i] = 1.0 - vp + std::log(vp) - 5.0 * q_[i] * (1.0 - v / f + std::log(v / f));
+                const S vp = r34_[i] / sr34, v = r_[i] / sr, f = q_[i] / sq;
+                lng[i] = 1.0 - vp + log(vp) - 5.0 * q_[i] * (1.0 - v / f + log(v / f));
             }
         } else {
-            staverman(r_, q_, x, lng);
+            staverman<S>(r_, q_, x, lng);
         }
         for (std::size_t i = 0; i < n_; ++i) {
-            double res = 0.0;
+            S res = 0.0;
             for (std::size_t m = 0; m < g_; ++m) {
                 const double nu = nu_[i * g_ + m];
-                if (nu != 0.0) res += nu * (lnG_[m] - pure_[i * g_ + m]);
+                if (nu != 0.0) res += nu * (lnG[m] - pure_[i * g_ + m]);
             }
             lng[i] += res;
         }
     }
 
 private:
-    // ln Gamma of every group in a liquid of group amounts `amount` into lnG_.
-    void groupLnGamma(std::span<const double> amount) const {
-        double sqx = 0.0;
+    // ln Gamma of every group in a liquid of group amounts `amount`; w holds
+    // 3 g values: theta, s and (the result) ln Gamma.
+    template <class S>
+    void groupLnGamma(std::span<const S> amount, S* w) const {
+        S* theta = w;
+        S* s = w + g_;
+        S* lnG = w + 2 * g_;
+        S sqx = 0.0;
         for (std::size_t m = 0; m < g_; ++m) sqx += Q_[m] * amount[m];
-        for (std::size_t m = 0; m < g_; ++m) theta_[m] = Q_[m] * amount[m] / sqx;
+        for (std::size_t m = 0; m < g_; ++m) theta[m] = Q_[m] * amount[m] / sqx;
         for (std::size_t k = 0; k < g_; ++k) {  // s_k = sum_m theta_m psi_mk
-            double v = 0.0;
-            for (std::size_t m = 0; m < g_; ++m) v += theta_[m] * psi_[m * g_ + k];
-            s_[k] = v;
+            S v = 0.0;
+            for (std::size_t m = 0; m < g_; ++m) v += theta[m] * psi_[m * g_ + k];
+            s[k] = v;
         }
         for (std::size_t k = 0; k < g_; ++k) {
-            double sum = 0.0;
-            for (std::size_t m = 0; m < g_; ++m) sum += theta_[m] * psi_[k * g_ + m] / s_[m];
-            lnG_[k] = Q_[k] * (1.0 - std::log(s_[k]) - sum);
+            S sum = 0.0;
+            for (std::size_t m = 0; m < g_; ++m) sum += theta[m] * psi_[k * g_ + m] / s[m];
+            lnG[k] = Q_[k] * (1.0 - log(s[k]) - sum);
         }
     }
 
@@ -306,7 +380,7 @@ private:
     std::vector<double> r_, q_, r34_;
     std::vector<GroupInteraction> ia_;  // g x g
     mutable double t_ = std::numeric_limits<double>::quiet_NaN();
-    mutable std::vector<double> psi_, pure_, X_, theta_, s_, lnG_;
+    mutable std::vector<double> psi_, pure_;
 };
 
 }  // namespace

@@ -18,6 +18,11 @@ public:
     // ln(gamma_i) of the liquid x at temperature t.  x may contain zeros and
     // need not be normalised exactly.
     virtual void lnGamma(double t, std::span<const double> x, std::span<double> lng) const = 0;
+    // ln(gamma_i) of the liquid of mole numbers `moles` and its derivatives
+    // with respect to them at constant t: jac[i*n + j] = d ln(gamma_i)/d n_j.
+    // At most kMaxDual components (dual.h).
+    virtual void lnGammaDn(double t, std::span<const double> moles, std::span<double> lng,
+                           std::span<double> jac) const = 0;
 };
 
 // The activity model of `method` over the problem's components `members`.

@@ -421,35 +421,204 @@ bool VapourCondenses(const Mixture& m, double t, double p, std::span<const doubl
     return liquidBelowPlane(m, t, y, d, {}, trial);
 }
 
-bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial,
-                 Vec& xa, Vec& xb, double& beta_b, const FlashOptions& o) {
+namespace {
+
+// Largest isoactivity residual |ln(x_a gamma_a) - ln(x_b gamma_b)| a split
+// is accepted with.
+constexpr double kIsoactivity = 1e-10;
+
+// Solves the symmetric system h d = -g in place (Gaussian elimination with
+// partial pivoting); false when h is singular.
+bool solve(Vec& h, Vec& g, std::size_t n) {
+    for (std::size_t c = 0; c < n; ++c) {
+        std::size_t piv = c;
+        for (std::size_t r = c + 1; r < n; ++r)
+            if (std::abs(h[r * n + c]) > std::abs(h[piv * n + c])) piv = r;
+        if (!(std::abs(h[piv * n + c]) > 1e-300)) return false;
+        if (piv != c) {
+            for (std::size_t k = 0; k < n; ++k) std::swap(h[c * n + k], h[piv * n + k]);
+            std::swap(g[c], g[piv]);
+        }
+        for (std::size_t r = c + 1; r < n; ++r) {
+            const double f = h[r * n + c] / h[c * n + c];
+            for (std::size_t k = c; k < n; ++k) h[r * n + k] -= f * h[c * n + k];
+            g[r] -= f * g[c];
+        }
+    }
+    for (std::size_t c = n; c-- > 0;) {
+        double v = g[c];
+        for (std::size_t k = c + 1; k < n; ++k) v -= h[c * n + k] * g[k];
+        g[c] = v / h[c * n + c];
+    }
+    for (double& v : g) v = -v;
+    return true;
+}
+
+// Newton on the mole numbers of liquid B (liquid A is the rest of the
+// feed): the Gibbs energy's gradient is ln(x_b gamma_b) - ln(x_a gamma_a)
+// and its Hessian the sum of the two liquids' d ln(x gamma)/d n.  Steps
+// keep every amount positive and must lower the Gibbs energy.
+Split newtonSplit(const Mixture& m, double t, std::span<const double> z, Vec& xa, Vec& xb, double& beta_b) {
+    // Components absent from the feed take no part in the unknowns; the
+    // models see them with zero amounts.
+    const std::size_t nf = z.size();
+    std::vector<std::size_t> idx;
+    for (std::size_t i = 0; i < nf; ++i)
+        if (z[i] > 0.0) idx.push_back(i);
+    const std::size_t n = idx.size();
+    Vec zz(n), nb(n), na(n), g(n), h(n * n), step(n);
+    Vec fa(nf, 0.0), fb(nf, 0.0), lnga(nf), lngb(nf), ja(nf * nf), jb(nf * nf);
+    double total = 0.0;
+    for (std::size_t k = 0; k < n; ++k) total += z[idx[k]];
+    for (std::size_t k = 0; k < n; ++k) {
+        zz[k] = z[idx[k]] / total;
+        nb[k] = std::clamp(beta_b * xb[idx[k]], 1e-14 * zz[k], (1.0 - 1e-12) * zz[k]);
+        na[k] = zz[k] - nb[k];
+    }
+    // ln(x gamma) of both liquids (over the present components) and their
+    // Gibbs energy; with derivatives, ja and jb hold d ln(gamma)/d n.
+    auto evaluate = [&](const Vec& a, const Vec& b, bool derivatives, Vec& mua, Vec& mub) {
+        const double sa = std::accumulate(a.begin(), a.end(), 0.0), sb = std::accumulate(b.begin(), b.end(), 0.0);
+        for (std::size_t k = 0; k < n; ++k) fa[idx[k]] = a[k] / sa, fb[idx[k]] = b[k] / sb;
+        if (derivatives) {
+            m.lnGammaDn(t, fa, lnga, ja);
+            m.lnGammaDn(t, fb, lngb, jb);
+        } else {
+            m.lnGamma(t, fa, lnga);
+            m.lnGamma(t, fb, lngb);
+        }
+        double gibbs = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            mua[k] = std::log(a[k] / sa) + lnga[idx[k]];
+            mub[k] = std::log(b[k] / sb) + lngb[idx[k]];
+            gibbs += a[k] * mua[k] + b[k] * mub[k];
+        }
+        return gibbs;
+    };
+    Vec mua(n), mub(n), ta(n), tb(n), ma(n), mb(n);
+    double gibbs = evaluate(na, nb, true, mua, mub);
+    for (int it = 0; it < 50; ++it) {
+        double worst = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            g[k] = mub[k] - mua[k];
+            worst = std::max(worst, std::abs(g[k]));
+        }
+        if (worst < kIsoactivity) break;
+        const double sa = std::accumulate(na.begin(), na.end(), 0.0), sb = std::accumulate(nb.begin(), nb.end(), 0.0);
+        // The derivatives were taken at unit amounts of each liquid:
+        // d ln(gamma)/d n scales as 1/amount.
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+                h[i * n + j] = (i == j ? 1.0 / na[i] + 1.0 / nb[i] : 0.0) - 1.0 / sa - 1.0 / sb +
+                               ja[idx[i] * nf + idx[j]] / sa + jb[idx[i] * nf + idx[j]] / sb;
+        step = g;
+        Vec hh = h;
+        if (!solve(hh, step, n)) return Split::NotConverged;
+        // Descent direction, else steepest descent scaled to the amounts.
+        double slope = 0.0;
+        for (std::size_t k = 0; k < n; ++k) slope += step[k] * g[k];
+        if (!(slope < 0.0))
+            for (std::size_t k = 0; k < n; ++k) step[k] = -g[k] * std::min(na[k], nb[k]) * 0.1;
+        // Largest step keeping both liquids' amounts positive.
+        double lam = 1.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (nb[k] + lam * step[k] <= 0.0) lam = std::min(lam, -0.9 * nb[k] / step[k]);
+            if (na[k] - lam * step[k] <= 0.0) lam = std::min(lam, 0.9 * na[k] / step[k]);
+        }
+        bool lowered = false;
+        for (int back = 0; back < 30; ++back, lam *= 0.5) {
+            for (std::size_t k = 0; k < n; ++k) {
+                tb[k] = nb[k] + lam * step[k];
+                ta[k] = zz[k] - tb[k];
+            }
+            const double next = evaluate(ta, tb, false, ma, mb);
+            // Near the solution the Gibbs energy changes below its
+            // round-off; there a step that shrinks the residual is taken.
+            double residual = 0.0;
+            for (std::size_t k = 0; k < n; ++k) residual = std::max(residual, std::abs(mb[k] - ma[k]));
+            if (std::isfinite(next) &&
+                (next <= gibbs + 1e-14 * std::abs(gibbs) || (worst < 1e-6 && residual < 0.5 * worst))) {
+                lowered = true;
+                break;
+            }
+        }
+        if (!lowered) break;  // at the minimum to round-off: judged below
+        nb = tb;
+        na = ta;
+        gibbs = evaluate(na, nb, true, mua, mub);
+    }
+    double worst = 0.0;
+    for (std::size_t k = 0; k < n; ++k) worst = std::max(worst, std::abs(mub[k] - mua[k]));
+    const double sa = std::accumulate(na.begin(), na.end(), 0.0), sb = std::accumulate(nb.begin(), nb.end(), 0.0);
+    std::fill(fa.begin(), fa.end(), 0.0);
+    std::fill(fb.begin(), fb.end(), 0.0);
+    for (std::size_t k = 0; k < n; ++k) fa[idx[k]] = na[k] / sa, fb[idx[k]] = nb[k] / sb;
+    if (maxDiff(fa, fb) < 1e-6) return Split::OneLiquid;
+    if (!(worst < kIsoactivity)) return Split::NotConverged;
+    xa = fa;
+    xb = fb;
+    beta_b = sb;
+    return Split::TwoLiquids;
+}
+
+}  // namespace
+
+Split SplitLiquids(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial, Vec& xa,
+                   Vec& xb, double& beta_b, const FlashOptions& o) {
     const std::size_t n = m.size();
     Vec lnga(n), lngb(n), k(n);
     xb.assign(trial.begin(), trial.end());
     xa.assign(z.begin(), z.end());
-    // Start liquid A as the feed with the trial phase removed as far as possible.
     m.lnGamma(t, xa, lnga);
     m.lnGamma(t, xb, lngb);
-    for (int it = 0; it < iterLimit(o, 1000); ++it) {
-        for (std::size_t i = 0; i < n; ++i) k[i] = std::exp(lnga[i] - lngb[i]);
-        beta_b = rachfordRice(z, k);
-        if (beta_b <= 0.0 || beta_b >= 1.0) return false;
-        Vec na(n), nb(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            na[i] = z[i] / (1.0 + beta_b * (k[i] - 1.0));
-            nb[i] = k[i] * na[i];
+    // Successive substitution: a few steps to start Newton from; if Newton
+    // does not reach a split from there (near a plait point the substitution
+    // is slow), the substitution goes on and Newton starts again from it.
+    const bool newton = n <= kMaxDual;
+    bool converged = false;
+    auto substitute = [&](int steps) {
+        for (int it = 0; it < steps; ++it) {
+            for (std::size_t i = 0; i < n; ++i) k[i] = std::exp(lnga[i] - lngb[i]);
+            beta_b = rachfordRice(z, k);
+            if (beta_b <= 0.0 || beta_b >= 1.0) return false;
+            Vec na(n), nb(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                na[i] = z[i] / (1.0 + beta_b * (k[i] - 1.0));
+                nb[i] = k[i] * na[i];
+            }
+            normalise(na);
+            normalise(nb);
+            const double change = std::max(maxDiff(na, xa), maxDiff(nb, xb));
+            xa = na;
+            xb = nb;
+            if (maxDiff(xa, xb) < 1e-6) return false;
+            m.lnGamma(t, xa, lnga);
+            m.lnGamma(t, xb, lngb);
+            if (change < 0.01 * o.tolerance) {
+                converged = true;
+                break;
+            }
         }
-        normalise(na);
-        normalise(nb);
-        const double change = std::max(maxDiff(na, xa), maxDiff(nb, xb));
-        xa = na;
-        xb = nb;
-        if (maxDiff(xa, xb) < 1e-6) return false;
-        m.lnGamma(t, xa, lnga);
-        m.lnGamma(t, xb, lngb);
-        if (change < 0.01 * o.tolerance) break;
+        return true;
+    };
+    if (!substitute(newton ? 8 : iterLimit(o, 1000))) return Split::OneLiquid;
+    if (!newton) {
+        if (!converged) return Split::NotConverged;
+        return maxDiff(xa, xb) > 1e-6 ? Split::TwoLiquids : Split::OneLiquid;
     }
-    return maxDiff(xa, xb) > 1e-6;
+    Vec na = xa, nb = xb;
+    double bb = beta_b;
+    if (newtonSplit(m, t, z, na, nb, bb) == Split::TwoLiquids) {
+        xa = na, xb = nb, beta_b = bb;
+        return Split::TwoLiquids;
+    }
+    if (!substitute(iterLimit(o, 1000))) return Split::OneLiquid;
+    return newtonSplit(m, t, z, xa, xb, beta_b);
+}
+
+bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial, Vec& xa,
+                 Vec& xb, double& beta_b, const FlashOptions& o) {
+    return SplitLiquids(m, t, z, trial, xa, xb, beta_b, o) == Split::TwoLiquids;
 }
 
 FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double> z, int phase,

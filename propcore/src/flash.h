@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "dual.h"
 #include "thermo.h"
 
 namespace propcore {
@@ -43,8 +44,14 @@ bool LiquidUnstable(const Mixture& m, double t, std::span<const double> z, std::
 // liquid would condense from it, with that liquid's composition in trial.
 bool VapourCondenses(const Mixture& m, double t, double p, std::span<const double> y, std::vector<double>& trial);
 
-// Two-liquid split of z at t starting from the trial phase; false when it
-// collapses to one liquid.
+// Two-liquid split of z at t starting from the trial phase: a few
+// substitution steps, then Newton on the amounts of liquid B with the
+// activity models' composition derivatives, to equal activities within
+// 1e-10 in ln(x gamma).
+enum class Split { TwoLiquids, OneLiquid, NotConverged };
+Split SplitLiquids(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial,
+                   std::vector<double>& xa, std::vector<double>& xb, double& beta_b, const FlashOptions& o);
+// True for a converged two-liquid split (see SplitLiquids).
 bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::span<const double> trial,
                  std::vector<double>& xa, std::vector<double>& xb, double& beta_b, const FlashOptions& o);
 

@@ -30,6 +30,10 @@ public:
     void lnGamma(double t, std::span<const double> x, std::span<double> lng) const {
         activity_->lnGamma(t, x, lng);
     }
+    // ln(gamma) and d ln(gamma_i)/d n_j of the liquid of mole numbers `moles`.
+    void lnGammaDn(double t, std::span<const double> moles, std::span<double> lng, std::span<double> jac) const {
+        activity_->lnGammaDn(t, moles, lng, jac);
+    }
 
 private:
     std::size_t n_;

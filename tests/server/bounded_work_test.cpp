@@ -18,9 +18,9 @@ namespace {
 constexpr std::int32_t kEAbort = static_cast<std::int32_t>(0x80004004u);
 
 // A partially miscible NRTL ternary on which a three-phase residue curve at
-// 2.87 kPa takes minutes.
+// 1.06 kPa takes minutes.
 const std::string kSlowTernary = std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml";
-constexpr double kSlowPressure = 2873.2216184266786;
+constexpr double kSlowPressure = 1062.9754393414457;
 
 class BoundedWork : public ServerEnvironment {
 protected:
@@ -67,7 +67,7 @@ TEST_F(BoundedWork, ACallPastTheTimeLimitFailsWithEAbortAndTheLogStaysBounded) {
     ServerProcess p(kServerExe);
     const std::int64_t map = SlowMap(p);
     const auto started = std::chrono::steady_clock::now();
-    const json r = p.Invoke(map, "GetResidueCurve", {R8Array({0.2003155624933929, 0.7353152468617518, 0.0643691875})});
+    const json r = p.Invoke(map, "GetResidueCurve", {R8Array({0.47476118682009705, 0.0548125912735219, 0.470426221906381})});
     EXPECT_LT(Seconds(started), 15.0);
     EXPECT_EQ(Hr(r), kEAbort);
     // One call writes at most its budget and the line that says so.
@@ -75,7 +75,7 @@ TEST_F(BoundedWork, ACallPastTheTimeLimitFailsWithEAbortAndTheLogStaysBounded) {
     // The next call has a limit of its own.
     const json t = p.Invoke(map, "GetBoilingPoint", {R8Array({0.2, 0.3, 0.5})});
     EXPECT_EQ(Hr(t), 0);
-    EXPECT_GT(t["out"][0]["value"].get<double>(), 250.0);
+    EXPECT_GT(t["out"][0]["value"].get<double>(), 150.0);
 }
 
 TEST_F(BoundedWork, AServerWhoseClientHasGoneStopsAtOnce) {
@@ -84,8 +84,8 @@ TEST_F(BoundedWork, AServerWhoseClientHasGoneStopsAtOnce) {
     const std::int64_t map = SlowMap(p);
     ASSERT_TRUE(p.SendLine(json{{"jsonrpc", "2.0"}, {"id", 99}, {"method", "invoke"},
                                 {"params", {{"object", map}, {"member", "GetResidueCurve"},
-                                            {"args", {R8Array({0.2003155624933929, 0.7353152468617518,
-                                                               0.0643691875})}}}}}
+                                            {"args", {R8Array({0.47476118682009705, 0.0548125912735219,
+                                                               0.470426221906381})}}}}}
                                .dump()));
     ::usleep(500000);
     ASSERT_FALSE(p.WaitExit(0)) << "the call ended before the client left";

@@ -183,9 +183,10 @@ TEST_F(Command, EnvelopeTieLinesOfEthanolWaterBenzene) {
     EXPECT_LT(ties[0]["L1_ETHANOL"].get<double>(), 1e-6);
     EXPECT_GT(std::max(ties[0]["L1_WATER"].get<double>(), ties[0]["L2_WATER"].get<double>()), 0.99);
     EXPECT_GT(std::max(ties[0]["L1_BENZENE"].get<double>(), ties[0]["L2_BENZENE"].get<double>()), 0.99);
+    // Three fractions printed to six decimals each sum to 1 within 1.5e-6.
     for (const auto& t : ties)
         EXPECT_NEAR(t["L1_ETHANOL"].get<double>() + t["L1_WATER"].get<double>() + t["L1_BENZENE"].get<double>(), 1.0,
-                    1e-6);
+                    1.5e-6);
     // The homogeneous example has none.
     const Outcome none = ternival({"envelope", "--format", "csv"});
     ASSERT_EQ(none.code, 0) << none.err;
@@ -336,10 +337,10 @@ TEST_F(Command, ProblemFilesWithRepeatedPairsOrThatAreNoFilesAreRefused) {
 }
 
 TEST_F(Command, AFailedTopologicalCheckIsToldAndMarked) {
-    // A partially miscible ternary at 2.87 kPa whose stability codes cannot
+    // A partially miscible ternary at 1.06 kPa whose stability codes cannot
     // be made to satisfy the topological constraint in any component order.
     const std::string file = std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml";
-    const Outcome r = ternival({"azeotropes", file, "--phase", "3", "-p", "2873.2216184266786", "--format", "csv"});
+    const Outcome r = ternival({"azeotropes", file, "--phase", "3", "-p", "1062.9754393414457", "--format", "csv"});
     ASSERT_EQ(r.code, 5) << r.err;
     EXPECT_NE(r.err.find("ternival: warning: the stability codes fail the topological check"), std::string::npos)
         << r.err;
