@@ -175,6 +175,15 @@ double vlTP(const Mixture& m, double t, double p, std::span<const double> z, con
     return beta;
 }
 
+// Phases of an equilibrium: two liquids and the vapour, with the feed
+// shares of liquid B and of the vapour.
+struct Phases {
+    Vec xa, xb, y;
+    double beta_b = 0.0, beta_v = 0.0;
+};
+Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const double> z, Phases& ph,
+                        bool liquid_b = true);
+
 // Three-phase split V / A / B at t, p.  On success beta_v and beta_b are the
 // shares of vapour and of liquid B in the feed, both strictly inside (0, 1).
 bool threePhaseTP(const Mixture& m, double t, double p, std::span<const double> z, Vec& xa, Vec& xb,
@@ -182,10 +191,15 @@ bool threePhaseTP(const Mixture& m, double t, double p, std::span<const double> 
     const std::size_t n = m.size();
     Vec lnga(n), lngb(n), kv(n), kb(n), lnps(n);
     for (std::size_t i = 0; i < n; ++i) lnps[i] = m.lnPsat(i, t);
+    const Phases given{xa, xb, y, beta_b, beta_v};
     beta_v = std::clamp(beta_v, 0.05, 0.9);
     beta_b = std::clamp(beta_b, 0.05, 0.9);
     if (beta_v + beta_b > 0.95) beta_b = 0.95 - beta_v;
-    for (int it = 0; it < iterLimit(o, 500); ++it) {
+    bool converged = false, merged = false;
+    // Substitution: returns after `limit` steps, at convergence, when the
+    // liquids merge, or (with `early`) once near enough for Newton.
+    auto substitute = [&](int limit, bool early) {
+    for (int it = 0; it < limit; ++it) {
         m.lnGamma(t, xa, lnga);
         m.lnGamma(t, xb, lngb);
         for (std::size_t i = 0; i < n; ++i) {
@@ -236,11 +250,45 @@ bool threePhaseTP(const Mixture& m, double t, double p, std::span<const double> 
         xa = na;
         xb = nb;
         y = ny;
-        if (maxDiff(xa, xb) < 1e-5) return false;  // the liquids merged
-        if (change < o.tolerance) break;
+        if (maxDiff(xa, xb) < 1e-5) {  // the liquids merged
+            merged = true;
+            return;
+        }
+        if (change < o.tolerance) {
+            converged = true;
+            return;
+        }
+        // Newton finishes what the substitution has brought near.
+        if (early && it >= 8 && change < 1e-3) return;
     }
-    return beta_v > 0.0 && beta_b > 0.0 && beta_v + beta_b < 1.0;
+    };
+    if (n > kMaxDual) {
+        substitute(iterLimit(o, 500), false);
+        return converged && !merged && beta_v > 0.0 && beta_b > 0.0 && beta_v + beta_b < 1.0;
+    }
+    // Newton from the substitution's state; a phase the substitution drove
+    // to a small negative amount may still exist in a small positive one.
+    auto polish = [&](Phases ph) {
+        ph.beta_v = std::clamp(ph.beta_v, 1e-4, 0.98);
+        ph.beta_b = std::clamp(ph.beta_b, 1e-4, 0.99 - ph.beta_v);
+        if (newtonEquilibrium(m, t, p, z, ph) != Split::TwoLiquids) return false;
+        if (!(ph.beta_v > 1e-12 && ph.beta_b > 1e-12 && ph.beta_v + ph.beta_b < 1.0 - 1e-12)) return false;
+        xa = ph.xa, xb = ph.xb, y = ph.y, beta_b = ph.beta_b, beta_v = ph.beta_v;
+        return true;
+    };
+    substitute(iterLimit(o, 500), true);
+    if (!merged && polish(Phases{xa, xb, y, beta_b, beta_v})) return true;
+    // Newton did not hold from there: the substitution goes on to its end
+    // (slow near a phase boundary, but sure), then Newton again.
+    if (!merged && !converged) {
+        substitute(iterLimit(o, 500), false);
+        if (!merged && polish(Phases{xa, xb, y, beta_b, beta_v})) return true;
+    }
+    // Where the substitution merged the liquids, from the phases given.
+    return merged && polish(given);
 }
+
+
 
 // Orders the liquids so that liquid 1 is the larger one.
 void assignLiquids(FlashResult& r, const Vec& xa, const Vec& xb, double share_b) {
@@ -280,14 +328,21 @@ int heterogeneousBubbleT(const Mixture& m, double p, std::span<const double> z, 
     if (!LiquidUnstable(m, t, z, trial)) return st;
     Vec xa, xb, lng(n);
     double beta_b = 0.0;
-    if (!LiquidSplit(m, t, z, trial, xa, xb, beta_b, o)) return st;
+    const Split first = SplitLiquids(m, t, z, trial, xa, xb, beta_b, o);
+    if (first == Split::NotConverged) return kNotConverged;
+    if (first == Split::OneLiquid) return st;
     // Newton on T with the split recomputed at each temperature; the bubble
     // condition is the same for both liquids since their activities agree.
     const double lnp = std::log(p);
     st = kNotConverged;
     for (int it = 0; it < iterLimit(o, 100); ++it) {
         Vec ta = xb;
-        if (!LiquidSplit(m, t, z, ta, xa, xb, beta_b, o)) {
+        const Split split = SplitLiquids(m, t, z, ta, xa, xb, beta_b, o);
+        if (split == Split::NotConverged) {
+            st = kNotConverged;
+            break;
+        }
+        if (split == Split::OneLiquid) {
             // Above the liquids' consolute temperature: homogeneous after all.
             FlashOptions h = o;
             h.initial_temperature = t;
@@ -454,11 +509,17 @@ bool solve(Vec& h, Vec& g, std::size_t n) {
     return true;
 }
 
-// Newton on the mole numbers of liquid B (liquid A is the rest of the
-// feed): the Gibbs energy's gradient is ln(x_b gamma_b) - ln(x_a gamma_a)
-// and its Hessian the sum of the two liquids' d ln(x gamma)/d n.  Steps
-// keep every amount positive and must lower the Gibbs energy.
-Split newtonSplit(const Mixture& m, double t, std::span<const double> z, Vec& xa, Vec& xb, double& beta_b) {
+// Newton on the mole numbers of liquid B (when `liquid_b`) and, with a
+// pressure given, of the vapour; liquid A is the rest of the feed.  The
+// Gibbs energy's gradient is the difference of each phase's ln(fugacity)
+// from liquid A's (liquids ln(x gamma), the ideal-gas vapour
+// ln(y p) - ln(Psat)), its Hessian built from the phases' d ln(fugacity)/d n;
+// steps keep every amount positive and must lower the Gibbs energy.  On
+// success the phase compositions and the feed shares of liquid B and vapour
+// are returned; OneLiquid when the two liquids became one.
+Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const double> z, Phases& ph,
+                        bool liquid_b) {
+    const bool vapour = p > 0.0;
     // Components absent from the feed take no part in the unknowns; the
     // models see them with zero amounts.
     const std::size_t nf = z.size();
@@ -466,99 +527,167 @@ Split newtonSplit(const Mixture& m, double t, std::span<const double> z, Vec& xa
     for (std::size_t i = 0; i < nf; ++i)
         if (z[i] > 0.0) idx.push_back(i);
     const std::size_t n = idx.size();
-    Vec zz(n), nb(n), na(n), g(n), h(n * n), step(n);
+    // Unknown blocks: liquid B's amounts, then the vapour's.
+    const std::size_t blocks = (liquid_b ? 1 : 0) + (vapour ? 1 : 0), nu = blocks * n;
+    const std::size_t vb = liquid_b ? 1 : 0;  // block of the vapour
+    if (blocks == 0) return Split::NotConverged;
+    Vec zz(n), na(n), lnps(n), g(nu), h(nu * nu), step(nu);
+    std::vector<Vec> amt(blocks, Vec(n)), trial(blocks, Vec(n)), mu(blocks, Vec(n));
     Vec fa(nf, 0.0), fb(nf, 0.0), lnga(nf), lngb(nf), ja(nf * nf), jb(nf * nf);
     double total = 0.0;
     for (std::size_t k = 0; k < n; ++k) total += z[idx[k]];
     for (std::size_t k = 0; k < n; ++k) {
         zz[k] = z[idx[k]] / total;
-        nb[k] = std::clamp(beta_b * xb[idx[k]], 1e-14 * zz[k], (1.0 - 1e-12) * zz[k]);
-        na[k] = zz[k] - nb[k];
-    }
-    // ln(x gamma) of both liquids (over the present components) and their
-    // Gibbs energy; with derivatives, ja and jb hold d ln(gamma)/d n.
-    auto evaluate = [&](const Vec& a, const Vec& b, bool derivatives, Vec& mua, Vec& mub) {
-        const double sa = std::accumulate(a.begin(), a.end(), 0.0), sb = std::accumulate(b.begin(), b.end(), 0.0);
-        for (std::size_t k = 0; k < n; ++k) fa[idx[k]] = a[k] / sa, fb[idx[k]] = b[k] / sb;
-        if (derivatives) {
-            m.lnGammaDn(t, fa, lnga, ja);
-            m.lnGammaDn(t, fb, lngb, jb);
-        } else {
-            m.lnGamma(t, fa, lnga);
-            m.lnGamma(t, fb, lngb);
+        lnps[k] = m.lnPsat(idx[k], t);
+        double taken = 0.0;
+        if (liquid_b) taken += amt[0][k] = std::clamp(ph.beta_b * ph.xb[idx[k]], 1e-14 * zz[k], 0.9 * zz[k]);
+        if (vapour) taken += amt[vb][k] = std::clamp(ph.beta_v * ph.y[idx[k]], 1e-14 * zz[k], 0.9 * zz[k]);
+        if (taken >= zz[k]) {  // start inside: leave liquid A some of everything
+            for (auto& a : amt) a[k] *= 0.5 * zz[k] / taken;
+            taken *= 0.5 * zz[k] / taken;
         }
+        na[k] = zz[k] - taken;
+    }
+    Vec mua(n);
+    // Chemical potentials of the phases and the Gibbs energy; with
+    // derivatives, ja and jb hold d ln(gamma)/d n at unit amounts.
+    auto evaluate = [&](const Vec& a, const std::vector<Vec>& u, bool derivatives) {
+        const double sa = std::accumulate(a.begin(), a.end(), 0.0);
+        for (std::size_t k = 0; k < n; ++k) fa[idx[k]] = a[k] / sa;
+        if (derivatives) m.lnGammaDn(t, fa, lnga, ja);
+        else m.lnGamma(t, fa, lnga);
         double gibbs = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
             mua[k] = std::log(a[k] / sa) + lnga[idx[k]];
-            mub[k] = std::log(b[k] / sb) + lngb[idx[k]];
-            gibbs += a[k] * mua[k] + b[k] * mub[k];
+            gibbs += a[k] * mua[k];
+        }
+        if (liquid_b) {
+            const double sb = std::accumulate(u[0].begin(), u[0].end(), 0.0);
+            for (std::size_t k = 0; k < n; ++k) fb[idx[k]] = u[0][k] / sb;
+            if (derivatives) m.lnGammaDn(t, fb, lngb, jb);
+            else m.lnGamma(t, fb, lngb);
+            for (std::size_t k = 0; k < n; ++k) {
+                mu[0][k] = std::log(u[0][k] / sb) + lngb[idx[k]];
+                gibbs += u[0][k] * mu[0][k];
+            }
+        }
+        if (vapour) {
+            const Vec& v = u[vb];
+            const double sv = std::accumulate(v.begin(), v.end(), 0.0);
+            for (std::size_t k = 0; k < n; ++k) {
+                mu[vb][k] = std::log(v[k] / sv * p) - lnps[k];
+                gibbs += v[k] * mu[vb][k];
+            }
         }
         return gibbs;
     };
-    Vec mua(n), mub(n), ta(n), tb(n), ma(n), mb(n);
-    double gibbs = evaluate(na, nb, true, mua, mub);
-    for (int it = 0; it < 50; ++it) {
+    auto residual = [&]() {
         double worst = 0.0;
-        for (std::size_t k = 0; k < n; ++k) {
-            g[k] = mub[k] - mua[k];
-            worst = std::max(worst, std::abs(g[k]));
-        }
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (std::size_t k = 0; k < n; ++k) {
+                g[b * n + k] = mu[b][k] - mua[k];
+                worst = std::max(worst, std::abs(g[b * n + k]));
+            }
+        return worst;
+    };
+    double gibbs = evaluate(na, amt, true);
+    Vec ta(n);
+    for (int it = 0; it < 60; ++it) {
+        const double worst = residual();
         if (worst < kIsoactivity) break;
-        const double sa = std::accumulate(na.begin(), na.end(), 0.0), sb = std::accumulate(nb.begin(), nb.end(), 0.0);
-        // The derivatives were taken at unit amounts of each liquid:
-        // d ln(gamma)/d n scales as 1/amount.
+        const double sa = std::accumulate(na.begin(), na.end(), 0.0);
+        auto hl = [&](const Vec& amount, double sum, const Vec& jac, std::size_t i, std::size_t j) {
+            return (i == j ? 1.0 / amount[i] : 0.0) - 1.0 / sum + jac[idx[i] * nf + idx[j]] / sum;
+        };
         for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < n; ++j)
-                h[i * n + j] = (i == j ? 1.0 / na[i] + 1.0 / nb[i] : 0.0) - 1.0 / sa - 1.0 / sb +
-                               ja[idx[i] * nf + idx[j]] / sa + jb[idx[i] * nf + idx[j]] / sb;
+            for (std::size_t j = 0; j < n; ++j) {
+                const double a = hl(na, sa, ja, i, j);
+                for (std::size_t b = 0; b < blocks; ++b)
+                    for (std::size_t c = 0; c < blocks; ++c) h[(b * n + i) * nu + c * n + j] = a;
+                if (liquid_b) {
+                    const double sb = std::accumulate(amt[0].begin(), amt[0].end(), 0.0);
+                    h[i * nu + j] += hl(amt[0], sb, jb, i, j);
+                }
+                if (vapour) {
+                    const double sv = std::accumulate(amt[vb].begin(), amt[vb].end(), 0.0);
+                    h[(vb * n + i) * nu + vb * n + j] += (i == j ? 1.0 / amt[vb][i] : 0.0) - 1.0 / sv;
+                }
+            }
         step = g;
         Vec hh = h;
-        if (!solve(hh, step, n)) return Split::NotConverged;
+        if (!solve(hh, step, nu)) return Split::NotConverged;
         // Descent direction, else steepest descent scaled to the amounts.
         double slope = 0.0;
-        for (std::size_t k = 0; k < n; ++k) slope += step[k] * g[k];
+        for (std::size_t k = 0; k < nu; ++k) slope += step[k] * g[k];
         if (!(slope < 0.0))
-            for (std::size_t k = 0; k < n; ++k) step[k] = -g[k] * std::min(na[k], nb[k]) * 0.1;
-        // Largest step keeping both liquids' amounts positive.
+            for (std::size_t k = 0; k < nu; ++k) step[k] = -g[k] * std::min(na[k % n], amt[k / n][k % n]) * 0.1;
+        // Largest step keeping every amount positive.
         double lam = 1.0;
         for (std::size_t k = 0; k < n; ++k) {
-            if (nb[k] + lam * step[k] <= 0.0) lam = std::min(lam, -0.9 * nb[k] / step[k]);
-            if (na[k] - lam * step[k] <= 0.0) lam = std::min(lam, 0.9 * na[k] / step[k]);
+            double out_of_a = 0.0;
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const double d = step[b * n + k];
+                out_of_a += d;
+                if (amt[b][k] + lam * d <= 0.0) lam = std::min(lam, -0.9 * amt[b][k] / d);
+            }
+            if (na[k] - lam * out_of_a <= 0.0) lam = std::min(lam, 0.9 * na[k] / out_of_a);
         }
         bool lowered = false;
+        const Vec keep_a = mua;
+        const std::vector<Vec> keep = mu;
         for (int back = 0; back < 30; ++back, lam *= 0.5) {
             for (std::size_t k = 0; k < n; ++k) {
-                tb[k] = nb[k] + lam * step[k];
-                ta[k] = zz[k] - tb[k];
+                double taken = 0.0;
+                for (std::size_t b = 0; b < blocks; ++b) taken += trial[b][k] = amt[b][k] + lam * step[b * n + k];
+                ta[k] = zz[k] - taken;
             }
-            const double next = evaluate(ta, tb, false, ma, mb);
+            const double next = evaluate(ta, trial, false);
             // Near the solution the Gibbs energy changes below its
             // round-off; there a step that shrinks the residual is taken.
-            double residual = 0.0;
-            for (std::size_t k = 0; k < n; ++k) residual = std::max(residual, std::abs(mb[k] - ma[k]));
+            const double res = residual();
             if (std::isfinite(next) &&
-                (next <= gibbs + 1e-14 * std::abs(gibbs) || (worst < 1e-6 && residual < 0.5 * worst))) {
+                (next <= gibbs + 1e-14 * std::abs(gibbs) || (worst < 1e-6 && res < 0.5 * worst))) {
                 lowered = true;
                 break;
             }
         }
-        if (!lowered) break;  // at the minimum to round-off: judged below
-        nb = tb;
+        if (!lowered) {  // at the minimum to round-off: judged below
+            mua = keep_a;
+            mu = keep;
+            break;
+        }
+        amt = trial;
         na = ta;
-        gibbs = evaluate(na, nb, true, mua, mub);
+        gibbs = evaluate(na, amt, true);
     }
-    double worst = 0.0;
-    for (std::size_t k = 0; k < n; ++k) worst = std::max(worst, std::abs(mub[k] - mua[k]));
-    const double sa = std::accumulate(na.begin(), na.end(), 0.0), sb = std::accumulate(nb.begin(), nb.end(), 0.0);
+    const double worst = residual();
+    const double sa = std::accumulate(na.begin(), na.end(), 0.0);
     std::fill(fa.begin(), fa.end(), 0.0);
-    std::fill(fb.begin(), fb.end(), 0.0);
-    for (std::size_t k = 0; k < n; ++k) fa[idx[k]] = na[k] / sa, fb[idx[k]] = nb[k] / sb;
-    if (maxDiff(fa, fb) < 1e-6) return Split::OneLiquid;
+    for (std::size_t k = 0; k < n; ++k) fa[idx[k]] = na[k] / sa;
+    if (liquid_b) {
+        const double sb = std::accumulate(amt[0].begin(), amt[0].end(), 0.0);
+        std::fill(fb.begin(), fb.end(), 0.0);
+        for (std::size_t k = 0; k < n; ++k) fb[idx[k]] = amt[0][k] / sb;
+        if (maxDiff(fa, fb) < 1e-6) return Split::OneLiquid;
+        ph.beta_b = sb;
+    }
     if (!(worst < kIsoactivity)) return Split::NotConverged;
-    xa = fa;
-    xb = fb;
-    beta_b = sb;
+    ph.xa = fa;
+    if (liquid_b) ph.xb = fb;
+    if (vapour) {
+        const double sv = std::accumulate(amt[vb].begin(), amt[vb].end(), 0.0);
+        ph.y.assign(nf, 0.0);
+        for (std::size_t k = 0; k < n; ++k) ph.y[idx[k]] = amt[vb][k] / sv;
+        ph.beta_v = sv;
+    }
     return Split::TwoLiquids;
+}
+
+Split newtonSplit(const Mixture& m, double t, std::span<const double> z, Vec& xa, Vec& xb, double& beta_b) {
+    Phases ph{xa, xb, {}, beta_b, 0.0};
+    const Split s = newtonEquilibrium(m, t, 0.0, z, ph);
+    if (s == Split::TwoLiquids) xa = ph.xa, xb = ph.xb, beta_b = ph.beta_b;
+    return s;
 }
 
 }  // namespace
@@ -665,38 +794,54 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
                 return r;
             }
         }
-        // Vapour and the one liquid that condenses.
+        // Vapour and the one liquid that condenses; from here on as if the
+        // one-liquid flash had found them.
         int vl_status = kNotConverged;
         Vec xl(n), yl(n);
         const double bl = vlTP(m, t, p, z, o, xl, yl, vl_status, liquid);
-        if (vl_status == kConverged && bl > 0.0 && bl < 1.0) {
-            r.vf = bl;
-            r.x = xl;
-            r.y = yl;
-            oneLiquid(r);
-            r.status = kConverged;
+        if (!(vl_status == kConverged && bl > 0.0 && bl < 1.0)) {
+            // Neither all vapour nor a state found: say so.
+            r.status = kNotConverged;
             return r;
         }
-        // Neither all vapour nor a state found: say so.
-        r.status = kNotConverged;
-        return r;
+        beta = bl;
+        x = xl;
+        y = yl;
+        r.vf = bl;
+        r.x = xl;
+        r.y = yl;
+        oneLiquid(r);
+        r.status = kConverged;
     }
     Vec trial;
     if (!LiquidUnstable(m, t, x, trial)) return r;
-    Vec xa = x, xb = trial, y3 = y;
-    double bv = std::max(beta, 0.1), bb = 0.2;
-    if (beta > 0.0 && threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) {
-        r.vf = bv;
-        r.y = y3;
-        assignLiquids(r, xa, xb, bb / (1.0 - bv));
-        r.status = kConverged;
-        return r;
+    Vec xa, xb, y3;
+    if (beta > 0.0) {
+        // Three phases from the vapour-liquid state and the liquid that
+        // splits from its liquid: first with the vapour found, then with
+        // more and with less of the second liquid.
+        const double bv0 = std::clamp(beta, 0.1, 0.9);
+        for (const double share : {0.2, 0.5, 0.05}) {
+            xa = x, xb = trial, y3 = y;
+            double bv = bv0, bb = share * (1.0 - bv0);
+            if (!threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) continue;
+            r.vf = bv;
+            r.y = y3;
+            assignLiquids(r, xa, xb, bb / (1.0 - bv));
+            r.status = kConverged;
+            return r;
+        }
     }
     // No vapour, or the vapour vanished in the three-phase split: try the
     // two-liquid split of the feed and keep it if no vapour can form.
     double beta_b = 0.0;
     Vec t0;
-    if (LiquidUnstable(m, t, z, t0) && LiquidSplit(m, t, z, t0, xa, xb, beta_b, o)) {
+    const Split split = LiquidUnstable(m, t, z, t0) ? SplitLiquids(m, t, z, t0, xa, xb, beta_b, o) : Split::OneLiquid;
+    if (split == Split::NotConverged) {
+        r.status = kNotConverged;
+        return r;
+    }
+    if (split == Split::TwoLiquids) {
         Vec lng(n);
         m.lnGamma(t, xa, lng);
         double s = 0.0;
@@ -724,6 +869,25 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
             return r;
         }
     }
+    // No three-phase state: the liquid of the first vapour-liquid state was
+    // the wrong one.  Vapour with the liquid that splits from it, if that
+    // liquid is stable, is the equilibrium.
+    if (!trial.empty() && n <= kMaxDual && beta > 0.0) {
+        Phases vl{trial, {}, y, 0.0, std::clamp(beta, 1e-3, 0.999)};
+        Vec again;
+        if (newtonEquilibrium(m, t, p, z, vl, false) == Split::TwoLiquids && vl.beta_v > 0.0 && vl.beta_v < 1.0 &&
+            !LiquidUnstable(m, t, vl.xa, again)) {
+            r.vf = vl.beta_v;
+            r.x = vl.xa;
+            r.y = vl.y;
+            oneLiquid(r);
+            r.status = kConverged;
+            return r;
+        }
+    }
+    // The liquid found is unstable and no state with a second liquid was
+    // reached: the vapour-liquid state is not the equilibrium.
+    r.status = kNotConverged;
     return r;
 }
 
@@ -827,7 +991,11 @@ FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const doubl
         r.y = y;
         Vec trial, xa, xb;
         double bb = 0.0;
-        if (phase == 3 && LiquidUnstable(m, t, z, trial) && LiquidSplit(m, t, z, trial, xa, xb, bb, o)) {
+        const Split split = phase == 3 && LiquidUnstable(m, t, z, trial)
+                                ? SplitLiquids(m, t, z, trial, xa, xb, bb, o)
+                                : Split::OneLiquid;
+        if (split == Split::NotConverged) r.status = kNotConverged;
+        if (split == Split::TwoLiquids) {
             r.p = bubbleP(xa, y);
             r.y = y;
             assignLiquids(r, xa, xb, bb);

@@ -1,0 +1,213 @@
+// A randomised audit of the three-phase isothermal flash: for random feeds,
+// temperatures and pressures of the ethanol/water/benzene example (NRTL and
+// UNIQUAC), every state reported as converged must be an equilibrium.  The
+// check is written here, apart from the engine: its own NRTL and UNIQUAC,
+// the mass balance, equal fugacities between the phases found, and a
+// tangent-plane test of the result against any liquid (a dense grid over
+// the triangle refined by substitution) and against the vapour.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "flash.h"
+#include "problem.h"
+#include "thermo.h"
+
+using namespace propcore;
+
+namespace {
+
+using X = std::array<double, 3>;
+
+// ln(gamma) of a ternary liquid from the method's tables, written out from
+// the textbook equations (Renon-Prausnitz; Abrams-Prausnitz with z = 10).
+struct Reference {
+    const Problem& p;
+    const Method& m;
+
+    double tab(const std::vector<double>& v, int i, int j) const { return v[static_cast<std::size_t>(i * 3 + j)]; }
+
+    X lnGamma(double t, const X& x) const {
+        X out{};
+        if (m.model == Model::Nrtl) {
+            double tau[3][3], g[3][3];
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) {
+                    tau[i][j] = i == j ? 0.0 : tab(m.a, i, j) + tab(m.b, i, j) / t;
+                    g[i][j] = std::exp(-tab(m.c, i, j) * tau[i][j]);
+                }
+            for (int i = 0; i < 3; ++i) {
+                double s1 = 0, s2 = 0;
+                for (int j = 0; j < 3; ++j) s1 += tau[j][i] * g[j][i] * x[j], s2 += g[j][i] * x[j];
+                double v = s1 / s2;
+                for (int j = 0; j < 3; ++j) {
+                    double a = 0, b = 0;
+                    for (int k = 0; k < 3; ++k) a += g[k][j] * x[k], b += x[k] * tau[k][j] * g[k][j];
+                    v += x[j] * g[i][j] / a * (tau[i][j] - b / a);
+                }
+                out[i] = v;
+            }
+        } else {
+            double r[3], q[3], tau[3][3];
+            for (int i = 0; i < 3; ++i) r[i] = *p.components[i].r, q[i] = *p.components[i].q;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) tau[i][j] = i == j ? 1.0 : std::exp(tab(m.a, i, j) + tab(m.b, i, j) / t);
+            double sr = 0, sq = 0, sl = 0, l[3];
+            for (int i = 0; i < 3; ++i) {
+                l[i] = 5.0 * (r[i] - q[i]) - (r[i] - 1.0);
+                sr += r[i] * x[i], sq += q[i] * x[i], sl += x[i] * l[i];
+            }
+            double theta[3];
+            for (int i = 0; i < 3; ++i) theta[i] = q[i] * x[i] / sq;
+            for (int i = 0; i < 3; ++i) {
+                const double phix = r[i] / sr, thph = (q[i] / sq) / phix;
+                double comb = std::log(phix) + 5.0 * q[i] * std::log(thph) + l[i] - phix * sl;
+                double s = 0;
+                for (int j = 0; j < 3; ++j) s += theta[j] * tau[j][i];
+                double res = 1.0 - std::log(s);
+                for (int j = 0; j < 3; ++j) {
+                    double d = 0;
+                    for (int k = 0; k < 3; ++k) d += theta[k] * tau[k][j];
+                    res -= theta[j] * tau[i][j] / d;
+                }
+                out[i] = comb + q[i] * res;
+            }
+        }
+        return out;
+    }
+
+    double lnPsat(int i, double t) const {
+        const auto& a = p.components[static_cast<std::size_t>(i)].antoine;
+        return a[0] + a[1] / (t + a[2]) + a[3] * std::log(t) + a[4] * std::pow(t, a[5]);
+    }
+
+    // Smallest tangent-plane distance of liquids against chemical
+    // potentials d (ln of fugacity over the pure-liquid reference): over a
+    // grid of the triangle, each promising point refined by substitution.
+    double minimumLiquidDistance(double t, const X& d) const {
+        auto tpd = [&](const X& w) {
+            const X lg = lnGamma(t, w);
+            double s = 0.0;
+            for (int i = 0; i < 3; ++i)
+                if (w[i] > 0.0) s += w[i] * (std::log(w[i]) + lg[i] - d[i]);
+            return s;
+        };
+        double best = 1e300;
+        constexpr int kGrid = 40;
+        for (int a = 0; a <= kGrid; ++a)
+            for (int b = 0; a + b <= kGrid; ++b) {
+                X w{a / double(kGrid), b / double(kGrid), (kGrid - a - b) / double(kGrid)};
+                for (double& v : w) v = std::max(v, 1e-12);
+                double v = tpd(w);
+                if (v < best + 0.05) {
+                    // Substitution towards the stationary point w ~ exp(d - ln gamma(w)).
+                    for (int it = 0; it < 200; ++it) {
+                        const X lg = lnGamma(t, w);
+                        X nw{};
+                        double s = 0.0;
+                        for (int i = 0; i < 3; ++i) s += nw[i] = std::exp(d[i] - lg[i]);
+                        for (double& e : nw) e /= s;
+                        w = nw;
+                    }
+                    v = std::min(v, tpd(w));
+                }
+                best = std::min(best, v);
+            }
+        return best;
+    }
+};
+
+struct Audit {
+    int flashes = 0, converged = 0, failures = 0;
+};
+
+Audit audit(const char* method, int count, unsigned seed) {
+    const Problem p = LoadProblem(std::string(TERNIVAL_EXAMPLES_DIR) + "/ethanol_water_benzene.toml");
+    const Method* m = nullptr;
+    for (const auto& mm : p.methods)
+        if (mm.name == method) m = &mm;
+    const std::array<std::size_t, 3> members{0, 1, 2};
+    const Mixture mix(p, *m, members);
+    const Reference ref{p, *m};
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Audit a;
+    for (int k = 0; k < count; ++k) {
+        // Feeds over the whole triangle, temperatures around the boiling
+        // range, pressures from 0.3 to 3 atm.
+        X z{-std::log(u(rng)), -std::log(u(rng)), -std::log(u(rng))};
+        const double sz = z[0] + z[1] + z[2];
+        for (double& v : z) v /= sz;
+        const double p_ = 101325.0 * std::pow(10.0, -0.5 + u(rng));
+        const FlashResult bub = FlashPV(mix, p_, 0.0, z, 3, FlashOptions{});
+        const FlashResult dew = FlashPV(mix, p_, 1.0, z, 3, FlashOptions{});
+        if (bub.status != kConverged || dew.status != kConverged) continue;
+        const double t = bub.t - 3.0 + (dew.t - bub.t + 6.0) * u(rng);
+        const FlashResult r = FlashTP(mix, t, p_, z, 3, FlashOptions{});
+        ++a.flashes;
+        if (r.status != kConverged) continue;
+        ++a.converged;
+        std::string why;
+        // Mass balance.
+        for (int i = 0; i < 3; ++i) {
+            const double back = r.vf * r.y[i] + (1.0 - r.vf) * r.x[i];
+            if (std::abs(back - z[i]) > 1e-6) why += " mass balance";
+        }
+        // The reference phase: a liquid when there is one, else the vapour.
+        X d{};
+        const bool liquid = r.vf < 1.0;
+        X x1{r.x1[0], r.x1[1], r.x1[2]}, x2{r.x2[0], r.x2[1], r.x2[2]};
+        if (liquid) {
+            const X lg = ref.lnGamma(t, x1);
+            for (int i = 0; i < 3; ++i) d[i] = std::log(x1[i]) + lg[i];
+            // A second liquid has the same activities.
+            if (r.liquid_phases == 2) {
+                const X lg2 = ref.lnGamma(t, x2);
+                for (int i = 0; i < 3; ++i)
+                    if (std::abs(std::log(x2[i]) + lg2[i] - d[i]) > 1e-6) why += " liquid activities";
+            }
+            // Vapour present: y_i P = x_i gamma_i Psat_i.
+            if (r.vf > 0.0)
+                for (int i = 0; i < 3; ++i)
+                    if (std::abs(std::log(r.y[i] * p_) - (d[i] + ref.lnPsat(i, t))) > 1e-6) why += " fugacities";
+        } else {
+            for (int i = 0; i < 3; ++i) d[i] = std::log(z[i] * p_) - ref.lnPsat(i, t);
+        }
+        // No liquid below the tangent plane...
+        const double tpd = ref.minimumLiquidDistance(t, d);
+        if (tpd < -1e-6) why += " a liquid lowers the Gibbs energy (" + std::to_string(tpd) + ")";
+        // ...and, without vapour, none would form: the liquid's bubble
+        // pressure is at most p.
+        if (liquid && r.vf == 0.0) {
+            double s = 0.0;
+            for (int i = 0; i < 3; ++i) s += std::exp(d[i] + ref.lnPsat(i, t));
+            if (s > p_ * (1.0 + 1e-6)) why += " vapour would form";
+        }
+        if (!why.empty()) {
+            ++a.failures;
+            std::printf("%s: z = %.4f %.4f %.4f  T = %.3f  P = %.0f  vf = %.4f  liquids %d:%s\n", method, z[0], z[1],
+                        z[2], t, p_, r.vf, r.liquid_phases, why.c_str());
+        }
+    }
+    std::printf("%s: %d flashes, %d converged, %d not in equilibrium\n", method, a.flashes, a.converged, a.failures);
+    return a;
+}
+
+}  // namespace
+
+TEST(TangentPlaneAudit, NrtlFlashesAreEquilibria) {
+    const Audit a = audit("NRTL", 500, 20261207);
+    EXPECT_GT(a.converged, a.flashes * 95 / 100);
+    EXPECT_EQ(a.failures, 0);
+}
+
+TEST(TangentPlaneAudit, UniquacFlashesAreEquilibria) {
+    const Audit a = audit("UNIQUAC", 500, 7);
+    EXPECT_GT(a.converged, a.flashes * 95 / 100);
+    EXPECT_EQ(a.failures, 0);
+}
