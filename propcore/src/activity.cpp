@@ -55,6 +55,12 @@ public:
         const M& m = static_cast<const M&>(*this);
         m.prepare(t);
         const std::size_t n = moles.size();
+        // A model with its derivatives in closed form gives them itself.
+        if constexpr (requires { m.closedFormDn(moles, lng, jac, work_); }) {
+            work_.resize(m.scratchSize());
+            m.closedFormDn(moles, lng, jac, work_);
+            return;
+        }
         // x_i = n_i / N with d x_i / d n_j = (delta_ij - x_i) / N.
         double total = 0.0;
         for (double v : moles) total += v;
@@ -67,7 +73,7 @@ public:
         m.template eval<Dual>(x, out, work);
         for (std::size_t i = 0; i < n; ++i) {
             lng[i] = out[i].v;
-            for (std::size_t j = 0; j < n; ++j) jac[i * n + j] = j < out[i].n ? out[i].d[j] : 0.0;
+            for (std::size_t j = 0; j < n; ++j) jac[i * n + j] = out[i].grad(j);
         }
     }
 
@@ -174,6 +180,31 @@ public:
                 v += x[j] * g_[i * n + j] / den[j] * (tau_[i * n + j] - num[j] / den[j]);
             lng[i] = v;
         }
+    }
+
+    // ln(gamma) is homogeneous of degree zero in x, so with mole numbers
+    // in place of x its derivatives are d ln(gamma_i)/d n_k:
+    //   G_ki (tau_ki - E_i)/D_i + G_ik (tau_ik - E_k)/D_k
+    //   - sum_j x_j G_ij G_kj (tau_ij + tau_kj - 2 E_j)/D_j^2,
+    // with D_j = sum_l x_l G_lj and E_j = sum_l x_l tau_lj G_lj / D_j.
+    void closedFormDn(std::span<const double> moles, std::span<double> lng, std::span<double> jac,
+                      std::vector<double>& w) const {
+        const std::size_t n = p_.n;
+        eval<double>(moles, lng, w);  // leaves D in w[0..n), C in w[n..2n)
+        const double* den = w.data();
+        const double* num = w.data() + n;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t k = i; k < n; ++k) {
+                const double ei = num[i] / den[i], ek = num[k] / den[k];
+                double v = g_[k * n + i] * (tau_[k * n + i] - ei) / den[i] +
+                           g_[i * n + k] * (tau_[i * n + k] - ek) / den[k];
+                for (std::size_t j = 0; j < n; ++j) {
+                    const double ej = num[j] / den[j];
+                    v -= moles[j] * g_[i * n + j] * g_[k * n + j] * (tau_[i * n + j] + tau_[k * n + j] - 2.0 * ej) /
+                         (den[j] * den[j]);
+                }
+                jac[i * n + k] = jac[k * n + i] = v;
+            }
     }
 
 private:

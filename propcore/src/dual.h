@@ -12,25 +12,32 @@ namespace propcore {
 
 // Most independent variables a gradient carries (liquid-liquid Newton
 // splits of larger mixtures fall back to substitution).
-inline constexpr std::size_t kMaxDual = 24;
+inline constexpr std::size_t kMaxDual = 8;
 
+// The gradient entries beyond n are not kept (they are zero by
+// definition and never read): operations touch only the entries in use.
 struct Dual {
-    double v = 0.0;
-    std::array<double, kMaxDual> d{};
-    std::size_t n = 0;  // gradient entries in use; the rest are zero
+    double v;
+    std::size_t n;  // gradient entries in use
+    std::array<double, kMaxDual> d;
 
-    Dual() = default;
-    Dual(double value) : v(value) {}  // NOLINT: constants convert implicitly
+    Dual() : v(0.0), n(0) {}
+    Dual(double value) : v(value), n(0) {}  // NOLINT: constants convert implicitly
 
+    double grad(std::size_t k) const { return k < n ? d[k] : 0.0; }
+    void widen(std::size_t m) {
+        for (std::size_t k = n; k < m; ++k) d[k] = 0.0;
+        if (m > n) n = m;
+    }
     Dual& operator+=(const Dual& b) {
         v += b.v;
-        n = std::max(n, b.n);
+        widen(b.n);
         for (std::size_t k = 0; k < b.n; ++k) d[k] += b.d[k];
         return *this;
     }
     Dual& operator-=(const Dual& b) {
         v -= b.v;
-        n = std::max(n, b.n);
+        widen(b.n);
         for (std::size_t k = 0; k < b.n; ++k) d[k] -= b.d[k];
         return *this;
     }
@@ -47,7 +54,10 @@ inline Dual operator*(const Dual& a, const Dual& b) {
     Dual r;
     r.v = a.v * b.v;
     r.n = std::max(a.n, b.n);
-    for (std::size_t k = 0; k < r.n; ++k) r.d[k] = a.d[k] * b.v + a.v * b.d[k];
+    if (a.n == b.n)
+        for (std::size_t k = 0; k < r.n; ++k) r.d[k] = a.d[k] * b.v + a.v * b.d[k];
+    else
+        for (std::size_t k = 0; k < r.n; ++k) r.d[k] = a.grad(k) * b.v + a.v * b.grad(k);
     return r;
 }
 inline Dual operator*(Dual a, double s) {
@@ -61,11 +71,21 @@ inline Dual operator/(const Dual& a, const Dual& b) {
     r.v = a.v / b.v;
     r.n = std::max(a.n, b.n);
     const double inv = 1.0 / b.v;
-    for (std::size_t k = 0; k < r.n; ++k) r.d[k] = (a.d[k] - r.v * b.d[k]) * inv;
+    if (a.n == b.n)
+        for (std::size_t k = 0; k < r.n; ++k) r.d[k] = (a.d[k] - r.v * b.d[k]) * inv;
+    else
+        for (std::size_t k = 0; k < r.n; ++k) r.d[k] = (a.grad(k) - r.v * b.grad(k)) * inv;
     return r;
 }
 inline Dual operator/(const Dual& a, double s) { return a * (1.0 / s); }
-inline Dual operator/(double s, const Dual& b) { return Dual(s) / b; }
+inline Dual operator/(double s, const Dual& b) {
+    Dual r;
+    r.v = s / b.v;
+    r.n = b.n;
+    const double f = -r.v / b.v;
+    for (std::size_t k = 0; k < b.n; ++k) r.d[k] = f * b.d[k];
+    return r;
+}
 
 inline Dual log(const Dual& a) {
     Dual r;

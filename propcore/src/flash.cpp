@@ -183,6 +183,7 @@ struct Phases {
 };
 Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const double> z, Phases& ph,
                         bool liquid_b = true);
+Split newtonSplit(const Mixture& m, double t, std::span<const double> z, Vec& xa, Vec& xb, double& beta_b);
 
 // Three-phase split V / A / B at t, p.  On success beta_v and beta_b are the
 // shares of vapour and of liquid B in the feed, both strictly inside (0, 1).
@@ -336,8 +337,21 @@ int heterogeneousBubbleT(const Mixture& m, double p, std::span<const double> z, 
     const double lnp = std::log(p);
     st = kNotConverged;
     for (int it = 0; it < iterLimit(o, 100); ++it) {
-        Vec ta = xb;
-        const Split split = SplitLiquids(m, t, z, ta, xa, xb, beta_b, o);
+        // The split at the first temperature is at hand; at the next ones
+        // Newton starts from the last split, and the whole split is redone
+        // only when that fails.
+        Split split = Split::TwoLiquids;
+        if (it > 0) {
+            Vec na = xa, nb = xb;
+            double bb = beta_b;
+            split = n <= kMaxDual ? newtonSplit(m, t, z, na, nb, bb) : Split::NotConverged;
+            if (split == Split::TwoLiquids) {
+                xa = na, xb = nb, beta_b = bb;
+            } else {
+                const Vec ta = xb;
+                split = SplitLiquids(m, t, z, ta, xa, xb, beta_b, o);
+            }
+        }
         if (split == Split::NotConverged) {
             st = kNotConverged;
             break;
@@ -432,6 +446,7 @@ bool liquidBelowPlane(const Mixture& m, double t, std::span<const double> z, con
         for (std::size_t i = 0; i < n; ++i)
             w[i] = i == k ? 0.98 : (rest > 0.0 ? 0.02 * z[i] / rest : 0.0);
         double sum = 1.0;
+        bool trivial = false;
         for (int it = 0; it < 300; ++it) {
             m.lnGamma(t, w, lng);
             sum = 0.0;
@@ -443,7 +458,14 @@ bool liquidBelowPlane(const Mixture& m, double t, std::span<const double> z, con
             const double change = maxDiff(nw, w);
             w = nw;
             if (change < 1e-10) break;
+            // A trial that has come to the tested liquid itself ends at the
+            // trivial stationary point, whose distance is zero.
+            if (!away.empty() && change < 1e-3 && maxDiff(w, Vec(away.begin(), away.end())) < 1e-5) {
+                trivial = true;
+                break;
+            }
         }
+        if (trivial) continue;
         // At a stationary point the modified tangent-plane distance is 1 - sum(W).
         const double tm = 1.0 - sum;
         double dist = away.empty() ? 1.0 : 0.0;
@@ -816,6 +838,28 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
     Vec trial;
     if (!LiquidUnstable(m, t, x, trial)) return r;
     Vec xa, xb, y3;
+    if (beta > 0.0 && n <= kMaxDual) {
+        // Newton straight from the vapour-liquid state with a trace of the
+        // liquid the stability test found: there the Gibbs energy's gradient
+        // is already small (the tangent-plane distance), so this holds even
+        // where the second liquid has only just appeared.
+        // The vapour from the mass balance, so that the start is consistent.
+        Vec yb(n);
+        bool positive = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            yb[i] = (z[i] - (1.0 - beta) * x[i]) / beta;
+            positive = positive && (yb[i] > 0.0 || z[i] == 0.0);
+        }
+        Phases ph{x, trial, positive ? yb : y, 1e-6, beta};
+        if (newtonEquilibrium(m, t, p, z, ph) == Split::TwoLiquids && ph.beta_v > 1e-12 && ph.beta_b > 1e-12 &&
+            ph.beta_v + ph.beta_b < 1.0 - 1e-12) {
+            r.vf = ph.beta_v;
+            r.y = ph.y;
+            assignLiquids(r, ph.xa, ph.xb, ph.beta_b / (1.0 - ph.beta_v));
+            r.status = kConverged;
+            return r;
+        }
+    }
     if (beta > 0.0) {
         // Three phases from the vapour-liquid state and the liquid that
         // splits from its liquid: first with the vapour found, then with
