@@ -194,3 +194,58 @@ TEST(ProblemFile, ErrorsNameTheFileLineAndField) {
     const std::string long_id = message("[[component]]\nid = \"ABCDEFGHI\"\nmw = 1.0\nantoine = [1.0, 2.0]\n");
     EXPECT_NE(long_id.find("longer than 8"), std::string::npos) << long_id;
 }
+
+// d ln(gamma_i)/d n_j of every model (NRTL in closed form, the others by
+// dual numbers) against central differences of ln(gamma) of the mole
+// numbers, and the two identities it must satisfy: symmetry and
+// sum_i n_i d ln(gamma_i)/d n_j = 0 (Gibbs-Duhem).
+TEST(ActivityModels, CompositionDerivativesAgreeWithDifferences) {
+    struct Case {
+        std::string file, method;
+    };
+    const std::string ex = TERNIVAL_EXAMPLES_DIR;
+    const Case cases[] = {{ex + "/ethanol_water_benzene.toml", "NRTL"},
+                          {ex + "/ethanol_water_benzene.toml", "UNIQUAC"},
+                          {ex + "/acetone_chloroform_methanol.toml", "WILSON"}};
+    std::vector<Problem> problems;
+    for (const Case& c : cases) problems.push_back(LoadProblem(c.file));
+    for (const char* model : {"UNIFAC", "UNIFAC-DMD", "UNIFAC-LLE"})
+        problems.push_back(ParseProblem(DatabankProblemText({"ethanol", "water", "benzene"}, model), model));
+    for (std::size_t c = 0; c < problems.size(); ++c) {
+        const Problem& p = problems[c];
+        const Method& m = c < std::size(cases) ? *std::find_if(p.methods.begin(), p.methods.end(),
+                                                               [&](const Method& mm) { return mm.name == cases[c].method; })
+                                               : p.methods.front();
+        const std::vector<std::size_t> members{0, 1, 2};
+        const Mixture mix(p, m, members);
+        const std::vector<double> moles{0.7, 1.1, 0.4};  // not normalised on purpose
+        std::vector<double> lng(3), jac(9), up(3), down(3);
+        mix.lnGammaDn(330.0, moles, lng, jac);
+        auto at = [&](const std::vector<double>& nm, std::vector<double>& out) {
+            double s = 0.0;
+            for (double v : nm) s += v;
+            std::vector<double> x(3);
+            for (int i = 0; i < 3; ++i) x[i] = nm[i] / s;
+            mix.lnGamma(330.0, x, out);
+        };
+        at(moles, up);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(lng[i], up[i], 1e-12) << m.name;
+        for (int j = 0; j < 3; ++j) {
+            std::vector<double> np = moles, nm = moles;
+            np[j] += 1e-6;
+            nm[j] -= 1e-6;
+            at(np, up);
+            at(nm, down);
+            for (int i = 0; i < 3; ++i)
+                EXPECT_NEAR(jac[i * 3 + j], (up[i] - down[i]) / 2e-6, 1e-6 * (1.0 + std::abs(jac[i * 3 + j])))
+                    << m.name << " d" << i << "/d" << j;
+        }
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) EXPECT_NEAR(jac[i * 3 + j], jac[j * 3 + i], 1e-10) << m.name;
+        for (int j = 0; j < 3; ++j) {
+            double s = 0.0;
+            for (int i = 0; i < 3; ++i) s += moles[i] * jac[i * 3 + j];
+            EXPECT_NEAR(s, 0.0, 1e-10) << m.name;
+        }
+    }
+}
