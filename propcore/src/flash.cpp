@@ -562,11 +562,12 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
         zz[k] = z[idx[k]] / total;
         lnps[k] = m.lnPsat(idx[k], t);
         double taken = 0.0;
-        if (liquid_b) taken += amt[0][k] = std::clamp(ph.beta_b * ph.xb[idx[k]], 1e-14 * zz[k], 0.9 * zz[k]);
-        if (vapour) taken += amt[vb][k] = std::clamp(ph.beta_v * ph.y[idx[k]], 1e-14 * zz[k], 0.9 * zz[k]);
-        if (taken >= zz[k]) {  // start inside: leave liquid A some of everything
-            for (auto& a : amt) a[k] *= 0.5 * zz[k] / taken;
-            taken *= 0.5 * zz[k] / taken;
+        if (liquid_b) taken += amt[0][k] = std::max(ph.beta_b * ph.xb[idx[k]], 1e-14 * zz[k]);
+        if (vapour) taken += amt[vb][k] = std::max(ph.beta_v * ph.y[idx[k]], 1e-14 * zz[k]);
+        if (taken >= (1.0 - 1e-9) * zz[k]) {  // start inside: leave liquid A a little of everything
+            const double f = (1.0 - 1e-9) * zz[k] / taken;
+            for (auto& a : amt) a[k] *= f;
+            taken *= f;
         }
         na[k] = zz[k] - taken;
     }

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -126,14 +128,64 @@ struct Audit {
     int flashes = 0, converged = 0, failures = 0;
 };
 
+// Reasons the state r of feed z at t, p is not an equilibrium (empty when it is).
+std::string disequilibrium(const Reference& ref, const FlashResult& r, const X& z, double t, double p_) {
+    std::string why;
+    // Mass balance.
+    for (int i = 0; i < 3; ++i) {
+        const double back = r.vf * r.y[i] + (1.0 - r.vf) * r.x[i];
+        if (std::abs(back - z[i]) > 1e-6) why += " mass balance";
+    }
+    // The reference phase: a liquid when there is one, else the vapour.
+    X d{};
+    const bool liquid = r.vf < 1.0;
+    X x1{r.x1[0], r.x1[1], r.x1[2]}, x2{r.x2[0], r.x2[1], r.x2[2]};
+    if (liquid) {
+        const X lg = ref.lnGamma(t, x1);
+        for (int i = 0; i < 3; ++i) d[i] = x1[i] > 0.0 ? std::log(x1[i]) + lg[i] : -1e300;
+        // A second liquid has the same activities.
+        if (r.liquid_phases == 2) {
+            const X lg2 = ref.lnGamma(t, x2);
+            for (int i = 0; i < 3; ++i)
+                if (z[i] > 0.0 && std::abs(std::log(x2[i]) + lg2[i] - d[i]) > 1e-6) why += " liquid activities";
+        }
+        // Vapour present: y_i P = x_i gamma_i Psat_i.
+        if (r.vf > 0.0)
+            for (int i = 0; i < 3; ++i)
+                if (z[i] > 0.0 && std::abs(std::log(r.y[i] * p_) - (d[i] + ref.lnPsat(i, t))) > 1e-6)
+                    why += " fugacities";
+    } else {
+        for (int i = 0; i < 3; ++i) d[i] = z[i] > 0.0 ? std::log(z[i] * p_) - ref.lnPsat(i, t) : -1e300;
+    }
+    // No liquid below the tangent plane...
+    const double tpd = ref.minimumLiquidDistance(t, d);
+    if (tpd < -1e-6) why += " a liquid lowers the Gibbs energy (" + std::to_string(tpd) + ")";
+    // ...and, without vapour, none would form: the liquid's bubble pressure
+    // is at most p.
+    if (liquid && r.vf == 0.0) {
+        double s = 0.0;
+        for (int i = 0; i < 3; ++i)
+            if (z[i] > 0.0) s += std::exp(d[i] + ref.lnPsat(i, t));
+        if (s > p_ * (1.0 + 1e-6)) why += " vapour would form";
+    }
+    return why;
+}
+
+struct Example {
+    Problem p = LoadProblem(std::string(TERNIVAL_EXAMPLES_DIR) + "/ethanol_water_benzene.toml");
+    const Method& method(const char* name) const {
+        for (const auto& mm : p.methods)
+            if (mm.name == name) return mm;
+        throw std::runtime_error(name);
+    }
+};
+
 Audit audit(const char* method, int count, unsigned seed) {
-    const Problem p = LoadProblem(std::string(TERNIVAL_EXAMPLES_DIR) + "/ethanol_water_benzene.toml");
-    const Method* m = nullptr;
-    for (const auto& mm : p.methods)
-        if (mm.name == method) m = &mm;
+    const Example ex;
+    const Method& m = ex.method(method);
     const std::array<std::size_t, 3> members{0, 1, 2};
-    const Mixture mix(p, *m, members);
-    const Reference ref{p, *m};
+    const Mixture mix(ex.p, m, members);
+    const Reference ref{ex.p, m};
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     Audit a;
@@ -152,42 +204,7 @@ Audit audit(const char* method, int count, unsigned seed) {
         ++a.flashes;
         if (r.status != kConverged) continue;
         ++a.converged;
-        std::string why;
-        // Mass balance.
-        for (int i = 0; i < 3; ++i) {
-            const double back = r.vf * r.y[i] + (1.0 - r.vf) * r.x[i];
-            if (std::abs(back - z[i]) > 1e-6) why += " mass balance";
-        }
-        // The reference phase: a liquid when there is one, else the vapour.
-        X d{};
-        const bool liquid = r.vf < 1.0;
-        X x1{r.x1[0], r.x1[1], r.x1[2]}, x2{r.x2[0], r.x2[1], r.x2[2]};
-        if (liquid) {
-            const X lg = ref.lnGamma(t, x1);
-            for (int i = 0; i < 3; ++i) d[i] = std::log(x1[i]) + lg[i];
-            // A second liquid has the same activities.
-            if (r.liquid_phases == 2) {
-                const X lg2 = ref.lnGamma(t, x2);
-                for (int i = 0; i < 3; ++i)
-                    if (std::abs(std::log(x2[i]) + lg2[i] - d[i]) > 1e-6) why += " liquid activities";
-            }
-            // Vapour present: y_i P = x_i gamma_i Psat_i.
-            if (r.vf > 0.0)
-                for (int i = 0; i < 3; ++i)
-                    if (std::abs(std::log(r.y[i] * p_) - (d[i] + ref.lnPsat(i, t))) > 1e-6) why += " fugacities";
-        } else {
-            for (int i = 0; i < 3; ++i) d[i] = std::log(z[i] * p_) - ref.lnPsat(i, t);
-        }
-        // No liquid below the tangent plane...
-        const double tpd = ref.minimumLiquidDistance(t, d);
-        if (tpd < -1e-6) why += " a liquid lowers the Gibbs energy (" + std::to_string(tpd) + ")";
-        // ...and, without vapour, none would form: the liquid's bubble
-        // pressure is at most p.
-        if (liquid && r.vf == 0.0) {
-            double s = 0.0;
-            for (int i = 0; i < 3; ++i) s += std::exp(d[i] + ref.lnPsat(i, t));
-            if (s > p_ * (1.0 + 1e-6)) why += " vapour would form";
-        }
+        const std::string why = disequilibrium(ref, r, z, t, p_);
         if (!why.empty()) {
             ++a.failures;
             std::printf("%s: z = %.4f %.4f %.4f  T = %.3f  P = %.0f  vf = %.4f  liquids %d:%s\n", method, z[0], z[1],
@@ -210,4 +227,38 @@ TEST(TangentPlaneAudit, UniquacFlashesAreEquilibria) {
     const Audit a = audit("UNIQUAC", 500, 7);
     EXPECT_GT(a.converged, a.flashes * 95 / 100);
     EXPECT_EQ(a.failures, 0);
+}
+
+// A grid of feeds (edges included) at 1 atm and temperatures from the
+// two-liquid region through the heteroazeotrope's (where the second liquid
+// appears and vanishes within hundredths of a kelvin): every flash
+// converges, to an equilibrium.
+TEST(TangentPlaneAudit, GridAcrossTheThreePhaseBoundaryConverges) {
+    const Example ex;
+    const Method& m = ex.method("NRTL");
+    const std::array<std::size_t, 3> members{0, 1, 2};
+    const Mixture mix(ex.p, m, members);
+    const Reference ref{ex.p, m};
+    int failed = 0, wrong = 0;
+    for (const double t : {298.15, 330.0, 339.95, 339.99, 340.0, 340.01, 342.0}) {
+        constexpr int kSteps = 20;
+        for (int a = 0; a <= kSteps; ++a)
+            for (int b = 0; a + b <= kSteps; ++b) {
+                const X z{a / double(kSteps), b / double(kSteps), (kSteps - a - b) / double(kSteps)};
+                if (std::max({z[0], z[1], z[2]}) == 1.0) continue;  // pure components
+                const FlashResult r = FlashTP(mix, t, 101325.0, z, 3, FlashOptions{});
+                if (r.status != kConverged) {
+                    ++failed;
+                    std::printf("not converged: z = %.2f %.2f %.2f  T = %.2f\n", z[0], z[1], z[2], t);
+                    continue;
+                }
+                const std::string why = disequilibrium(ref, r, z, t, 101325.0);
+                if (!why.empty()) {
+                    ++wrong;
+                    std::printf("z = %.2f %.2f %.2f  T = %.2f:%s\n", z[0], z[1], z[2], t, why.c_str());
+                }
+            }
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrong, 0);
 }
