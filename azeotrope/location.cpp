@@ -240,6 +240,41 @@ bool newtonMethod(std::int64_t print_level, std::int64_t n, std::int64_t phase, 
     return true;
 }
 
+// A heteroazeotrope is a fixed point of the boiling-point map x -> y: the
+// vapour over two liquids does not change along their tie line, so on a
+// binary edge the map lands on the azeotrope at once, and inside the
+// triangle it converges to one that attracts it.  The solver's tolerance
+// leaves the azeotrope a few 1e-5 away, too far for a distillation line
+// that reaches it to recognise it; the map's steps are taken while they
+// bring the vapour closer to the liquid.
+void polishHeteroazeotrope(std::int64_t n, std::int64_t phase, double pressure, std::string_view method,
+                           std::span<const std::int64_t> ids, std::span<double> x, double& temperature) {
+    const auto count = static_cast<std::size_t>(n);
+    auto gap2 = [&](const Bubble& b, std::span<const double> at) {
+        double d = 0.0;
+        for (std::size_t i = 0; i < count; ++i) d += (b.y[i] - at[i]) * (b.y[i] - at[i]);
+        return d;
+    };
+    Fractions at{};
+    std::copy_n(x.begin(), count, at.begin());
+    Bubble b = BubblePoint(phase, method, n, ids, std::span(at).first(count), pressure);
+    if (b.error != 0) return;
+    double gap = gap2(b, std::span(at).first(count));
+    for (int it = 0; it < 50 && gap > 1e-24; ++it) {
+        Fractions next{};
+        std::copy_n(b.y.begin(), count, next.begin());
+        const Bubble nb = BubblePoint(phase, method, n, ids, std::span(next).first(count), pressure);
+        if (nb.error != 0) return;
+        const double next_gap = gap2(nb, std::span(next).first(count));
+        if (!(next_gap < gap)) return;
+        at = next;
+        b = nb;
+        gap = next_gap;
+        std::copy_n(at.begin(), count, x.begin());
+        temperature = b.t;
+    }
+}
+
 }  // namespace
 
 void Normalize(double scale, std::int64_t n, std::span<const double> x, std::span<double> y) {
@@ -306,6 +341,7 @@ void QZNCAZ(std::int64_t& error, std::int64_t print_level, std::int64_t n, std::
     if (!found) return;
     if (phase == 3)
         heterogeneous = heterogeneityTest(n, phase, pressure, method, ids, x, temperature);
+    if (heterogeneous) polishHeteroazeotrope(n, phase, pressure, method, ids, x, temperature);
     if (print_level >= 4) {
         Line(" At termination:");
         for (std::size_t i = 0; i < count; ++i)

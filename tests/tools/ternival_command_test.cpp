@@ -453,3 +453,30 @@ TEST_F(Command, EightComponentsWithCompletePairsFindTheKnownBinaries) {
     for (const auto& row : json::parse(d.out))
         EXPECT_FALSE(row["size"] == 2 && row["x_METHANOL"].get<double>() > 0 && row["x_TOLUENE"].get<double>() > 0);
 }
+
+// Distillation lines of the heterogeneous example end at their nodes: the
+// backward branch at the ternary heteroazeotrope (the unstable node), not
+// after its whole budget of points.
+TEST_F(Command, HeterogeneousDistillationLinesEndAtTheirNodes) {
+    const std::string ewb = kExamples + "/ethanol_water_benzene.toml";
+    const Outcome az = ternival({"azeotropes", ewb, "--phase", "3", "--format", "json"});
+    ASSERT_EQ(az.code, 0) << az.err;
+    std::array<double, 3> node{};
+    for (const auto& row : json::parse(az.out))
+        if (row["stability"] == "unstable node")
+            node = {row["x_ETHANOL"].get<double>(), row["x_WATER"].get<double>(), row["x_BENZENE"].get<double>()};
+    for (const char* start : {"0.3,0.3,0.4", "0.2,0.2,0.6", "0.4,0.3,0.3"}) {
+        const Outcome r = ternival({"curve", ewb, "-x", start, "--kind", "distillation", "--phase", "3", "--format",
+                                    "json"});
+        ASSERT_EQ(r.code, 0) << start << ": " << r.err;
+        const json points = json::parse(r.out);
+        ASSERT_GT(points.size(), 2u);
+        EXPECT_LT(points.size(), 200u) << start << ": the line ran its budget";
+        // Points run from the backward end to the forward end.
+        const auto& first = points.front();
+        const double d = std::abs(first["x_ETHANOL"].get<double>() - node[0]) +
+                         std::abs(first["x_WATER"].get<double>() - node[1]) +
+                         std::abs(first["x_BENZENE"].get<double>() - node[2]);
+        EXPECT_LT(d, 1e-4) << start;
+    }
+}
