@@ -36,11 +36,19 @@ struct Engine {
     int64_t generation = 0;      // counts opened problems
     std::string history_path;
     long long flashes = 0;
-    // Mixtures by (method, members); a handful of distinct ones per run.
-    std::map<std::vector<std::size_t>, std::unique_ptr<Mixture>> mixtures;
-    // Last converged temperature per (code, method, members), used as the
-    // start of the next flash in continue mode.
-    std::map<std::vector<std::size_t>, double> last_t;
+    // Mixtures by (method, members); a handful of distinct ones per run,
+    // each with the last converged temperature per flash code, the start
+    // of the next flash in continue mode.
+    struct Cached {
+        std::unique_ptr<Mixture> mixture;
+        std::array<double, 6> last_t{};
+    };
+    std::map<std::vector<std::size_t>, Cached> mixtures;
+    std::vector<std::size_t> key;  // the last mixture looked up, and its entry
+    Cached* last = nullptr;
+    // Buffers of one flash call, kept between calls.
+    std::vector<std::size_t> members, where;
+    std::vector<double> zz;
 };
 
 Engine& engine() {
@@ -91,18 +99,24 @@ void history(const std::string& line) {
     out << stamp << "  " << line << '\n';
 }
 
-const Mixture& mixture(const Problem& p, int64_t method, const std::vector<std::size_t>& members) {
+Engine::Cached& mixture(const Problem& p, int64_t method, const std::vector<std::size_t>& members) {
     Engine& e = engine();
-    std::vector<std::size_t> key{static_cast<std::size_t>(method)};
-    key.insert(key.end(), members.begin(), members.end());
-    auto it = e.mixtures.find(key);
+    // Flashes come in long runs on one mixture: compare with the last one
+    // before building a key.
+    if (e.last && e.key.size() == members.size() + 1 && e.key[0] == static_cast<std::size_t>(method) &&
+        std::equal(members.begin(), members.end(), e.key.begin() + 1))
+        return *e.last;
+    e.key.assign(1, static_cast<std::size_t>(method));
+    e.key.insert(e.key.end(), members.begin(), members.end());
+    auto it = e.mixtures.find(e.key);
     if (it == e.mixtures.end()) {
         if (e.mixtures.size() > 256) e.mixtures.clear();
-        it = e.mixtures
-                 .emplace(key, std::make_unique<Mixture>(p, p.methods[static_cast<std::size_t>(method - 1)], members))
-                 .first;
+        Engine::Cached c;
+        c.mixture = std::make_unique<Mixture>(p, p.methods[static_cast<std::size_t>(method - 1)], members);
+        it = e.mixtures.emplace(e.key, std::move(c)).first;
     }
-    return *it->second;
+    e.last = &it->second;
+    return it->second;
 }
 
 }  // namespace
@@ -169,23 +183,25 @@ void CALL_PPFLASH(const int64_t* code, const double* spec1, const double* spec2,
         return;
     }
     // Only the components present take part; absent ones get zeros.
-    std::vector<std::size_t> members, where;
-    std::vector<double> zz;
+    std::vector<std::size_t>& members = e.members;
+    std::vector<std::size_t>& where = e.where;
+    std::vector<double>& zz = e.zz;
+    members.clear();
+    where.clear();
+    zz.clear();
     for (int64_t i = 0; i < nc; ++i)
         if (z[i] > 0.0) {
             members.push_back(static_cast<std::size_t>(idx[i] - 1));
             where.push_back(static_cast<std::size_t>(i));
             zz.push_back(z[i] / sum);
         }
-    const Mixture& m = mixture(p, *method, members);
+    Engine::Cached& cached = mixture(p, *method, members);
+    const Mixture& m = *cached.mixture;
     FlashOptions o;
     o.max_iterations = static_cast<int>(std::clamp<int64_t>(*maxit, 1, 100000));
     o.tolerance = (*tol > 0.0 && *tol <= 1e-2) ? *tol : 1e-7;
-    std::vector<std::size_t> key = members;
-    key.push_back(static_cast<std::size_t>(*code));
-    key.push_back(static_cast<std::size_t>(*method));
-    if (*start == 2)
-        if (auto it = e.last_t.find(key); it != e.last_t.end()) o.initial_temperature = it->second;
+    double& last_t = cached.last_t[static_cast<std::size_t>(*code)];
+    if (*start == 2 && last_t > 0.0) o.initial_temperature = last_t;
     const int ph = *phase == 3 ? 3 : 2;
     FlashResult r;
     switch (*code) {
@@ -198,10 +214,7 @@ void CALL_PPFLASH(const int64_t* code, const double* spec1, const double* spec2,
     // vapour-pressure range, or above the critical temperature of every
     // component) makes no result, however well the iteration converged.
     if (r.status == propcore::kConverged && !withinData(p, members, r.t)) r.status = propcore::kBadSpecification;
-    if (r.status == propcore::kConverged) {
-        if (e.last_t.size() > 4096) e.last_t.clear();
-        e.last_t[key] = r.t;
-    }
+    if (r.status == propcore::kConverged) last_t = r.t;
     *T = r.t;
     *P = r.p;
     *vf = r.vf;
@@ -346,7 +359,7 @@ void CALLSETJMP(const char* runid, const char* pdf, const char* workdir, int64_t
     e.current_method = static_cast<int64_t>(e.problem->default_method + 1);
     ++e.generation;
     e.mixtures.clear();
-    e.last_t.clear();
+    e.last = nullptr;
     e.flashes = 0;
     e.history_path = base + ".his";
     history("opened " + path + " (" + std::to_string(e.problem->components.size()) + " components)");
@@ -360,7 +373,7 @@ void CLOSEPDF(void) {
     e.problem.reset();
     e.current_method = 0;
     e.mixtures.clear();
-    e.last_t.clear();
+    e.last = nullptr;
     e.history_path.clear();
 }
 

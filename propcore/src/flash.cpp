@@ -65,16 +65,22 @@ double startTemperature(const Mixture& m, double p, std::span<const double> z, c
 // Homogeneous bubble temperature of liquid x at p.
 int bubbleT(const Mixture& m, double p, std::span<const double> x, const FlashOptions& o, double& t, Vec& y) {
     const std::size_t n = m.size();
-    Vec lng(n), ps(n);
+    // Scratch kept between calls: bubble points are the commonest flash.
+    thread_local Vec lng, ps, lnps, dlnps;
+    lng.resize(n);
+    ps.resize(n);
+    lnps.resize(n);
+    dlnps.resize(n);
     t = startTemperature(m, p, x, o);
     const double lnp = std::log(p);
     for (int it = 0; it < iterLimit(o, 200); ++it) {
         m.lnGamma(t, x, lng);
+        m.lnPsatAll(t, lnps, dlnps);
         double s = 0.0, ds = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
-            ps[i] = x[i] * std::exp(lng[i] + m.lnPsat(i, t));
+            ps[i] = x[i] * std::exp(lng[i] + lnps[i]);
             s += ps[i];
-            ds += ps[i] * m.dlnPsatdT(i, t);
+            ds += ps[i] * dlnps[i];
         }
         const double g = std::log(s) - lnp;
         for (std::size_t i = 0; i < n; ++i) y[i] = ps[i] / s;

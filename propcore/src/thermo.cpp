@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace propcore {
 
@@ -40,7 +41,29 @@ double Mixture::dlnPsatdT(std::size_t i, double t) const {
     return v;
 }
 
+void Mixture::lnPsatAll(double t, std::span<double> lnps, std::span<double> dlnps) const {
+    const double lnt = std::log(t), inv = 1.0 / t;
+    for (std::size_t i = 0; i < n_; ++i) {
+        const auto& c = antoine_[i];
+        const double tc = t + c[2];
+        double v = c[0] + c[1] / tc + c[3] * lnt;
+        double d = -c[1] / (tc * tc) + c[3] * inv;
+        if (c[4] != 0.0) {
+            const double pw = power(t, c[5]);
+            v += c[4] * pw;
+            d += c[4] * c[5] * pw * inv;
+        }
+        lnps[i] = v;
+        dlnps[i] = d;
+    }
+}
+
 double Mixture::saturationTemperature(std::size_t i, double p) const {
+    if (p != tsat_p_) {
+        tsat_.assign(n_, std::numeric_limits<double>::quiet_NaN());
+        tsat_p_ = p;
+    }
+    if (!std::isnan(tsat_[i])) return tsat_[i];
     const double target = std::log(p);
     double t = 350.0;
     for (int it = 0; it < 100; ++it) {
@@ -53,6 +76,7 @@ double Mixture::saturationTemperature(std::size_t i, double p) const {
         t = std::clamp(t, 30.0, 3000.0);
         if (std::abs(step) < 1e-9 * t) break;
     }
+    tsat_[i] = t;
     return t;
 }
 

@@ -22,7 +22,11 @@ public:
 
     double lnPsat(std::size_t i, double t) const;
     double dlnPsatdT(std::size_t i, double t) const;
-    // Temperature at which component i boils at pressure p (Pa).
+    // ln(Psat) and its temperature derivative of every component at once
+    // (ln t taken once).
+    void lnPsatAll(double t, std::span<double> lnps, std::span<double> dlnps) const;
+    // Temperature at which component i boils at pressure p (Pa); kept for
+    // the last pressure asked.
     double saturationTemperature(std::size_t i, double p) const;
 
     // ln(gamma_i) of the liquid x at temperature t.  x may contain zeros and
@@ -40,6 +44,8 @@ private:
     Model model_;
     std::vector<std::array<double, 6>> antoine_;
     std::unique_ptr<ActivityModel> activity_;
+    mutable double tsat_p_ = -1.0;
+    mutable std::vector<double> tsat_;  // NaN where not yet computed at tsat_p_
 };
 
 }  // namespace propcore
