@@ -49,6 +49,7 @@ struct Engine {
     // Buffers of one flash call, kept between calls.
     std::vector<std::size_t> members, where;
     std::vector<double> zz;
+    FlashResult result;
 };
 
 Engine& engine() {
@@ -203,10 +204,10 @@ void CALL_PPFLASH(const int64_t* code, const double* spec1, const double* spec2,
     double& last_t = cached.last_t[static_cast<std::size_t>(*code)];
     if (*start == 2 && last_t > 0.0) o.initial_temperature = last_t;
     const int ph = *phase == 3 ? 3 : 2;
-    FlashResult r;
+    FlashResult& r = e.result;
     switch (*code) {
         case 2: r = propcore::FlashTP(m, *spec1, *spec2, zz, ph, o); break;
-        case 3: r = propcore::FlashPV(m, *spec1, *spec2, zz, ph, o); break;
+        case 3: propcore::FlashPV(m, *spec1, *spec2, zz, ph, o, r); break;
         default: r = propcore::FlashTV(m, *spec1, *spec2, zz, ph, o); break;
     }
     ++e.flashes;

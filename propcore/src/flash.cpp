@@ -942,6 +942,27 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
     return r;
 }
 
+void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase, const FlashOptions& o,
+             FlashResult& r) {
+    // Bubble points, the commonest flash, fill r in place (its vectors keep
+    // their capacity from call to call); the rest as a new result.
+    const std::size_t n = m.size();
+    if (vf == 0.0 && phase != 3 && p > 0.0 && validFeed(z)) {
+        r.t = 0.0;
+        r.p = p;
+        r.vf = 0.0;
+        r.liquid2_fraction = 0.0;
+        r.liquid_phases = 1;
+        r.y.resize(n);
+        r.x.assign(z.begin(), z.end());
+        r.x1.assign(z.begin(), z.end());
+        r.x2.assign(z.begin(), z.end());
+        r.status = bubbleT(m, p, z, o, r.t, r.y);
+        return;
+    }
+    r = FlashPV(m, p, vf, z, phase, o);
+}
+
 FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase,
                     const FlashOptions& o) {
     const std::size_t n = m.size();
@@ -959,9 +980,7 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
         if (phase == 3) {
             r.status = heterogeneousBubbleT(m, p, z, o, r);
         } else {
-            Vec y(n);
-            r.status = bubbleT(m, p, z, o, r.t, y);
-            r.y = y;
+            r.status = bubbleT(m, p, z, o, r.t, r.y);
         }
         r.p = p;
         r.vf = 0.0;

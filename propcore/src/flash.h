@@ -33,6 +33,9 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
                     const FlashOptions& o);
 FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase,
                     const FlashOptions& o);
+// The same into r, reusing its storage.
+void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase, const FlashOptions& o,
+             FlashResult& r);
 FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const double> z, int phase,
                     const FlashOptions& o);
 

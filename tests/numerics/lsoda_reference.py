@@ -60,6 +60,22 @@ def van_der_pol():
         print(f"  rtol=atol={tol:g}: y(3000) = {tight[-1][0]:.10f} {tight[-1][1]:.10e}")
 
 
+def oregonator():
+    # Field-Noyes Oregonator (Hairer and Wanner's OREGO): a stiff
+    # oscillating reaction, outputs every 30 up to t = 360.
+    def f(y, t):
+        return [77.27 * (y[1] + y[0] * (1.0 - 8.375e-6 * y[0] - y[1])),
+                (y[2] - (1.0 + y[0]) * y[1]) / 77.27,
+                0.161 * (y[0] - y[2])]
+
+    ts = np.linspace(0.0, 360.0, 13)
+    sol, info = odeint(f, [1.0, 2.0, 3.0], ts, rtol=1e-6, atol=1e-6, full_output=1, mxstep=10 ** 6)
+    report("oregonator rtol=atol=1e-6 jt=2, outputs every 30", sol, info)
+    print(f"  y(360) = {sol[-1][0]:.8e} {sol[-1][1]:.8e} {sol[-1][2]:.8e}")
+    tight = odeint(f, [1.0, 2.0, 3.0], ts, rtol=1e-12, atol=1e-12, mxstep=10 ** 6)
+    print(f"  rtol=atol=1e-12: y(360) = {tight[-1][0]:.8e} {tight[-1][1]:.8e} {tight[-1][2]:.8e}")
+
+
 def decay():
     ts = np.arange(0.0, 11.0)
     sol, info = odeint(lambda y, t: [-y[0]], [1.0], ts, rtol=1e-8, atol=1e-14,
@@ -81,3 +97,4 @@ if __name__ == "__main__":
     oscillator()
     robertson()
     van_der_pol()
+    oregonator()
