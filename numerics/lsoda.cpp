@@ -21,7 +21,7 @@ constexpr double kUround = std::numeric_limits<double>::epsilon();
 // Approximate stability-region radii of the Adams-Moulton correctors of
 // orders 1..12 (index by order); h*||J|| is kept below these while on Adams.
 constexpr std::array<double, 13> kSm1 = {0.0,  0.5,  0.575, 0.55, 0.45,  0.35, 0.25,
-                                         0.20, 0.15, 0.10,  0.075, 0.050, 0.030};
+                                         0.20, 0.15, 0.10,  0.075, 0.050, 0.025};
 constexpr double kCcmax = 0.3;  // rc change that forces a new matrix
 constexpr int kMaxcor = 3;      // corrector iterations per attempt
 constexpr int kMsbp = 20;       // steps between matrix updates
