@@ -170,3 +170,41 @@ TEST(TangentPlaneAudit, GridAcrossTheThreePhaseBoundaryConverges) {
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(wrong, 0);
 }
+
+// Dew points with the three-phase setting are where the first liquid
+// condenses: just above them no liquid lies below the vapour's tangent
+// plane, just below them one does (checked with the written-out models).
+TEST(TangentPlaneAudit, DewPointsAreWhereTheFirstLiquidCondenses) {
+    const Example ex;
+    for (const char* method : {"NRTL", "UNIQUAC"}) {
+        const Method& m = ex.method(method);
+        const std::array<std::size_t, 3> members{0, 1, 2};
+        const Mixture mix(ex.p, m, members);
+        const Reference ref{ex.p, m};
+        std::mt19937 rng(99);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        int checked = 0, wrong = 0;
+        for (int k = 0; k < 120; ++k) {
+            X z{-std::log(u(rng)), -std::log(u(rng)), -std::log(u(rng))};
+            const double sz = z[0] + z[1] + z[2];
+            for (double& v : z) v /= sz;
+            const double p_ = 101325.0 * std::pow(10.0, -0.5 + u(rng));
+            const FlashResult dew = FlashPV(mix, p_, 1.0, z, 3, FlashOptions{});
+            if (dew.status != kConverged) continue;
+            ++checked;
+            auto vapourPlane = [&](double t) {
+                X d{};
+                for (int i = 0; i < 3; ++i) d[i] = std::log(z[i] * p_) - ref.lnPsat(i, t);
+                return ref.minimumLiquidDistance(t, d);
+            };
+            const double above = vapourPlane(dew.t + 0.05), below = vapourPlane(dew.t - 0.05);
+            if (above < -1e-6 || below >= 0.0) {
+                ++wrong;
+                std::printf("%s dew point of %.4f %.4f %.4f at %.0f Pa = %.3f K: distance above %.2e, below %.2e\n",
+                            method, z[0], z[1], z[2], p_, dew.t, above, below);
+            }
+        }
+        EXPECT_GT(checked, 110) << method;
+        EXPECT_EQ(wrong, 0) << method;
+    }
+}
