@@ -95,13 +95,16 @@ double Lsoda::AtolAt(std::int64_t i) const {
 void Lsoda::SetWeights(std::span<const double> ycur) {
   for (std::int64_t i = 0; i < neq_; ++i) {
     const auto k = static_cast<std::size_t>(i);
-    ewt_[k] = opt_.rtol * std::fabs(ycur[k]) + AtolAt(i);
+    // Kept as reciprocals, as ODEPACK keeps them: norms multiply by them,
+    // which rounds exactly as the reference code does.
+    const double w = opt_.rtol * std::fabs(ycur[k]) + AtolAt(i);
+    ewt_[k] = w > 0.0 ? 1.0 / w : 0.0;
   }
 }
 
 double Lsoda::Norm(std::span<const double> v) const {
   double m = 0.0;
-  for (std::size_t i = 0; i < ewt_.size(); ++i) m = std::max(m, std::fabs(v[i]) / ewt_[i]);
+  for (std::size_t i = 0; i < ewt_.size(); ++i) m = std::max(m, std::fabs(v[i]) * ewt_[i]);
   return m;
 }
 
@@ -112,8 +115,8 @@ double Lsoda::MatrixNorm() const {
   double an = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     double sum = 0.0;
-    for (std::size_t j = 0; j < n; ++j) sum += std::fabs(wm_[i + j * n]) * ewt_[j];
-    an = std::max(an, sum / ewt_[i]);
+    for (std::size_t j = 0; j < n; ++j) sum += std::fabs(wm_[i + j * n]) / ewt_[j];
+    an = std::max(an, sum * ewt_[i]);
   }
   return an;
 }
@@ -238,7 +241,7 @@ void Lsoda::PrepareJacobian() {
     const double srur = std::sqrt(kUround);
     for (std::size_t j = 0; j < n; ++j) {
       const double yj = y_[j];
-      const double r = std::max(srur * std::fabs(yj), r0 * ewt_[j]);
+      const double r = std::max(srur * std::fabs(yj), r0 / ewt_[j]);
       y_[j] += r;
       const double fac = -hl0 / r;
       f_(neq_, tn_, y_, std::span<double>(acor_));
@@ -267,8 +270,11 @@ void Lsoda::PrepareJacobian() {
       ierpj_ = 1;
       return;
     }
+    // The interchange covers columns k..n-1 only: the multipliers already
+    // stored in columns 0..k-1 belong to the interchanges made with them,
+    // which the solve applies one step at a time in the same order.
     if (p != k)
-      for (std::size_t j = 0; j < n; ++j) std::swap(wm_[p + j * n], wm_[k + j * n]);
+      for (std::size_t j = k; j < n; ++j) std::swap(wm_[p + j * n], wm_[k + j * n]);
     const double inv = -1.0 / wm_[k + k * n];
     for (std::size_t i = k + 1; i < n; ++i) wm_[i + k * n] *= inv;
     for (std::size_t j = k + 1; j < n; ++j) {

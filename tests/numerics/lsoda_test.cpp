@@ -474,13 +474,9 @@ TEST(LsodaOregonator, WorkMatchesOdepack) {
   EXPECT_NEAR(y[0], 1.00081487, 1e-4);
   EXPECT_NEAR(y[1] / 1228.17852, 1.0, 1e-4);
   EXPECT_NEAR(y[2] / 132.055494, 1.0, 1e-4);
-  // Our integrator follows ODEPACK step for step up to t = 20 (checked
-  // output by output); through the relaxation spike at t = 20-21 it leaves
-  // BDF for Adams and back with more failed steps, and ends with about 44 %
-  // more evaluations and 88 % more matrices.  Bounded here so that it does
-  // not grow while the cause is sought.
-  EXPECT_LE(static_cast<double>(solver.stats().nfe), 1.5 * 4016.0);
-  EXPECT_LE(static_cast<double>(solver.stats().nje), 2.0 * 195.0);
+  EXPECT_NEAR(static_cast<double>(solver.stats().nst), 1964.0, 0.05 * 1964.0);
+  EXPECT_NEAR(static_cast<double>(solver.stats().nfe), 4016.0, 0.05 * 4016.0);
+  EXPECT_NEAR(static_cast<double>(solver.stats().nje), 195.0, 0.05 * 195.0);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ class Lsoda {
   std::array<double, 6> cm2_{};
 
   std::vector<double> yh_;    // neq * kCols, column j at j*neq
-  std::vector<double> ewt_;   // error weights (not reciprocals)
+  std::vector<double> ewt_;   // reciprocals of the error weights
   std::vector<double> savf_;  // f at the current iterate
   std::vector<double> acor_;  // accumulated correction
   std::vector<double> wm_;    // iteration matrix I - h*l0*J, then its LU factors
