@@ -466,7 +466,7 @@ bool liquidBelowPlane(const Mixture& m, double t, std::span<const double> z, con
             if (change < 1e-10) break;
             // A trial that has come to the tested liquid itself ends at the
             // trivial stationary point, whose distance is zero.
-            if (!away.empty() && change < 1e-3 && maxDiff(w, Vec(away.begin(), away.end())) < 1e-5) {
+            if (!away.empty() && change < 1e-3 && maxDiff(w, Vec(away.begin(), away.end())) < 1e-3) {
                 trivial = true;
                 break;
             }
