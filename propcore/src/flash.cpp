@@ -22,7 +22,7 @@ void normalise(Vec& v) {
         for (double& e : v) e /= s;
 }
 
-double maxDiff(const Vec& a, const Vec& b) {
+double maxDiff(std::span<const double> a, std::span<const double> b) {
     double d = 0.0;
     for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
     return d;
@@ -466,7 +466,7 @@ bool liquidBelowPlane(const Mixture& m, double t, std::span<const double> z, con
             if (change < 1e-10) break;
             // A trial that has come to the tested liquid itself ends at the
             // trivial stationary point, whose distance is zero.
-            if (!away.empty() && change < 1e-3 && maxDiff(w, Vec(away.begin(), away.end())) < 1e-3) {
+            if (!away.empty() && change < 1e-3 && maxDiff(w, away) < 1e-3) {
                 trivial = true;
                 break;
             }
@@ -559,9 +559,19 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
     const std::size_t blocks = (liquid_b ? 1 : 0) + (vapour ? 1 : 0), nu = blocks * n;
     const std::size_t vb = liquid_b ? 1 : 0;  // block of the vapour
     if (blocks == 0) return Split::NotConverged;
-    Vec zz(n), na(n), lnps(n), g(nu), h(nu * nu), step(nu);
-    std::vector<Vec> amt(blocks, Vec(n)), trial(blocks, Vec(n)), mu(blocks, Vec(n));
-    Vec fa(nf, 0.0), fb(nf, 0.0), lnga(nf), lngb(nf), ja(nf * nf), jb(nf * nf);
+    // Scratch kept between calls: these splits run inside every
+    // heterogeneous bubble point.
+    thread_local Vec zz, na, lnps, g, h, hh, step, fa, fb, lnga, lngb, ja, jb, mua, ta, keep_a;
+    thread_local std::vector<Vec> amt, trial, mu, keep;
+    for (Vec* v : {&zz, &na, &lnps, &mua, &ta, &keep_a}) v->assign(n, 0.0);
+    for (Vec* v : {&g, &step}) v->assign(nu, 0.0);
+    h.assign(nu * nu, 0.0);
+    for (Vec* v : {&fa, &fb, &lnga, &lngb}) v->assign(nf, 0.0);
+    for (Vec* v : {&ja, &jb}) v->assign(nf * nf, 0.0);
+    for (auto* a : {&amt, &trial, &mu, &keep}) {
+        a->resize(blocks);
+        for (Vec& v : *a) v.assign(n, 0.0);
+    }
     double total = 0.0;
     for (std::size_t k = 0; k < n; ++k) total += z[idx[k]];
     for (std::size_t k = 0; k < n; ++k) {
@@ -577,7 +587,6 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
         }
         na[k] = zz[k] - taken;
     }
-    Vec mua(n);
     // Chemical potentials of the phases and the Gibbs energy; with
     // derivatives, ja and jb hold d ln(gamma)/d n at unit amounts.
     auto evaluate = [&](const Vec& a, const std::vector<Vec>& u, bool derivatives) {
@@ -620,7 +629,6 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
         return worst;
     };
     double gibbs = evaluate(na, amt, true);
-    Vec ta(n);
     for (int it = 0; it < 60; ++it) {
         const double worst = residual();
         if (worst < kIsoactivity) break;
@@ -643,7 +651,7 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
                 }
             }
         step = g;
-        Vec hh = h;
+        hh = h;
         if (!solve(hh, step, nu)) return Split::NotConverged;
         // Descent direction, else steepest descent scaled to the amounts.
         double slope = 0.0;
@@ -662,8 +670,8 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
             if (na[k] - lam * out_of_a <= 0.0) lam = std::min(lam, 0.9 * na[k] / out_of_a);
         }
         bool lowered = false;
-        const Vec keep_a = mua;
-        const std::vector<Vec> keep = mu;
+        keep_a = mua;
+        for (std::size_t b = 0; b < blocks; ++b) keep[b] = mu[b];
         for (int back = 0; back < 30; ++back, lam *= 0.5) {
             for (std::size_t k = 0; k < n; ++k) {
                 double taken = 0.0;
@@ -682,10 +690,10 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
         }
         if (!lowered) {  // at the minimum to round-off: judged below
             mua = keep_a;
-            mu = keep;
+            for (std::size_t b = 0; b < blocks; ++b) mu[b] = keep[b];
             break;
         }
-        amt = trial;
+        for (std::size_t b = 0; b < blocks; ++b) amt[b] = trial[b];
         na = ta;
         gibbs = evaluate(na, amt, true);
     }
