@@ -59,17 +59,23 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
     const std::array<double, 3> temps{t1, 0.5 * (t1 + t2), t2};
     constexpr int kPoints = 11;  // x_i = 0, 0.1, ..., 1
 
+    // ln(gamma1), ln(gamma2) of a model over the grid of temperatures and
+    // compositions, in one vector.
+    auto onGrid = [&](const ActivityModel& act, std::vector<double>& out) {
+        out.clear();
+        for (double t : temps)
+            for (int k = 0; k < kPoints; ++k) {
+                const double x1 = k / double(kPoints - 1);
+                const std::array<double, 2> x{x1, 1.0 - x1};
+                std::array<double, 2> lng{};
+                act.lnGamma(t, x, lng);
+                out.push_back(lng[0]);
+                out.push_back(lng[1]);
+            }
+    };
     // Reference values, then residuals of the model for parameters (bij, bji).
     std::vector<double> target;
-    for (double t : temps)
-        for (int k = 0; k < kPoints; ++k) {
-            const double x1 = k / double(kPoints - 1);
-            const std::array<double, 2> x{x1, 1.0 - x1};
-            std::array<double, 2> lng{};
-            ref->lnGamma(t, x, lng);
-            target.push_back(lng[0]);
-            target.push_back(lng[1]);
-        }
+    onGrid(*ref, target);
     const double aij = model == Model::Wilson ? std::log(*cj.vl / *ci.vl) : 0.0;
     const double aji = model == Model::Wilson ? std::log(*ci.vl / *cj.vl) : 0.0;
     double alpha = 0.3;
@@ -78,17 +84,7 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
         if (model == Model::Nrtl) m.c.assign(4, alpha);
         m.a = {0.0, aij, aji, 0.0};
         m.b = {0.0, b[0], b[1], 0.0};
-        const auto act = MakeActivityModel(two, m, members);
-        r.clear();
-        for (double t : temps)
-            for (int k = 0; k < kPoints; ++k) {
-                const double x1 = k / double(kPoints - 1);
-                const std::array<double, 2> x{x1, 1.0 - x1};
-                std::array<double, 2> lng{};
-                act->lnGamma(t, x, lng);
-                r.push_back(lng[0]);
-                r.push_back(lng[1]);
-            }
+        onGrid(*MakeActivityModel(two, m, members), r);
         double ssr = 0.0;
         for (std::size_t k = 0; k < r.size(); ++k) {
             r[k] -= target[k];

@@ -313,6 +313,20 @@ void assignLiquids(FlashResult& r, const Vec& xa, const Vec& xb, double share_b)
     r.liquid_phases = 2;
 }
 
+// A three-phase split from the given liquids, vapour and feed shares; on
+// success the flash result holds it.
+bool threePhaseInto(const Mixture& m, double t, double p, std::span<const double> z, const Vec& liquid_a,
+                    const Vec& liquid_b, const Vec& vapour, double bv, double bb, const FlashOptions& o,
+                    FlashResult& r) {
+    Vec xa = liquid_a, xb = liquid_b, y3 = vapour;
+    if (!threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) return false;
+    r.vf = bv;
+    r.y = y3;
+    assignLiquids(r, xa, xb, bb / (1.0 - bv));
+    r.status = kConverged;
+    return true;
+}
+
 void oneLiquid(FlashResult& r) {
     r.x1 = r.x;
     r.x2 = r.x;
@@ -820,16 +834,9 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
         if (LiquidUnstable(m, t, liquid, second) || maxDiff(x, liquid) > 1e-3) {
             if (second.empty()) second = x;
             // Three phases: started from much vapour, then from little.
-            for (const double start : {0.9, 0.5, 0.1}) {
-                Vec xa = liquid, xb = second, y3(z.begin(), z.end());
-                double bv = start, bb = 0.5 * (1.0 - start);
-                if (!threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) continue;
-                r.vf = bv;
-                r.y = y3;
-                assignLiquids(r, xa, xb, bb / (1.0 - bv));
-                r.status = kConverged;
-                return r;
-            }
+            const Vec feed(z.begin(), z.end());
+            for (const double start : {0.9, 0.5, 0.1})
+                if (threePhaseInto(m, t, p, z, liquid, second, feed, start, 0.5 * (1.0 - start), o, r)) return r;
         }
         // Vapour and the one liquid that condenses; from here on as if the
         // one-liquid flash had found them.
@@ -880,16 +887,8 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
         // splits from its liquid: first with the vapour found, then with
         // more and with less of the second liquid.
         const double bv0 = std::clamp(beta, 0.1, 0.9);
-        for (const double share : {0.2, 0.5, 0.05}) {
-            xa = x, xb = trial, y3 = y;
-            double bv = bv0, bb = share * (1.0 - bv0);
-            if (!threePhaseTP(m, t, p, z, xa, xb, y3, bv, bb, o)) continue;
-            r.vf = bv;
-            r.y = y3;
-            assignLiquids(r, xa, xb, bb / (1.0 - bv));
-            r.status = kConverged;
-            return r;
-        }
+        for (const double share : {0.2, 0.5, 0.05})
+            if (threePhaseInto(m, t, p, z, x, trial, y, bv0, share * (1.0 - bv0), o, r)) return r;
     }
     // No vapour, or the vapour vanished in the three-phase split: try the
     // two-liquid split of the feed and keep it if no vapour can form.
