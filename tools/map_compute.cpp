@@ -7,6 +7,7 @@
 #include <cmath>
 #include <span>
 
+#include "azeotrope/complete_search.h"
 #include "azeotrope/search.h"
 #include "azeotrope/stability.h"
 #include "engine/engine_flash.h"
@@ -57,8 +58,12 @@ AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t
     std::vector<std::int64_t> sizes(capacity), phases(capacity), stab(capacity);
     std::vector<double> sx(un * (un + capacity)), st(un + capacity);
     std::vector<std::int64_t> sc(un + capacity);
-    Azeo_Search(n, p.pressure, p.phase, p.method, ids, count, comps, temps, sizes, phases, stab, sx, st, sc,
-                az.error);
+    if (p.search == "complete")
+        Complete_Azeo_Search(n, p.pressure, p.phase, p.method, ids, count, comps, temps, sizes, phases, stab, sx, st,
+                             sc, az.error);
+    else
+        Azeo_Search(n, p.pressure, p.phase, p.method, ids, count, comps, temps, sizes, phases, stab, sx, st, sc,
+                    az.error);
     az.count = static_cast<std::size_t>(count);
     const std::size_t total = un + az.count;
     az.compositions.assign(comps.begin(), comps.begin() + static_cast<std::ptrdiff_t>(un * az.count));

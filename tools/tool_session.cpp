@@ -48,6 +48,11 @@ void AddProblemOptions(CLI::App& cmd, Problem& p, bool components_required) {
                    "property method; default: the problem's default. With databank components a model: "
                    "NRTL (default), UNIQUAC, WILSON, UNIFAC, UNIFAC-LLE, UNIFAC-DMD");
     cmd.add_flag("-v,--verbose", p.verbose, "print where every component's and pair's numbers came from");
+    cmd.add_option("--search", p.search,
+                   "azeotrope search: classic, or complete (also every binary by a dense scan and every "
+                   "ternary by Newton from many starts)")
+        ->check(CLI::IsMember({"classic", "complete"}))
+        ->capture_default_str();
     cmd.add_option_function<int>(
            "--phase",
            [&p](int v) {

@@ -1,0 +1,279 @@
+#include "azeotrope/complete_search.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "azeotrope/search.h"
+#include "azeotrope/stability.h"
+#include "search_internal.h"
+
+namespace ternival {
+namespace {
+
+using azeo::BubblePoint;
+
+// An azeotrope as the complete search keeps it: fractions over all n
+// components of the search.
+struct Point {
+    std::vector<double> x;
+    double t = 0.0;
+    std::int64_t size = 0;
+    std::int64_t phase_code = 0;
+    std::int64_t stability = 0;
+};
+
+constexpr std::int64_t kHomogeneousCode = 1, kHeterogeneousCode = 2;
+// Two azeotropes of the same components closer than this are one.
+constexpr double kSame = 1e-3;
+// A root of y - x is accepted when |y - x| stays below this.
+constexpr double kResidual = 1e-8;
+
+double distance(const std::vector<double>& a, const std::vector<double>& b) {
+    double d = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
+    return d;
+}
+
+bool samePattern(const std::vector<double>& a, const std::vector<double>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if ((a[i] > 0.0) != (b[i] > 0.0)) return false;
+    return true;
+}
+
+bool known(const std::vector<Point>& points, const std::vector<double>& x) {
+    for (const Point& p : points)
+        if (samePattern(p.x, x) && distance(p.x, x) < kSame) return true;
+    return false;
+}
+
+// The bubble point of the sub-mixture `members` at fractions z (over the
+// members), its y - x and whether the liquid splits.
+struct SubBubble {
+    bool ok = false;
+    double t = 0.0;
+    std::array<double, 3> gap{};  // y - x
+    bool split = false;
+};
+
+SubBubble subBubble(std::span<const std::int64_t> ids, std::span<const std::size_t> members,
+                    std::span<const double> z, double pressure, std::int64_t phase, std::string_view method) {
+    std::array<std::int64_t, 3> sub_ids{};
+    for (std::size_t k = 0; k < members.size(); ++k) sub_ids[k] = ids[members[k]];
+    const auto m = static_cast<std::int64_t>(members.size());
+    const azeo::Bubble b = BubblePoint(phase, method, m, std::span(sub_ids).first(members.size()), z, pressure);
+    SubBubble s;
+    s.ok = b.error == 0;
+    s.t = b.t;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        s.gap[k] = b.y[k] - z[k];
+        if (std::abs(b.x1[k] - b.x2[k]) > 1e-6) s.split = true;
+    }
+    return s;
+}
+
+Point makePoint(std::size_t n, std::span<const std::size_t> members, std::span<const double> z, const SubBubble& b) {
+    Point p;
+    p.x.assign(n, 0.0);
+    for (std::size_t k = 0; k < members.size(); ++k) p.x[members[k]] = z[k];
+    p.t = b.t;
+    p.size = static_cast<std::int64_t>(members.size());
+    p.phase_code = b.split ? kHeterogeneousCode : kHomogeneousCode;
+    return p;
+}
+
+// Every sign change of y1 - x1 along x1 (cosine-spaced grid, denser at the
+// pure ends), refined by bisection.
+void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j, double pressure,
+                std::int64_t phase, std::string_view method, std::size_t n, std::vector<Point>& found) {
+    const std::array<std::size_t, 2> members{i, j};
+    auto f = [&](double x1, SubBubble& b) {
+        const std::array<double, 2> z{x1, 1.0 - x1};
+        b = subBubble(ids, members, z, pressure, phase, method);
+        return b.ok ? b.gap[0] : std::nan("");
+    };
+    constexpr int kGrid = 96;
+    SubBubble b;
+    double x_prev = 1e-5, f_prev = f(x_prev, b);
+    for (int k = 1; k <= kGrid; ++k) {
+        const double x = k == kGrid ? 1.0 - 1e-5
+                                    : 0.5 * (1.0 - std::cos(std::numbers::pi * k / kGrid));
+        const double fx = f(x, b);
+        if (std::isfinite(fx) && std::isfinite(f_prev) && fx != 0.0 && (fx > 0.0) != (f_prev > 0.0)) {
+            double lo = x_prev, hi = x, flo = f_prev;
+            for (int it = 0; it < 60 && hi - lo > 1e-13; ++it) {
+                const double mid = 0.5 * (lo + hi);
+                const double fm = f(mid, b);
+                if (!std::isfinite(fm)) break;
+                if ((fm > 0.0) == (flo > 0.0)) lo = mid, flo = fm;
+                else hi = mid;
+            }
+            const double xa = 0.5 * (lo + hi);
+            const double fa = f(xa, b);
+            const std::array<double, 2> z{xa, 1.0 - xa};
+            // A sign change across a jump (no root) leaves a large residual.
+            if (std::isfinite(fa) && std::abs(fa) < 1e-6) {
+                Point p = makePoint(n, members, z, b);
+                if (!known(found, p.x)) found.push_back(std::move(p));
+            }
+        }
+        x_prev = x;
+        f_prev = fx;
+    }
+}
+
+// Newton's method on (y - x) of the ternary from one start; true with the
+// root in z when it converges inside the triangle.
+bool newtonTernary(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
+                   std::int64_t phase, std::string_view method, std::array<double, 3>& z, SubBubble& at) {
+    auto eval = [&](const std::array<double, 3>& w, SubBubble& b) {
+        b = subBubble(ids, members, w, pressure, phase, method);
+        return b.ok;
+    };
+    if (!eval(z, at)) return false;
+    for (int it = 0; it < 40; ++it) {
+        const double res = std::max(std::abs(at.gap[0]), std::abs(at.gap[1]));
+        if (res < kResidual) return true;
+        // Jacobian of (gap0, gap1) in (z0, z1) by forward differences.
+        double jac[2][2];
+        for (int c = 0; c < 2; ++c) {
+            std::array<double, 3> w = z;
+            const double h = 1e-7 * std::max(1.0, std::abs(z[c]));
+            w[c] += h;
+            w[2] -= h;
+            SubBubble bh;
+            if (!eval(w, bh)) return false;
+            jac[0][c] = (bh.gap[0] - at.gap[0]) / h;
+            jac[1][c] = (bh.gap[1] - at.gap[1]) / h;
+        }
+        const double det = jac[0][0] * jac[1][1] - jac[0][1] * jac[1][0];
+        if (!(std::abs(det) > 1e-300)) return false;
+        double d0 = -(at.gap[0] * jac[1][1] - at.gap[1] * jac[0][1]) / det;
+        double d1 = -(jac[0][0] * at.gap[1] - jac[1][0] * at.gap[0]) / det;
+        // Damped so that every fraction stays positive; halved while the
+        // residual does not fall.
+        double lam = 1.0;
+        for (double v : {d0, d1, -(d0 + d1)})
+            if (std::abs(v) > 0.2) lam = std::min(lam, 0.2 / std::abs(v));
+        bool better = false;
+        for (int back = 0; back < 20; ++back, lam *= 0.5) {
+            std::array<double, 3> w{z[0] + lam * d0, z[1] + lam * d1, 0.0};
+            w[2] = 1.0 - w[0] - w[1];
+            if (std::min({w[0], w[1], w[2]}) <= 1e-9) continue;
+            SubBubble bw;
+            if (!eval(w, bw)) continue;
+            if (std::max(std::abs(bw.gap[0]), std::abs(bw.gap[1])) < res) {
+                z = w;
+                at = bw;
+                better = true;
+                break;
+            }
+        }
+        if (!better) return false;
+    }
+    return std::max(std::abs(at.gap[0]), std::abs(at.gap[1])) < kResidual;
+}
+
+void searchTernary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j, std::size_t k,
+                   double pressure, std::int64_t phase, std::string_view method, std::size_t n,
+                   std::vector<Point>& found) {
+    const std::array<std::size_t, 3> members{i, j, k};
+    std::vector<std::array<double, 3>> starts;
+    constexpr int kSteps = 6;
+    for (int a = 1; a < kSteps; ++a)
+        for (int b = 1; a + b < kSteps; ++b)
+            starts.push_back({a / double(kSteps), b / double(kSteps), (kSteps - a - b) / double(kSteps)});
+    // Next to each binary azeotrope of the ternary, a little of the third.
+    for (const Point& p : found) {
+        if (p.size != 2) continue;
+        std::array<double, 3> s{p.x[i], p.x[j], p.x[k]};
+        const double in = s[0] + s[1] + s[2];
+        if (std::abs(in - 1.0) > 1e-9) continue;  // not a binary of this ternary
+        for (double& v : s) v = 0.9 * v + 0.1 / 3.0;
+        starts.push_back(s);
+    }
+    for (std::array<double, 3> z : starts) {
+        SubBubble at;
+        if (!newtonTernary(ids, members, pressure, phase, method, z, at)) continue;
+        if (std::min({z[0], z[1], z[2]}) < 1e-6) continue;  // an edge point: the binaries have it
+        Point p = makePoint(n, members, z, at);
+        if (!known(found, p.x)) found.push_back(std::move(p));
+    }
+}
+
+}  // namespace
+
+void Complete_Azeo_Search(std::int64_t n, double pressure, std::int64_t phase, std::string_view method,
+                          std::span<const std::int64_t> ids, std::int64_t& count,
+                          std::span<double> compositions, std::span<double> temperatures,
+                          std::span<std::int64_t> sizes, std::span<std::int64_t> phase_codes,
+                          std::span<std::int64_t> stability, std::span<double> singular_compositions,
+                          std::span<double> singular_temperatures,
+                          std::span<std::int64_t> singular_stability, std::int64_t& error,
+                          CompleteSearchStats* stats) {
+    const std::int64_t capacity = count;
+    Azeo_Search(n, pressure, phase, method, ids, count, compositions, temperatures, sizes, phase_codes, stability,
+                singular_compositions, singular_temperatures, singular_stability, error);
+    if (n < 2 || n > kAzeoMaxComponents || count < 0) return;
+    const auto un = static_cast<std::size_t>(n);
+    // The classic search's azeotropes first, so that they keep their place.
+    std::vector<Point> points;
+    for (std::int64_t a = 0; a < count; ++a) {
+        Point p;
+        const auto ua = static_cast<std::size_t>(a);
+        p.x.assign(compositions.begin() + static_cast<std::ptrdiff_t>(ua * un),
+                   compositions.begin() + static_cast<std::ptrdiff_t>((ua + 1) * un));
+        p.t = temperatures[ua];
+        p.size = sizes[ua];
+        p.phase_code = phase_codes[ua];
+        p.stability = stability[ua];
+        points.push_back(std::move(p));
+    }
+    const std::size_t classic = points.size();
+    for (std::size_t i = 0; i < un; ++i)
+        for (std::size_t j = i + 1; j < un; ++j) scanBinary(ids, i, j, pressure, phase, method, un, points);
+    for (std::size_t i = 0; i < un; ++i)
+        for (std::size_t j = i + 1; j < un; ++j)
+            for (std::size_t k = j + 1; k < un; ++k) searchTernary(ids, i, j, k, pressure, phase, method, un, points);
+
+    // Classify what was added, as the classic search classifies its own.
+    std::vector<double> re(un);
+    const std::span<double> no_vectors;
+    for (std::size_t a = classic; a < points.size(); ++a) {
+        std::int64_t code = 0, flag = 0;
+        Stability_RCM(n, points[a].x, 1, pressure, ids, method, static_cast<int>(phase), code, re, no_vectors, flag);
+        if (flag != 0) {
+            error = kAzeoClassifyFailed;
+            if (flag == -2) code = 0;
+        }
+        points[a].stability = code;
+    }
+    bool limited = false;
+    if (points.size() > static_cast<std::size_t>(capacity)) {
+        points.resize(static_cast<std::size_t>(capacity));
+        limited = true;
+        error = kAzeoSearchFailed;
+    }
+    // The table, laid out as the classic search lays it out.
+    count = static_cast<std::int64_t>(points.size());
+    for (std::size_t a = 0; a < points.size(); ++a) {
+        std::copy(points[a].x.begin(), points[a].x.end(), compositions.begin() + static_cast<std::ptrdiff_t>(a * un));
+        temperatures[a] = points[a].t;
+        sizes[a] = points[a].size;
+        phase_codes[a] = points[a].phase_code;
+        stability[a] = points[a].stability;
+        std::copy(points[a].x.begin(), points[a].x.end(),
+                  singular_compositions.begin() + static_cast<std::ptrdiff_t>((un + a) * un));
+        singular_temperatures[un + a] = points[a].t;
+        singular_stability[un + a] = points[a].stability;
+    }
+    if (stats) {
+        stats->classic = static_cast<std::int64_t>(classic);
+        stats->added = static_cast<std::int64_t>(points.size()) - static_cast<std::int64_t>(classic);
+        stats->limit_reached = limited;
+    }
+}
+
+}  // namespace ternival

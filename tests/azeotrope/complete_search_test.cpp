@@ -1,0 +1,194 @@
+// The complete azeotrope search: a superset of the classic search, every
+// binary azeotrope a dense scan of bubble points finds (double azeotropes
+// included), and the ternaries the classic search misses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <sstream>
+
+#include "azeotrope/complete_search.h"
+#include "engine/engine_flash.h"
+#include "search_env.h"
+
+namespace ternival::testing {
+namespace {
+
+SearchResult RunCompleteSearch(const std::vector<std::int64_t>& ids, std::int64_t phase, double pressure = 101325.0,
+                               std::string_view method = "NRTL      ") {
+    SearchResult r;
+    const auto n = static_cast<std::int64_t>(ids.size());
+    const auto nn = ids.size();
+    const auto cap = static_cast<std::size_t>(kAzeoDefaultCapacity);
+    r.n = n;
+    r.compositions.assign(nn * cap, -7.0);
+    r.temperatures.assign(cap, -7.0);
+    r.sizes.assign(cap, -7);
+    r.phases.assign(cap, -7);
+    r.codes.assign(cap, -7);
+    r.singular_compositions.assign(nn * (nn + cap), -7.0);
+    r.singular_temperatures.assign(nn + cap, -7.0);
+    r.singular_codes.assign(nn + cap, -7);
+    r.count = kAzeoDefaultCapacity;
+    Complete_Azeo_Search(n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases,
+                         r.codes, r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
+    return r;
+}
+
+// y - x at the bubble point of x over all the search's components,
+// computed here with one flash: an azeotrope has y = x.
+double Residual(const std::vector<std::int64_t>& ids, const SearchResult& r, std::int64_t a, std::int64_t phase,
+                double pressure = 101325.0) {
+    const auto n = static_cast<std::size_t>(r.n);
+    std::vector<std::int64_t> sub;
+    std::vector<double> z;
+    for (std::size_t c = 0; c < n; ++c)
+        if (r.x(a, static_cast<std::int64_t>(c)) > 0.0) {
+            sub.push_back(ids[c]);
+            z.push_back(r.x(a, static_cast<std::int64_t>(c)));
+        }
+    std::vector<double> y(sub.size()), x(sub.size()), x1(sub.size()), x2(sub.size());
+    double t = 0.0, p = pressure, vf = 0.0, res = 0.0;
+    std::int64_t err = 0;
+    EngineFlash("PV", static_cast<int>(phase), "NRTL", static_cast<int>(sub.size()), sub, z, t, p, vf, y, x, res, x1,
+                x2, err);
+    if (err != 0) return 1.0;
+    double worst = 0.0;
+    for (std::size_t k = 0; k < z.size(); ++k) worst = std::max(worst, std::abs(y[k] - z[k]));
+    return worst;
+}
+
+// Sign changes of y1 - x1 of the binary (i, j) on a dense grid: the
+// number of its azeotropes, found without the search.
+int BinaryRootsByScan(std::int64_t id_i, std::int64_t id_j, std::int64_t phase, double pressure = 101325.0) {
+    const std::vector<std::int64_t> ids{id_i, id_j};
+    int roots = 0;
+    double prev = std::nan("");
+    for (int k = 1; k < 2000; ++k) {
+        const double x1 = k / 2000.0;
+        const std::vector<double> z{x1, 1.0 - x1};
+        std::vector<double> y(2), x(2), a(2), b(2);
+        double t = 0.0, p = pressure, vf = 0.0, res = 0.0;
+        std::int64_t err = 0;
+        EngineFlash("PV", static_cast<int>(phase), "NRTL", 2, ids, z, t, p, vf, y, x, res, a, b, err);
+        const double v = err == 0 ? y[0] - x1 : std::nan("");
+        if (std::isfinite(v) && std::isfinite(prev) && (v > 0.0) != (prev > 0.0)) ++roots;
+        prev = v;
+    }
+    return roots;
+}
+
+int BinaryAzeotropes(const SearchResult& r, std::int64_t i, std::int64_t j) {
+    int count = 0;
+    for (std::int64_t a = 0; a < r.count; ++a)
+        if (r.sizes[static_cast<std::size_t>(a)] == 2 && r.x(a, i) > 0.0 && r.x(a, j) > 0.0) ++count;
+    return count;
+}
+
+bool Contains(const SearchResult& big, const SearchResult& small, std::int64_t a) {
+    for (std::int64_t b = 0; b < big.count; ++b) {
+        double d = 0.0;
+        for (std::int64_t c = 0; c < big.n; ++c) d = std::max(d, std::abs(big.x(b, c) - small.x(a, c)));
+        if (d < 2e-3) return true;
+    }
+    return false;
+}
+
+class CompleteSearch : public SearchEnvironment {};
+
+// A binary with two azeotropes (K-values at infinite dilution on the same
+// side of 1 at both ends, as benzene/hexafluorobenzene): nearly equal
+// vapour pressures and an S-shaped ln(gamma1/gamma2).  The classic search's
+// screening never tries it.
+TEST_F(CompleteSearch, DoubleAzeotropeOfABinary) {
+    OpenText("double.toml",
+             "missing = \"ideal\"\n"
+             "[[component]]\nid = \"A\"\nmw = 80.0\nantoine = [22.0, -3710.0]\n"
+             "[[component]]\nid = \"B\"\nmw = 80.0\nantoine = [22.0, -3666.0]\n"
+             "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n"
+             "[[method.pair]]\ni = \"A\"\nj = \"B\"\nbij = 1028.0\nbji = -267.0\nalpha = 0.47\n");
+    const auto ids = Ids({"A", "B"});
+    ASSERT_EQ(BinaryRootsByScan(ids[0], ids[1], 2), 2);
+    const SearchResult classic = RunSearch(ids, 2);
+    EXPECT_LT(classic.count, 2);
+    const SearchResult r = RunCompleteSearch(ids, 2);
+    ASSERT_EQ(r.count, 2) << r.describe();
+    for (std::int64_t a = 0; a < 2; ++a) EXPECT_LT(Residual(ids, r, a, 2), 1e-7) << r.describe();
+    EXPECT_GT(std::abs(r.x(0, 0) - r.x(1, 0)), 0.3);
+    // The bubble temperature has a minimum at one azeotrope (below both
+    // boiling points) and a local maximum at the other.
+    auto bubbleT = [&](double x1) {
+        const std::vector<double> z{x1, 1.0 - x1};
+        std::vector<double> y(2), x(2), a(2), b(2);
+        double t = 0.0, p = 101325.0, vf = 0.0, res = 0.0;
+        std::int64_t err = 0;
+        EngineFlash("PV", 2, "NRTL", 2, ids, z, t, p, vf, y, x, res, a, b, err);
+        return t;
+    };
+    const std::int64_t low = r.temperatures[0] < r.temperatures[1] ? 0 : 1, high = 1 - low;
+    EXPECT_LT(r.temperatures[static_cast<std::size_t>(low)],
+              std::min(r.singular_temperatures[0], r.singular_temperatures[1]));
+    const double xh = r.x(high, 0), th = r.temperatures[static_cast<std::size_t>(high)];
+    EXPECT_LT(bubbleT(xh - 0.02), th);
+    EXPECT_LT(bubbleT(xh + 0.02), th);
+}
+
+// The eight-component example with three phases: the classic search finds
+// no chloroform/water/benzene and no methanol/water/benzene azeotrope,
+// although they exist (341.09 and 342.33 K); the complete search finds both
+// and keeps everything the classic one found.
+TEST_F(CompleteSearch, EightComponentsFindTheTernariesTheClassicMisses) {
+    Open("eight_components.toml");
+    const auto ids = Ids({"ACETONE", "CHLOROFM", "METHANOL", "ETHANOL", "WATER", "BENZENE", "BUTANOL", "TOLUENE"});
+    const SearchResult classic = RunSearch(ids, 3);
+    const SearchResult r = RunCompleteSearch(ids, 3);
+    for (std::int64_t a = 0; a < classic.count; ++a) EXPECT_TRUE(Contains(r, classic, a)) << a;
+    auto ternaryAt = [&](std::int64_t i, std::int64_t j, std::int64_t k, double t) {
+        for (std::int64_t a = 0; a < r.count; ++a)
+            if (r.sizes[static_cast<std::size_t>(a)] == 3 && r.x(a, i) > 0 && r.x(a, j) > 0 && r.x(a, k) > 0 &&
+                std::abs(r.temperatures[static_cast<std::size_t>(a)] - t) < 0.1)
+                return a;
+        return std::int64_t{-1};
+    };
+    const std::int64_t cwb = ternaryAt(1, 4, 5, 341.09), mwb = ternaryAt(2, 4, 5, 342.33);
+    ASSERT_GE(cwb, 0) << r.describe();
+    ASSERT_GE(mwb, 0) << r.describe();
+    EXPECT_LT(Residual(ids, r, cwb, 3), 1e-6);
+    EXPECT_LT(Residual(ids, r, mwb, 3), 1e-6);
+    for (std::int64_t a = classic.count; a < r.count; ++a) EXPECT_GT(r.codes[static_cast<std::size_t>(a)], 0) << a;
+}
+
+// Random NRTL ternaries (fixed seed): the complete search keeps every
+// classic azeotrope, each added one has y = x, and on every edge it finds
+// as many binary azeotropes as a dense scan of bubble points.
+TEST_F(CompleteSearch, RandomTernariesAgainstADenseScan) {
+    std::mt19937 rng(20261207);
+    auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
+    for (int mixture = 0; mixture < 12; ++mixture) {
+        std::ostringstream f;
+        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
+        for (int k = 0; k < 3; ++k)
+            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
+              << -(22.0 - std::log(101325.0)) * uniform(330.0, 370.0) << "]\n";
+        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
+        for (int i = 0; i < 3; ++i)
+            for (int j = i + 1; j < 3; ++j)
+                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(-300, 600)
+                  << "\nbji = " << uniform(-300, 600) << "\nalpha = 0.3\n";
+        OpenText("r" + std::to_string(mixture) + ".toml", f.str());
+        const auto ids = Ids({"C0", "C1", "C2"});
+        const SearchResult classic = RunSearch(ids, 2);
+        const SearchResult r = RunCompleteSearch(ids, 2);
+        for (std::int64_t a = 0; a < classic.count; ++a) EXPECT_TRUE(Contains(r, classic, a)) << mixture;
+        for (std::int64_t a = classic.count; a < r.count; ++a)
+            EXPECT_LT(Residual(ids, r, a, 2), 1e-6) << mixture << "\n" << r.describe();
+        for (std::int64_t i = 0; i < 3; ++i)
+            for (std::int64_t j = i + 1; j < 3; ++j)
+                EXPECT_EQ(BinaryAzeotropes(r, i, j),
+                          BinaryRootsByScan(ids[static_cast<std::size_t>(i)], ids[static_cast<std::size_t>(j)], 2))
+                    << "mixture " << mixture << " edge " << i << j << "\n" << r.describe();
+    }
+}
+
+}  // namespace
+}  // namespace ternival::testing
