@@ -1,6 +1,7 @@
 // Whole azeotrope searches: wall time and engine flashes per search.
 #include <vector>
 
+#include "azeotrope/complete_search.h"
 #include "azeotrope/search.h"
 #include "bench_session.h"
 #include "engine/engine_flash.h"
@@ -9,7 +10,8 @@ using namespace ternival;
 
 namespace {
 
-void search(benchmark::State& state, const char* example, std::vector<const char*> names, std::int64_t phase) {
+void search(benchmark::State& state, const char* example, std::vector<const char*> names, std::int64_t phase,
+            bool complete = false) {
     EngineSession& s = bench::Session(example);
     if (!s.ok()) {
         state.SkipWithError(s.error().c_str());
@@ -25,8 +27,12 @@ void search(benchmark::State& state, const char* example, std::vector<const char
     const long long before = FlashMemory().engine_calls;
     for (auto _ : state) {
         count = kAzeoDefaultCapacity;
-        Azeo_Search(n, 101325.0, phase, "", ids, count, comp, temps, sizes, phases, codes, scomp, stemps,
-                    scodes, error);
+        if (complete)
+            Complete_Azeo_Search(n, 101325.0, phase, "", ids, count, comp, temps, sizes, phases, codes, scomp, stemps,
+                                 scodes, error);
+        else
+            Azeo_Search(n, 101325.0, phase, "", ids, count, comp, temps, sizes, phases, codes, scomp, stemps,
+                        scodes, error);
         benchmark::DoNotOptimize(count);
     }
     state.counters["azeotropes"] = static_cast<double>(count);
@@ -50,8 +56,20 @@ void BM_AzeoSearchEightComponentsThreePhase(benchmark::State& state) {
            {"ACETONE", "CHLOROFM", "METHANOL", "ETHANOL", "WATER", "BENZENE", "BUTANOL", "TOLUENE"}, 3);
 }
 
+// The complete search (classic search, then every binary scanned and every
+// ternary searched from many starts).
+void BM_CompleteSearchEightComponentsThreePhase(benchmark::State& state) {
+    search(state, "eight_components.toml",
+           {"ACETONE", "CHLOROFM", "METHANOL", "ETHANOL", "WATER", "BENZENE", "BUTANOL", "TOLUENE"}, 3, true);
+}
+void BM_CompleteSearchAcetoneChloroformMethanol(benchmark::State& state) {
+    search(state, "acetone_chloroform_methanol.toml", {"ACETONE", "CHLOROFM", "METHANOL"}, 2, true);
+}
+
 }  // namespace
 
+BENCHMARK(BM_CompleteSearchEightComponentsThreePhase)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompleteSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchAcetoneChloroformMethanolThreePhase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchEthanolWaterBenzeneThreePhase)->Unit(benchmark::kMillisecond);

@@ -480,3 +480,22 @@ TEST_F(Command, HeterogeneousDistillationLinesEndAtTheirNodes) {
         EXPECT_LT(d, 1e-4) << start;
     }
 }
+
+// --search complete adds the ternaries the classic search misses in the
+// eight-component example, and keeps the classic search's azeotropes.
+TEST_F(Command, CompleteSearchFromTheCommandLine) {
+    const std::string eight = kExamples + "/eight_components.toml";
+    const Outcome classic = ternival({"azeotropes", eight, "--format", "json"});
+    const Outcome complete = ternival({"azeotropes", eight, "--search", "complete", "--format", "json"});
+    ASSERT_EQ(classic.code, 0) << classic.err;
+    ASSERT_EQ(complete.code, 0) << complete.err;
+    const json a = json::parse(classic.out), b = json::parse(complete.out);
+    EXPECT_GT(b.size(), a.size());
+    int found = 0;
+    for (const auto& row : b)
+        if (row["size"] == 3 && row["x_CHLOROFM"].get<double>() > 0 && row["x_WATER"].get<double>() > 0 &&
+            row["x_BENZENE"].get<double>() > 0)
+            found += std::abs(row["T_K"].get<double>() - 341.09) < 0.1;
+    EXPECT_EQ(found, 1) << complete.out;
+    EXPECT_EQ(ternival({"azeotropes", eight, "--search", "exhaustive"}).code, 1);
+}
