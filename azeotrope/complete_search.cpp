@@ -54,13 +54,13 @@ bool known(const std::vector<Point>& points, const std::vector<double>& x) {
 struct SubBubble {
     bool ok = false;
     double t = 0.0;
-    std::array<double, 3> gap{};  // y - x
+    std::array<double, kAzeoMaxComponents> gap{};  // y - x
     bool split = false;
 };
 
 SubBubble subBubble(std::span<const std::int64_t> ids, std::span<const std::size_t> members,
                     std::span<const double> z, double pressure, std::int64_t phase, std::string_view method) {
-    std::array<std::int64_t, 3> sub_ids{};
+    std::array<std::int64_t, kAzeoMaxComponents> sub_ids{};
     for (std::size_t k = 0; k < members.size(); ++k) sub_ids[k] = ids[members[k]];
     const auto m = static_cast<std::int64_t>(members.size());
     const azeo::Bubble b = BubblePoint(phase, method, m, std::span(sub_ids).first(members.size()), z, pressure);
@@ -124,47 +124,80 @@ void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j,
     }
 }
 
-// Newton's method on (y - x) of the ternary from one start; true with the
-// root in z when it converges inside the triangle.
-bool newtonTernary(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
-                   std::int64_t phase, std::string_view method, std::array<double, 3>& z, SubBubble& at) {
-    auto eval = [&](const std::array<double, 3>& w, SubBubble& b) {
+// Newton's method on (y - x) of the sub-mixture `members` (k components,
+// unknowns the first k - 1 fractions) from the start z; true with the root
+// in z when it converges with every fraction positive.
+bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
+               std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at) {
+    const std::size_t k = members.size(), u = k - 1;
+    auto eval = [&](const std::vector<double>& w, SubBubble& b) {
         b = subBubble(ids, members, w, pressure, phase, method);
         return b.ok;
     };
+    auto residual = [&](const SubBubble& b) {
+        double r = 0.0;
+        for (std::size_t c = 0; c < u; ++c) r = std::max(r, std::abs(b.gap[c]));
+        return r;
+    };
     if (!eval(z, at)) return false;
+    std::vector<double> jac(u * u), rhs(u), w(k);
     for (int it = 0; it < 40; ++it) {
-        const double res = std::max(std::abs(at.gap[0]), std::abs(at.gap[1]));
+        const double res = residual(at);
         if (res < kResidual) return true;
-        // Jacobian of (gap0, gap1) in (z0, z1) by forward differences.
-        double jac[2][2];
-        for (int c = 0; c < 2; ++c) {
-            std::array<double, 3> w = z;
+        // Jacobian of the first k - 1 gaps in the first k - 1 fractions (the
+        // last one takes up the difference), by forward differences.
+        for (std::size_t c = 0; c < u; ++c) {
+            w = z;
             const double h = 1e-7 * std::max(1.0, std::abs(z[c]));
             w[c] += h;
-            w[2] -= h;
+            w[k - 1] -= h;
             SubBubble bh;
             if (!eval(w, bh)) return false;
-            jac[0][c] = (bh.gap[0] - at.gap[0]) / h;
-            jac[1][c] = (bh.gap[1] - at.gap[1]) / h;
+            for (std::size_t r = 0; r < u; ++r) jac[r * u + c] = (bh.gap[r] - at.gap[r]) / h;
         }
-        const double det = jac[0][0] * jac[1][1] - jac[0][1] * jac[1][0];
-        if (!(std::abs(det) > 1e-300)) return false;
-        double d0 = -(at.gap[0] * jac[1][1] - at.gap[1] * jac[0][1]) / det;
-        double d1 = -(jac[0][0] * at.gap[1] - jac[1][0] * at.gap[0]) / det;
-        // Damped so that every fraction stays positive; halved while the
-        // residual does not fall.
+        for (std::size_t r = 0; r < u; ++r) rhs[r] = -at.gap[r];
+        // Gaussian elimination with partial pivoting.
+        for (std::size_t c = 0; c < u; ++c) {
+            std::size_t piv = c;
+            for (std::size_t r = c + 1; r < u; ++r)
+                if (std::abs(jac[r * u + c]) > std::abs(jac[piv * u + c])) piv = r;
+            if (!(std::abs(jac[piv * u + c]) > 1e-300)) return false;
+            if (piv != c) {
+                for (std::size_t q = 0; q < u; ++q) std::swap(jac[c * u + q], jac[piv * u + q]);
+                std::swap(rhs[c], rhs[piv]);
+            }
+            for (std::size_t r = c + 1; r < u; ++r) {
+                const double f = jac[r * u + c] / jac[c * u + c];
+                for (std::size_t q = c; q < u; ++q) jac[r * u + q] -= f * jac[c * u + q];
+                rhs[r] -= f * rhs[c];
+            }
+        }
+        for (std::size_t c = u; c-- > 0;) {
+            double v = rhs[c];
+            for (std::size_t q = c + 1; q < u; ++q) v -= jac[c * u + q] * rhs[q];
+            rhs[c] = v / jac[c * u + c];
+        }
+        double last = 0.0;
+        for (double d : rhs) last -= d;
+        // Damped so that every fraction moves by at most 0.2 and stays
+        // positive; halved while the residual does not fall.
         double lam = 1.0;
-        for (double v : {d0, d1, -(d0 + d1)})
-            if (std::abs(v) > 0.2) lam = std::min(lam, 0.2 / std::abs(v));
+        for (double d : rhs)
+            if (std::abs(d) > 0.2) lam = std::min(lam, 0.2 / std::abs(d));
+        if (std::abs(last) > 0.2) lam = std::min(lam, 0.2 / std::abs(last));
         bool better = false;
         for (int back = 0; back < 20; ++back, lam *= 0.5) {
-            std::array<double, 3> w{z[0] + lam * d0, z[1] + lam * d1, 0.0};
-            w[2] = 1.0 - w[0] - w[1];
-            if (std::min({w[0], w[1], w[2]}) <= 1e-9) continue;
+            double rest = 1.0, smallest = 1.0;
+            for (std::size_t c = 0; c < u; ++c) {
+                w[c] = z[c] + lam * rhs[c];
+                rest -= w[c];
+                smallest = std::min(smallest, w[c]);
+            }
+            w[k - 1] = rest;
+            if (std::min(smallest, rest) <= 1e-9) continue;
             SubBubble bw;
             if (!eval(w, bw)) continue;
-            if (std::max(std::abs(bw.gap[0]), std::abs(bw.gap[1])) < res) {
+            if (residual(bw) < res) {
                 z = w;
                 at = bw;
                 better = true;
@@ -173,34 +206,47 @@ bool newtonTernary(std::span<const std::int64_t> ids, std::span<const std::size_
         }
         if (!better) return false;
     }
-    return std::max(std::abs(at.gap[0]), std::abs(at.gap[1])) < kResidual;
+    return residual(at) < kResidual;
+}
+
+// Newton from each start; the roots inside the sub-mixture are added.
+void searchSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members,
+               const std::vector<std::vector<double>>& starts, double pressure, std::int64_t phase,
+               std::string_view method, std::size_t n, std::vector<Point>& found) {
+    for (std::vector<double> z : starts) {
+        SubBubble at;
+        if (!newtonSub(ids, members, pressure, phase, method, z, at)) continue;
+        if (*std::min_element(z.begin(), z.end()) < 1e-6) continue;  // on a face: a smaller mixture has it
+        Point p = makePoint(n, members, z, at);
+        if (!known(found, p.x)) found.push_back(std::move(p));
+    }
+}
+
+// Starts next to an azeotrope of a smaller sub-mixture, with some of the
+// components it lacks.
+std::vector<double> grownStart(const Point& p, std::span<const std::size_t> members, double share) {
+    std::vector<double> z(members.size());
+    std::size_t missing = 0;
+    for (std::size_t c = 0; c < members.size(); ++c)
+        if (p.x[members[c]] <= 0.0) ++missing;
+    for (std::size_t c = 0; c < members.size(); ++c)
+        z[c] = p.x[members[c]] > 0.0 ? (1.0 - share) * p.x[members[c]] : share / static_cast<double>(missing);
+    return z;
 }
 
 void searchTernary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j, std::size_t k,
                    double pressure, std::int64_t phase, std::string_view method, std::size_t n,
                    std::vector<Point>& found) {
     const std::array<std::size_t, 3> members{i, j, k};
-    std::vector<std::array<double, 3>> starts;
+    std::vector<std::vector<double>> starts;
     constexpr int kSteps = 6;
     for (int a = 1; a < kSteps; ++a)
         for (int b = 1; a + b < kSteps; ++b)
             starts.push_back({a / double(kSteps), b / double(kSteps), (kSteps - a - b) / double(kSteps)});
     // Next to each binary azeotrope of the ternary, a little of the third.
-    for (const Point& p : found) {
-        if (p.size != 2) continue;
-        std::array<double, 3> s{p.x[i], p.x[j], p.x[k]};
-        const double in = s[0] + s[1] + s[2];
-        if (std::abs(in - 1.0) > 1e-9) continue;  // not a binary of this ternary
-        for (double& v : s) v = 0.9 * v + 0.1 / 3.0;
-        starts.push_back(s);
-    }
-    for (std::array<double, 3> z : starts) {
-        SubBubble at;
-        if (!newtonTernary(ids, members, pressure, phase, method, z, at)) continue;
-        if (std::min({z[0], z[1], z[2]}) < 1e-6) continue;  // an edge point: the binaries have it
-        Point p = makePoint(n, members, z, at);
-        if (!known(found, p.x)) found.push_back(std::move(p));
-    }
+    for (const Point& p : found)
+        if (p.size == 2 && p.x[i] + p.x[j] + p.x[k] > 1.0 - 1e-9) starts.push_back(grownStart(p, members, 0.1));
+    searchSub(ids, members, starts, pressure, phase, method, n, found);
 }
 
 }  // namespace
@@ -237,6 +283,23 @@ void Complete_Azeo_Search(std::int64_t n, double pressure, std::int64_t phase, s
     for (std::size_t i = 0; i < un; ++i)
         for (std::size_t j = i + 1; j < un; ++j)
             for (std::size_t k = j + 1; k < un; ++k) searchTernary(ids, i, j, k, pressure, phase, method, un, points);
+    // Four components and more: grown from the azeotropes one component
+    // smaller, each with a little of one more component.
+    for (std::int64_t size = 4; size <= n; ++size) {
+        const std::size_t before = points.size();
+        for (std::size_t a = 0; a < before; ++a) {
+            if (points[a].size != size - 1) continue;
+            for (std::size_t c = 0; c < un; ++c) {
+                if (points[a].x[c] > 0.0) continue;
+                std::vector<std::size_t> members;
+                for (std::size_t q = 0; q < un; ++q)
+                    if (points[a].x[q] > 0.0 || q == c) members.push_back(q);
+                const std::vector<std::vector<double>> starts{grownStart(points[a], members, 0.1),
+                                                              grownStart(points[a], members, 0.3)};
+                searchSub(ids, members, starts, pressure, phase, method, un, points);
+            }
+        }
+    }
 
     // Classify what was added, as the classic search classifies its own.
     std::vector<double> re(un);

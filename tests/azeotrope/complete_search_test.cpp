@@ -135,8 +135,9 @@ TEST_F(CompleteSearch, DoubleAzeotropeOfABinary) {
 
 // The eight-component example with three phases: the classic search finds
 // no chloroform/water/benzene and no methanol/water/benzene azeotrope,
-// although they exist (341.09 and 342.33 K); the complete search finds both
-// and keeps everything the classic one found.
+// although they exist (341.09 and 342.33 K), nor the heterogeneous
+// acetone/chloroform/water/benzene one (341.03 K); the complete search finds
+// all three and keeps everything the classic one found.
 TEST_F(CompleteSearch, EightComponentsFindTheTernariesTheClassicMisses) {
     Open("eight_components.toml");
     const auto ids = Ids({"ACETONE", "CHLOROFM", "METHANOL", "ETHANOL", "WATER", "BENZENE", "BUTANOL", "TOLUENE"});
@@ -155,6 +156,16 @@ TEST_F(CompleteSearch, EightComponentsFindTheTernariesTheClassicMisses) {
     ASSERT_GE(mwb, 0) << r.describe();
     EXPECT_LT(Residual(ids, r, cwb, 3), 1e-6);
     EXPECT_LT(Residual(ids, r, mwb, 3), 1e-6);
+    // And the heterogeneous acetone/chloroform/water/benzene azeotrope
+    // (341.03 K), grown from the ternaries.
+    std::int64_t acwb = -1;
+    for (std::int64_t a = 0; a < r.count; ++a)
+        if (r.sizes[static_cast<std::size_t>(a)] == 4 && r.x(a, 0) > 0 && r.x(a, 1) > 0 && r.x(a, 4) > 0 &&
+            r.x(a, 5) > 0 && std::abs(r.temperatures[static_cast<std::size_t>(a)] - 341.03) < 0.1)
+            acwb = a;
+    ASSERT_GE(acwb, 0) << r.describe();
+    EXPECT_EQ(r.phases[static_cast<std::size_t>(acwb)], 2);  // heterogeneous
+    EXPECT_LT(Residual(ids, r, acwb, 3), 1e-6);
     for (std::int64_t a = classic.count; a < r.count; ++a) EXPECT_GT(r.codes[static_cast<std::size_t>(a)], 0) << a;
 }
 

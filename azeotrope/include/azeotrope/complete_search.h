@@ -6,9 +6,12 @@
 //     azeotropes and azeotropes the classic screening skips);
 //   - every ternary searched by Newton's method on y(x) - x from a grid of
 //     interior starts and from starts next to its binary azeotropes.
+//   - sub-mixtures of four and more components searched by Newton from
+//     each azeotrope one component smaller, with a little of one more
+//     component (so a k-component azeotrope is found when Newton reaches it
+//     from one of its faces' azeotropes).
 // New points are classified as the classic search classifies its own and
-// the whole table is laid out as Azeo_Search lays it out.  Sub-mixtures of
-// four or more components come from the classic search alone.
+// the whole table is laid out as Azeo_Search lays it out.
 #pragma once
 
 #include <cstdint>
