@@ -112,6 +112,30 @@ MUTATIONS = [
      "                return 1;\n"
      "            }\n"
      "            break;"),
+    ("LSODA LU interchanges whole rows, earlier multipliers included", "numerics/lsoda.cpp",
+     "for (std::size_t j = k; j < n; ++j) std::swap(wm_[p + j * n], wm_[k + j * n]);",
+     "for (std::size_t j = 0; j < n; ++j) std::swap(wm_[p + j * n], wm_[k + j * n]);"),
+    ("NRTL closed-form derivative drops a term", "propcore/src/activity.cpp",
+     "(tau_[i * n + j] + tau_[k * n + j] - 2.0 * ej)",
+     "(tau_[i * n + j] + tau_[k * n + j] - ej)"),
+    ("UNIFAC group interaction matrix read transposed", "propcore/src/activity.cpp",
+     "for (std::size_t m = 0; m < g_; ++m) sum += theta[m] * psi_[k * g_ + m] / s[m];",
+     "for (std::size_t m = 0; m < g_; ++m) sum += theta[m] * psi_[m * g_ + k] / s[m];"),
+    ("two-liquid split without its Newton stage", "propcore/src/flash.cpp",
+     "const bool newton = n <= kMaxDual;",
+     "const bool newton = false;"),
+    ("three-phase dew points stop at the one-liquid dew root", "propcore/src/flash.cpp",
+     "if (phase == 3 && r.status == kConverged) r.status = firstCondensation(m, p, z, o, r.t, x);",
+     ""),
+    ("heteroazeotropes not refined", "azeotrope/location.cpp",
+     "if (heterogeneous) polishHeteroazeotrope(n, phase, pressure, method, ids, x, temperature);",
+     ""),
+    ("complete search skips the binary scans", "azeotrope/complete_search.cpp",
+     "for (std::size_t j = i + 1; j < un; ++j) scanBinary(ids, i, j, pressure, phase, method, un, points);",
+     "for (std::size_t j = i + 1; j < un; ++j) (void)j;"),
+    ("databank pairs turned round without swapping their parameters", "propcore/src/databank.cpp",
+     "        std::swap(p.bij, p.bji);\n",
+     ""),
 ]
 
 
