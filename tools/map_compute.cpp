@@ -52,8 +52,11 @@ AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t
     if (err != 0)
         throw ComputeError("pure-component properties failed (engine error " + std::to_string(err) + ")");
 
-    const std::size_t capacity = static_cast<std::size_t>(kAzeoDefaultCapacity);
-    std::int64_t count = kAzeoDefaultCapacity;
+    // The complete search gets room for every azeotrope of twenty
+    // components; the classic one keeps its own default.
+    const std::int64_t room = p.search == "complete" ? kCompleteSearchCapacity : kAzeoDefaultCapacity;
+    const std::size_t capacity = static_cast<std::size_t>(room);
+    std::int64_t count = room;
     std::vector<double> comps(un * capacity), temps(capacity);
     std::vector<std::int64_t> sizes(capacity), phases(capacity), stab(capacity);
     std::vector<double> sx(un * (un + capacity)), st(un + capacity);

@@ -20,6 +20,9 @@
 
 namespace ternival {
 
+// Table capacity the command gives the complete search.
+inline constexpr std::int64_t kCompleteSearchCapacity = 2000;
+
 struct CompleteSearchStats {
     std::int64_t classic = 0;  // azeotropes the classic search found
     std::int64_t added = 0;    // azeotropes the complete search added
