@@ -8,6 +8,7 @@
 
 #include "azeotrope/search.h"
 #include "azeotrope/stability.h"
+#include "numerics/funeq.h"
 #include "search_internal.h"
 
 namespace ternival {
@@ -140,7 +141,10 @@ bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> m
         return r;
     };
     if (!eval(z, at)) return false;
+    const auto su = static_cast<std::int64_t>(u);
+    // jac[r * u + c] = d gap_r / d z_c, the layout the LU routines take.
     std::vector<double> jac(u * u), rhs(u), w(k);
+    std::vector<std::int64_t> ipvt(u);
     for (int it = 0; it < 40; ++it) {
         const double res = residual(at);
         if (res < kResidual) return true;
@@ -156,27 +160,10 @@ bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> m
             for (std::size_t r = 0; r < u; ++r) jac[r * u + c] = (bh.gap[r] - at.gap[r]) / h;
         }
         for (std::size_t r = 0; r < u; ++r) rhs[r] = -at.gap[r];
-        // Gaussian elimination with partial pivoting.
-        for (std::size_t c = 0; c < u; ++c) {
-            std::size_t piv = c;
-            for (std::size_t r = c + 1; r < u; ++r)
-                if (std::abs(jac[r * u + c]) > std::abs(jac[piv * u + c])) piv = r;
-            if (!(std::abs(jac[piv * u + c]) > 1e-300)) return false;
-            if (piv != c) {
-                for (std::size_t q = 0; q < u; ++q) std::swap(jac[c * u + q], jac[piv * u + q]);
-                std::swap(rhs[c], rhs[piv]);
-            }
-            for (std::size_t r = c + 1; r < u; ++r) {
-                const double f = jac[r * u + c] / jac[c * u + c];
-                for (std::size_t q = c; q < u; ++q) jac[r * u + q] -= f * jac[c * u + q];
-                rhs[r] -= f * rhs[c];
-            }
-        }
-        for (std::size_t c = u; c-- > 0;) {
-            double v = rhs[c];
-            for (std::size_t q = c + 1; q < u; ++q) v -= jac[c * u + q] * rhs[q];
-            rhs[c] = v / jac[c * u + c];
-        }
+        funeq::FactorLU(su, jac, su, ipvt, 1e-300, 0.0);
+        if (ipvt[u - 1] == 0) return false;
+        funeq::Interchange(funeq::PivotDirection::Forward, su, ipvt, rhs);
+        funeq::SolveLU(su, jac, su, rhs);
         double last = 0.0;
         for (double d : rhs) last -= d;
         // Damped so that every fraction moves by at most 0.2 and stays
