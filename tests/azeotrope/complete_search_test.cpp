@@ -16,21 +16,8 @@ namespace {
 
 SearchResult RunCompleteSearch(const std::vector<std::int64_t>& ids, std::int64_t phase, double pressure = 101325.0,
                                std::string_view method = "NRTL      ") {
-    SearchResult r;
-    const auto n = static_cast<std::int64_t>(ids.size());
-    const auto nn = ids.size();
-    const auto cap = static_cast<std::size_t>(kAzeoDefaultCapacity);
-    r.n = n;
-    r.compositions.assign(nn * cap, -7.0);
-    r.temperatures.assign(cap, -7.0);
-    r.sizes.assign(cap, -7);
-    r.phases.assign(cap, -7);
-    r.codes.assign(cap, -7);
-    r.singular_compositions.assign(nn * (nn + cap), -7.0);
-    r.singular_temperatures.assign(nn + cap, -7.0);
-    r.singular_codes.assign(nn + cap, -7);
-    r.count = kAzeoDefaultCapacity;
-    Complete_Azeo_Search(n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases,
+    SearchResult r = ResultBuffers(ids, kAzeoDefaultCapacity);
+    Complete_Azeo_Search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases,
                          r.codes, r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
     return r;
 }

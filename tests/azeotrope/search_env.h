@@ -68,15 +68,13 @@ struct SearchResult {
     }
 };
 
-inline SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t phase,
-                              std::int64_t capacity = kAzeoDefaultCapacity,
-                              std::string_view method = "NRTL      ",
-                              double pressure = 101325.0) {
+// A result with every output buffer sized for the capacity and filled with
+// -7, so that entries the search did not write stand out.
+inline SearchResult ResultBuffers(const std::vector<std::int64_t>& ids, std::int64_t capacity) {
     SearchResult r;
-    const auto n = static_cast<std::int64_t>(ids.size());
     const auto nn = ids.size();
     const auto cap = static_cast<std::size_t>(capacity > 0 ? capacity : 0);
-    r.n = n;
+    r.n = static_cast<std::int64_t>(nn);
     r.compositions.assign(nn * cap, -7.0);
     r.temperatures.assign(cap, -7.0);
     r.sizes.assign(cap, -7);
@@ -86,7 +84,15 @@ inline SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t
     r.singular_temperatures.assign(nn + cap, -7.0);
     r.singular_codes.assign(nn + cap, -7);
     r.count = capacity;
-    Azeo_Search(n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes,
+    return r;
+}
+
+inline SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t phase,
+                              std::int64_t capacity = kAzeoDefaultCapacity,
+                              std::string_view method = "NRTL      ",
+                              double pressure = 101325.0) {
+    SearchResult r = ResultBuffers(ids, capacity);
+    Azeo_Search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes,
                 r.phases, r.codes, r.singular_compositions, r.singular_temperatures,
                 r.singular_codes, r.error);
     return r;
