@@ -84,6 +84,24 @@ private:
 using std::exp;
 using std::log;
 
+// The local-composition form shared by Wilson's equation, the UNIQUAC
+// residual part and the UNIFAC group activity coefficients, for weights w
+// and an interaction matrix m(i, j):
+//   s_k = sum_j w_j m(j, k),   out_i = 1 - ln s_i - sum_k w_k m(i, k) / s_k.
+template <class S, class M>
+void localComposition(std::size_t n, const S* w, M m, S* s, S* out) {
+    for (std::size_t k = 0; k < n; ++k) {
+        S v = 0.0;
+        for (std::size_t j = 0; j < n; ++j) v += w[j] * m(j, k);
+        s[k] = v;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        S sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) sum += w[k] * m(i, k) / s[k];
+        out[i] = 1.0 - log(s[i]) - sum;
+    }
+}
+
 class IdealModel final : public ModelBase<IdealModel> {
 public:
     void prepare(double) const {}
@@ -112,17 +130,10 @@ public:
 
     template <class S>
     void eval(std::span<const S> x, std::span<S> lng, std::vector<S>& s) const {
+        // ln gamma_i = 1 - ln sum_j x_j Lambda_ij - sum_k x_k Lambda_ki / sum_j x_j Lambda_kj.
         const std::size_t n = p_.n;
-        for (std::size_t k = 0; k < n; ++k) {  // s_k = sum_j x_j Lambda_kj
-            S v = 0.0;
-            for (std::size_t j = 0; j < n; ++j) v += x[j] * lam_[k * n + j];
-            s[k] = v;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            S sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += x[k] * lam_[k * n + i] / s[k];
-            lng[i] = 1.0 - log(s[i]) - sum;
-        }
+        localComposition(n, x.data(), [&](std::size_t i, std::size_t j) { return lam_[j * n + i]; }, s.data(),
+                         lng.data());
     }
 
 private:
@@ -253,27 +264,20 @@ public:
             }
         t_ = t;
     }
-    std::size_t scratchSize() const { return 2 * p_.n; }
+    std::size_t scratchSize() const { return 3 * p_.n; }
 
     template <class S>
     void eval(std::span<const S> x, std::span<S> lng, std::vector<S>& w) const {
         const std::size_t n = p_.n;
         S* theta = w.data();
         S* st = w.data() + n;  // st_i = sum_j theta_j tau_ji
+        S* res = w.data() + 2 * n;
         staverman<S>(r_, q_, x, lng);
         S sq = 0.0;
         for (std::size_t i = 0; i < n; ++i) sq += x[i] * q_[i];
         for (std::size_t i = 0; i < n; ++i) theta[i] = x[i] * q_[i] / sq;
-        for (std::size_t i = 0; i < n; ++i) {
-            S v = 0.0;
-            for (std::size_t j = 0; j < n; ++j) v += theta[j] * tau_[j * n + i];
-            st[i] = v;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            S res = 1.0 - log(st[i]);
-            for (std::size_t j = 0; j < n; ++j) res -= theta[j] * tau_[i * n + j] / st[j];
-            lng[i] += q_[i] * res;
-        }
+        localComposition(n, theta, [&](std::size_t i, std::size_t j) { return tau_[i * n + j]; }, st, res);
+        for (std::size_t i = 0; i < n; ++i) lng[i] += q_[i] * res[i];
     }
 
 private:
@@ -391,16 +395,8 @@ private:
         S sqx = 0.0;
         for (std::size_t m = 0; m < g_; ++m) sqx += Q_[m] * amount[m];
         for (std::size_t m = 0; m < g_; ++m) theta[m] = Q_[m] * amount[m] / sqx;
-        for (std::size_t k = 0; k < g_; ++k) {  // s_k = sum_m theta_m psi_mk
-            S v = 0.0;
-            for (std::size_t m = 0; m < g_; ++m) v += theta[m] * psi_[m * g_ + k];
-            s[k] = v;
-        }
-        for (std::size_t k = 0; k < g_; ++k) {
-            S sum = 0.0;
-            for (std::size_t m = 0; m < g_; ++m) sum += theta[m] * psi_[k * g_ + m] / s[m];
-            lnG[k] = Q_[k] * (1.0 - log(s[k]) - sum);
-        }
+        localComposition(g_, theta, [&](std::size_t i, std::size_t j) { return psi_[i * g_ + j]; }, s, lnG);
+        for (std::size_t k = 0; k < g_; ++k) lnG[k] = Q_[k] * lnG[k];
     }
 
     bool dortmund_;
