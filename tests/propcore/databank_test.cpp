@@ -220,6 +220,15 @@ TEST(ProblemFile, PairsWithoutParametersAreEstimatedRefusedOrIdealAsAsked) {
     EXPECT_NE(m.find("missing = \"ideal\""), std::string::npos) << m;
     EXPECT_EQ(errorOf("missing = \"ideal\"\n" + typed), "no error");
 
+    // UNIQUAC cannot complete any pair of a component without r and q; an
+    // ideal completion needs neither.
+    const std::string uniquac = "[[component]]\nid = \"A\"\nmw = 10.0\nantoine = [20.0, -3000.0]\nr = 2.0\nq = 1.8\n"
+                                "[[component]]\nid = \"B\"\nmw = 10.0\nantoine = [20.0, -3200.0]\n"
+                                "[[method]]\nname = \"U\"\nmodel = \"UNIQUAC\"\n";
+    m = errorOf(uniquac);
+    EXPECT_NE(m.find("field 'method[1].model': UNIQUAC needs r and q of component B"), std::string::npos) << m;
+    EXPECT_EQ(errorOf("missing = \"ideal\"\n" + uniquac), "no error");
+
     // Water/benzene has no DECHEMA NRTL pair in the databank: UNIFAC fills
     // it, and the estimate must describe the two liquids (gamma of benzene
     // at infinite dilution in water is about 2500 measured at 298 K).
