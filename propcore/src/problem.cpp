@@ -432,15 +432,13 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                         setPair(m, n, pr);
                 }
             }
-            if (m.model == Model::Wilson || m.model == Model::Uniquac) {
-                // The model's pure-component parameters must be there for
-                // every component before any pair can be completed.
-                for (const Component& c : p.components) {
-                    if (m.model == Model::Uniquac && (!c.r || !c.q) && missing != MissingPairs::Ideal)
+            // UNIQUAC's pure-component parameters must be there for every
+            // component before any pair can be completed.
+            if (m.model == Model::Uniquac && missing != MissingPairs::Ideal)
+                for (const Component& c : p.components)
+                    if (!c.r || !c.q)
                         fail(file, t.get("model"), t.source(), f + "model",
                              "UNIQUAC needs r and q of component " + c.id);
-                }
-            }
             if (pairwise) {
                 for (std::size_t i = 0; i < n; ++i)
                     for (std::size_t j = i + 1; j < n; ++j) {
@@ -469,9 +467,7 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                         }
                         const std::string names = ci.id + "/" + cj.id;
                         if (missing == MissingPairs::Ideal) {
-                            Pair pr{i, j, 0, 0, 0, 0, 0.3, "ideal (missing = \"ideal\")"};
-                            if (m.model == Model::Wilson || m.model == Model::Uniquac || m.model == Model::Nrtl)
-                                setPair(m, n, pr);
+                            setPair(m, n, Pair{i, j, 0, 0, 0, 0, 0.3, "ideal (missing = \"ideal\")"});
                             continue;
                         }
                         if (missing == MissingPairs::Refuse)
