@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "azeotrope/search.h"
-#include "azeotrope/stability.h"
 #include "numerics/funeq.h"
 #include "search_internal.h"
 
@@ -289,17 +288,8 @@ void Complete_Azeo_Search(std::int64_t n, double pressure, std::int64_t phase, s
     }
 
     // Classify what was added, as the classic search classifies its own.
-    std::vector<double> re(un);
-    const std::span<double> no_vectors;
-    for (std::size_t a = classic; a < points.size(); ++a) {
-        std::int64_t code = 0, flag = 0;
-        Stability_RCM(n, points[a].x, 1, pressure, ids, method, static_cast<int>(phase), code, re, no_vectors, flag);
-        if (flag != 0) {
-            error = kAzeoClassifyFailed;
-            if (flag == -2) code = 0;
-        }
-        points[a].stability = code;
-    }
+    for (std::size_t a = classic; a < points.size(); ++a)
+        points[a].stability = azeo::Classify(n, points[a].x, pressure, ids, method, phase, error);
     bool limited = false;
     if (points.size() > static_cast<std::size_t>(capacity)) {
         points.resize(static_cast<std::size_t>(capacity));

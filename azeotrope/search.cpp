@@ -51,25 +51,6 @@ struct PassResult {
           boiling(components, kMissingValue), pure_codes(components, 0) {}
 };
 
-// Classifies one singular point; returns its code (0 when the eigenproblem
-// failed) and updates the error indicator.
-std::int64_t classify(std::int64_t n, std::span<const double> x, double pressure,
-                      std::span<const std::int64_t> ids, std::string_view method,
-                      std::int64_t phase, std::int64_t& error) {
-    std::int64_t code = 0, flag = 0;
-    std::array<double, kAzeoMaxComponents> re{};
-    std::array<double, 1> no_vectors{};
-    Stability_RCM(n, x, 1, pressure, ids, method, static_cast<int>(phase), code, re, no_vectors,
-                  flag);
-    if (flag != 0) {
-        g_state.stability_error = flag;
-        report(kMessageClassification);
-        error = kAzeoClassifyFailed;
-        if (flag == -2) code = 0;
-    }
-    return code;
-}
-
 // One search pass with the components in the order `order` (position k
 // holds the caller's component order[k]); results are mapped back to the
 // caller's order.
@@ -115,12 +96,12 @@ void searchPass(std::int64_t n, double pressure, std::int64_t phase, std::string
     std::vector<double> point(nn, 0.0);
     for (std::size_t a = 0; a < static_cast<std::size_t>(count); ++a) {
         for (std::size_t k = 0; k < nn; ++k) point[k] = rows[a + k * capacity];
-        out.codes[a] = classify(n, point, pressure, pid, method, phase, error);
+        out.codes[a] = azeo::Classify(n, point, pressure, pid, method, phase, error);
     }
     for (std::size_t k = 0; k < nn; ++k) {
         std::fill(point.begin(), point.end(), 0.0);
         point[k] = 1.0;
-        out.pure_codes[order[k]] = classify(n, point, pressure, pid, method, phase, error);
+        out.pure_codes[order[k]] = azeo::Classify(n, point, pressure, pid, method, phase, error);
     }
 }
 
@@ -138,6 +119,27 @@ std::int64_t constraintSum(const PassResult& r) {
 }
 
 }  // namespace
+
+namespace azeo {
+
+std::int64_t Classify(std::int64_t n, std::span<const double> x, double pressure,
+                      std::span<const std::int64_t> ids, std::string_view method, std::int64_t phase,
+                      std::int64_t& error) {
+    std::int64_t code = 0, flag = 0;
+    std::array<double, kAzeoMaxComponents> re{};
+    std::array<double, 1> no_vectors{};
+    Stability_RCM(n, x, 1, pressure, ids, method, static_cast<int>(phase), code, re, no_vectors,
+                  flag);
+    if (flag != 0) {
+        g_state.stability_error = flag;
+        report(kMessageClassification);
+        error = kAzeoClassifyFailed;
+        if (flag == -2) code = 0;
+    }
+    return code;
+}
+
+}  // namespace azeo
 
 const AzeoSearchState& AzeoLastSearchState() { return g_state; }
 

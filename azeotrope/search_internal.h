@@ -1,5 +1,5 @@
-// Helpers shared by the azeotrope routines: the bubble-point flash and the
-// formatted diagnostic lines.
+// Helpers shared by the azeotrope routines: the bubble-point flash, the
+// classification of a singular point and the formatted diagnostic lines.
 #pragma once
 
 #include <array>
@@ -37,6 +37,13 @@ inline Bubble BubblePoint(std::int64_t phase, std::string_view method, std::int6
                 z.first(count), b.t, p, vf, b.y, b.x, result, b.x1, b.x2, b.error);
     return b;
 }
+
+// Stability code of one singular point (0 when the eigenproblem failed).
+// A failed classification sets error to kAzeoClassifyFailed and writes
+// message 510 to the run log.
+std::int64_t Classify(std::int64_t n, std::span<const double> x, double pressure,
+                      std::span<const std::int64_t> ids, std::string_view method, std::int64_t phase,
+                      std::int64_t& error);
 
 inline std::ostream& Out() { return DiagnosticChannel::Stream(kAzeotropeDiagnosticUnit); }
 
