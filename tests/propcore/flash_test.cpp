@@ -189,6 +189,48 @@ TEST_F(Fixture, ThreePhaseFlashBetweenHeteroazeotropeAndDewPoint) {
     }
 }
 
+// Flashes cut short by the caller's iteration limit say so: each answer
+// is either "not converged" or a state that satisfies its equations,
+// checked here from the model.
+TEST_F(Fixture, AnIterationLimitIsReportedNotHiddenInAResult) {
+    const Mixture m = mix("NRTL", {0, 1, 2});
+    const std::vector<double> z{0.3, 0.3, 0.4};
+    int refused = 0, answered = 0;
+    for (const int limit : {1, 2, 3, 500}) {
+        FlashOptions short_o;
+        short_o.max_iterations = limit;
+        for (const int phase : {2, 3}) {
+            const FlashResult b = FlashPV(m, 101325.0, 0.0, z, phase, short_o);
+            if (b.status == kNotConverged) {
+                ++refused;
+            } else {
+                ASSERT_EQ(b.status, kConverged);
+                ++answered;
+                // Every liquid present boils at P.
+                EXPECT_NEAR(bubblePressure(m, b.t, b.liquid_phases == 2 ? b.x1 : b.x), 101325.0, 1.0)
+                    << "limit " << limit << " phase " << phase;
+            }
+            const FlashResult d = FlashPV(m, 101325.0, 1.0, z, phase, short_o);
+            if (d.status == kNotConverged) {
+                ++refused;
+            } else {
+                ASSERT_EQ(d.status, kConverged);
+                ++answered;
+                // The dew liquid is in equilibrium with the feed as vapour.
+                std::vector<double> lng(3);
+                const std::vector<double>& x = d.liquid_phases == 2 ? d.x1 : d.x;
+                m.lnGamma(d.t, x, lng);
+                for (int i = 0; i < 3; ++i)
+                    EXPECT_NEAR(z[i] * 101325.0, x[i] * std::exp(lng[i] + m.lnPsat(i, d.t)), 1.0)
+                        << "limit " << limit << " phase " << phase;
+            }
+        }
+    }
+    // One or two steps cannot reach these states from a cold start.
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(answered, 0);
+}
+
 TEST_F(Fixture, BadSpecificationsAreReportedNotComputed) {
     const Mixture m = mix("IDEAL", {0, 1});
     EXPECT_EQ(FlashPV(m, 101325.0, 1.5, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
