@@ -219,6 +219,19 @@ TEST(ProblemFile, PairsWithoutParametersAreEstimatedRefusedOrIdealAsAsked) {
     EXPECT_NE(m.find("pair A/B has no parameters in the file or the databank"), std::string::npos) << m;
     EXPECT_NE(m.find("missing = \"ideal\""), std::string::npos) << m;
     EXPECT_EQ(errorOf("missing = \"ideal\"\n" + typed), "no error");
+    m = errorOf("missing = \"error\"\n" + typed);
+    EXPECT_NE(m.find("pair A/B has no parameters (missing = \"error\")"), std::string::npos) << m;
+
+    // UNIFAC needs every component's groups, and groups the tables know.
+    const std::string unifac = "[[component]]\nid = \"A\"\nmw = 10.0\nantoine = [20.0, -3000.0]\n"
+                               "unifac = [[1, 1], [15, 1]]\n"
+                               "[[component]]\nid = \"B\"\nmw = 10.0\nantoine = [20.0, -3200.0]\n";
+    const std::string method = "[[method]]\nname = \"U\"\nmodel = \"UNIFAC\"\n";
+    m = errorOf(unifac + method);
+    EXPECT_NE(m.find("component B has no UNIFAC groups"), std::string::npos) << m;
+    m = errorOf(unifac + "unifac = [[999, 1]]\n" + method);
+    EXPECT_NE(m.find("component B: UNIFAC has no subgroup 999"), std::string::npos) << m;
+    EXPECT_EQ(errorOf(unifac + "unifac = [[1, 2], [16, 1]]\n" + method), "no error");
 
     // UNIQUAC cannot complete any pair of a component without r and q; an
     // ideal completion needs neither.
