@@ -100,13 +100,10 @@ int dewT(const Mixture& m, double p, std::span<const double> y, const FlashOptio
     Vec lng(n, 0.0), xi(n);
     t = 0.0;
     {
-        // Start from the temperature where the ideal dew condition holds.
-        double tl = kTmin, th = kTmax;
+        // Start from the mole-fraction average of the saturation temperatures.
         double t0 = 0.0;
         for (std::size_t i = 0; i < n; ++i) t0 += y[i] * m.saturationTemperature(i, p);
         t = o.initial_temperature > kTmin ? o.initial_temperature : t0;
-        (void)tl;
-        (void)th;
     }
     if (start.empty())
         x.assign(y.begin(), y.end());
@@ -756,12 +753,12 @@ Split SplitLiquids(const Mixture& m, double t, std::span<const double> z, std::s
     // is slow), the substitution goes on and Newton starts again from it.
     const bool newton = n <= kMaxDual;
     bool converged = false;
+    Vec na(n), nb(n);
     auto substitute = [&](int steps) {
         for (int it = 0; it < steps; ++it) {
             for (std::size_t i = 0; i < n; ++i) k[i] = std::exp(lnga[i] - lngb[i]);
             beta_b = rachfordRice(z, k);
             if (beta_b <= 0.0 || beta_b >= 1.0) return false;
-            Vec na(n), nb(n);
             for (std::size_t i = 0; i < n; ++i) {
                 na[i] = z[i] / (1.0 + beta_b * (k[i] - 1.0));
                 nb[i] = k[i] * na[i];
@@ -786,7 +783,7 @@ Split SplitLiquids(const Mixture& m, double t, std::span<const double> z, std::s
         if (!converged) return Split::NotConverged;
         return maxDiff(xa, xb) > 1e-6 ? Split::TwoLiquids : Split::OneLiquid;
     }
-    Vec na = xa, nb = xb;
+    na = xa, nb = xb;
     double bb = beta_b;
     if (newtonSplit(m, t, z, na, nb, bb) == Split::TwoLiquids) {
         xa = na, xb = nb, beta_b = bb;
