@@ -15,8 +15,9 @@ namespace ternival::testing {
 namespace {
 
 SearchResult RunCompleteSearch(const std::vector<std::int64_t>& ids, std::int64_t phase, double pressure = 101325.0,
-                               std::string_view method = "NRTL      ") {
-    SearchResult r = ResultBuffers(ids, kAzeoDefaultCapacity);
+                               std::string_view method = "NRTL      ",
+                               std::int64_t capacity = kAzeoDefaultCapacity) {
+    SearchResult r = ResultBuffers(ids, capacity);
     Complete_Azeo_Search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases,
                          r.codes, r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
     return r;
@@ -154,6 +155,14 @@ TEST_F(CompleteSearch, EightComponentsFindTheTernariesTheClassicMisses) {
     EXPECT_EQ(r.phases[static_cast<std::size_t>(acwb)], 2);  // heterogeneous
     EXPECT_LT(Residual(ids, r, acwb, 3), 1e-6);
     for (std::int64_t a = classic.count; a < r.count; ++a) EXPECT_GT(r.codes[static_cast<std::size_t>(a)], 0) << a;
+
+    // With room for one more than the classic search finds, the table is
+    // full: it keeps the classic azeotropes and says the list is cut short.
+    ASSERT_GT(r.count, classic.count + 1);
+    const SearchResult cut = RunCompleteSearch(ids, 3, 101325.0, "NRTL      ", classic.count + 1);
+    EXPECT_EQ(cut.error, kAzeoSearchFailed);
+    EXPECT_EQ(cut.count, classic.count + 1);
+    for (std::int64_t a = 0; a < classic.count; ++a) EXPECT_TRUE(Contains(cut, classic, a)) << a;
 }
 
 // Random NRTL ternaries (fixed seed): the complete search keeps every
