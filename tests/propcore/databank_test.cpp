@@ -6,6 +6,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +191,55 @@ TEST(Databank, UnknownNamesSuggestCloseOnesAndAmbiguousFormulasListTheirCompound
     const std::string msg = errorOf("[[component]]\ndatabank = \"benzen\"\n");
     EXPECT_NE(msg.find("t.toml:2:12: field 'component[1].databank'"), std::string::npos) << msg;
     EXPECT_NE(msg.find("Benzene"), std::string::npos) << msg;
+}
+
+// A damaged databank is refused naming the table, the line and the column,
+// never read with a row silently skipped or a value taken as zero.
+TEST(Databank, DamagedTablesAreRefusedWithFileLineAndColumn) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("databank-test-" + std::to_string(::getpid()));
+    // Loads a copy of the databank with components.tsv replaced (unless
+    // empty) and the table `drop` left out.
+    auto loadError = [&](const std::string& components, const std::string& drop = "") {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const auto& f : fs::directory_iterator(Databank::DefaultDirectory()))
+            if (f.path().extension() == ".tsv") fs::copy_file(f.path(), dir / f.path().filename());
+        if (!components.empty()) std::ofstream(dir / "components.tsv", std::ios::trunc) << components;
+        if (!drop.empty()) fs::remove(dir / drop);
+        try {
+            Databank::Load(dir.string());
+        } catch (const DatabankError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    ASSERT_EQ(loadError(""), "no error");
+    std::ifstream in(fs::path(Databank::DefaultDirectory()) / "components.tsv");
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string good = text.str();
+    // The first data row is Air (line 6): mw 28.96, the psat correlation
+    // of six numbers.
+    const auto line_of = [&](const std::string& s) {
+        return 1 + std::count(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.find(s)), '\n');
+    };
+    ASSERT_EQ(line_of("132259-10-0"), 6);
+    std::string bad = good;
+    bad.replace(bad.find("\t28.96\t"), 7, "\t28.x6\t");
+    std::string m = loadError(bad);
+    EXPECT_NE(m.find("components.tsv:6: column 'mw': not a number"), std::string::npos) << m;
+    bad = good;
+    bad.replace(bad.find("-3.9938e-07 2.0"), 15, "-3.9938e-07");
+    m = loadError(bad);
+    EXPECT_NE(m.find("components.tsv:6: column 'psat': needs six numbers"), std::string::npos) << m;
+    bad = good;
+    bad.replace(bad.find("\t28.96\t"), 7, "\t");
+    m = loadError(bad);
+    EXPECT_NE(m.find("components.tsv:6: expected 18 columns, found 17"), std::string::npos) << m;
+    m = loadError("", "pairs_nrtl.tsv");
+    EXPECT_NE(m.find("pairs_nrtl.tsv: cannot open the databank table"), std::string::npos) << m;
+    fs::remove_all(dir);
 }
 
 // Problem files: misspelt keys, numbers that are not finite and
