@@ -108,9 +108,8 @@ GroupCounts parseGroups(const Table& t, std::size_t row, const std::string& name
 }
 
 std::optional<GroupModel> groupModel(std::string_view name) {
-    if (name == "UNIFAC") return GroupModel::Unifac;
-    if (name == "UNIFAC-LLE") return GroupModel::UnifacLle;
-    if (name == "UNIFAC-DMD") return GroupModel::UnifacDmd;
+    for (GroupModel m : {GroupModel::Unifac, GroupModel::UnifacLle, GroupModel::UnifacDmd})
+        if (GroupModelName(m) == name) return m;
     return std::nullopt;
 }
 
