@@ -1,10 +1,12 @@
 // The `ternival` command run as a user runs it: exit codes, tables and the
 // pictures it writes.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -279,6 +281,21 @@ TEST_F(Command, ASearchThatStopsAtItsLimitSaysSo) {
     const json table = json::parse(r.out);
     ASSERT_FALSE(table.empty());
     for (const auto& row : table) EXPECT_NE(row["status"].get<std::string>().find("search incomplete"), std::string::npos);
+}
+
+// A command past its time limit stops within about that time and fails,
+// saying why, instead of printing a partial table as a result.
+TEST_F(Command, ACommandPastItsTimeLimitFailsAndSaysSo) {
+    const std::string file = std::string(TERNIVAL_TEST_DATA_DIR) + "/twenty_nrtl.toml";
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome r =
+        ternival({"--time-limit", "0.5", "azeotropes", file, "--search", "complete", "--phase", "3"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("ternival: error: the time limit of 0.5 s was reached; the results are incomplete"),
+              std::string::npos)
+        << r.err;
+    EXPECT_LT(seconds, 10.0);  // the whole search takes some 20 s
 }
 
 TEST_F(Command, WriteFailuresAreReportedAndLeaveNoPicture) {
