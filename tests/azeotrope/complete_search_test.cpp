@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <random>
-#include <sstream>
 
 #include "azeotrope/complete_search.h"
 #include "engine/engine_flash.h"
@@ -172,17 +171,7 @@ TEST_F(CompleteSearch, RandomTernariesAgainstADenseScan) {
     std::mt19937 rng(20261207);
     auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
     for (int mixture = 0; mixture < 12; ++mixture) {
-        std::ostringstream f;
-        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
-        for (int k = 0; k < 3; ++k)
-            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-              << -(22.0 - std::log(101325.0)) * uniform(330.0, 370.0) << "]\n";
-        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
-        for (int i = 0; i < 3; ++i)
-            for (int j = i + 1; j < 3; ++j)
-                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(-300, 600)
-                  << "\nbji = " << uniform(-300, 600) << "\nalpha = 0.3\n";
-        OpenText("r" + std::to_string(mixture) + ".toml", f.str());
+        OpenText("r" + std::to_string(mixture) + ".toml", RandomNrtlProblem(3, uniform, 330.0, 370.0, -300, 600));
         const auto ids = Ids({"C0", "C1", "C2"});
         const SearchResult classic = RunSearch(ids, 2);
         const SearchResult r = RunCompleteSearch(ids, 2);
@@ -206,17 +195,7 @@ TEST_F(CompleteSearch, RandomLargerMixturesAreSupersetsOfTheClassicSearch) {
     int added = 0, found = 0;
     for (int mixture = 0; mixture < 6; ++mixture) {
         const int n = 4 + mixture % 3;
-        std::ostringstream f;
-        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
-        for (int k = 0; k < n; ++k)
-            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-              << -(22.0 - std::log(101325.0)) * uniform(335.0, 350.0) << "]\n";
-        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
-        for (int i = 0; i < n; ++i)
-            for (int j = i + 1; j < n; ++j)
-                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(-400, 700)
-                  << "\nbji = " << uniform(-400, 700) << "\nalpha = 0.3\n";
-        OpenText("m" + std::to_string(mixture) + ".toml", f.str());
+        OpenText("m" + std::to_string(mixture) + ".toml", RandomNrtlProblem(n, uniform, 335.0, 350.0, -400, 700));
         std::vector<std::int64_t> ids;
         for (int k = 0; k < n; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));
         const SearchResult classic = RunSearch(ids, 2);

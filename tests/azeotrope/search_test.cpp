@@ -14,6 +14,7 @@ namespace {
 
 using namespace ternival;
 using ternival::testing::IndexOf;
+using ternival::testing::RandomNrtlProblem;
 using ternival::testing::RunSearch;
 using ternival::testing::SearchEnvironment;
 using ternival::testing::SearchResult;
@@ -295,14 +296,8 @@ TEST_F(AzeoSearch, RandomBinariesAgreeWithADenseScanOfBubblePoints) {
     };
     int checked = 0;
     for (int m = 0; m < 60; ++m) {
-        std::ostringstream f;
-        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
-        for (int k = 0; k < 2; ++k)
-            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-              << -(22.0 - std::log(101325.0)) * uniform(320.0, 380.0) << "]\n";
-        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n[[method.pair]]\ni = \"C0\"\nj = \"C1\"\nbij = "
-          << uniform(-600.0, 900.0) << "\nbji = " << uniform(-600.0, 900.0) << "\nalpha = 0.3\n";
-        OpenText("binary" + std::to_string(m) + ".toml", f.str());
+        const std::string problem = RandomNrtlProblem(2, uniform, 320.0, 380.0, -600.0, 900.0);
+        OpenText("binary" + std::to_string(m) + ".toml", problem);
         const auto ids = Ids({"C0", "C1"});
         std::vector<double> roots;
         constexpr int kGrid = 400;
@@ -329,11 +324,11 @@ TEST_F(AzeoSearch, RandomBinariesAgreeWithADenseScanOfBubblePoints) {
         const SearchResult r = RunSearch(ids, 2);
         if (roots.size() != 1) continue;
         ++checked;
-        ASSERT_EQ(r.count, 1) << "binary " << m << " has an azeotrope at x1 = " << roots[0] << "\n" << f.str()
+        ASSERT_EQ(r.count, 1) << "binary " << m << " has an azeotrope at x1 = " << roots[0] << "\n" << problem
                               << r.describe();
         double troot = 0.0;
         VapourOf(ids, roots[0], 101325.0, 2, troot);
-        EXPECT_NEAR(r.x(0, 0), roots[0], 2e-3) << "binary " << m << "\n" << f.str();
+        EXPECT_NEAR(r.x(0, 0), roots[0], 2e-3) << "binary " << m << "\n" << problem;
         EXPECT_NEAR(r.temperatures[0], troot, 0.01) << "binary " << m;
     }
     EXPECT_GE(checked, 15);
