@@ -120,6 +120,31 @@ TEST_F(CompleteSearch, DoubleAzeotropeOfABinary) {
     EXPECT_LT(bubbleT(xh + 0.02), th);
 }
 
+// Benzene/hexafluorobenzene at 1 atm, the first double azeotrope measured:
+// a minimum-boiling azeotrope at 352.45 K, x(benzene) = 0.792, and a
+// maximum-boiling one at 353.45 K, x(benzene) = 0.187 (Chinikamala et al.,
+// 1973), both between boiling points 0.17 K apart.  The model is NRTL fitted
+// to those two points with published vapour pressures; it puts the maximum
+// at 353.59 K, x = 0.168, so the tolerances are those of the fit.
+TEST_F(CompleteSearch, BenzeneHexafluorobenzeneDoubleAzeotropeAsPublished) {
+    OpenFile(std::string(TERNIVAL_TEST_DATA_DIR) + "/benzene_hexafluorobenzene.toml");
+    const auto ids = Ids({"BENZENE", "C6F6"});
+    ASSERT_EQ(BinaryRootsByScan(ids[0], ids[1], 2), 2);
+    EXPECT_LT(RunSearch(ids, 2).count, 2);
+    const SearchResult r = RunCompleteSearch(ids, 2);
+    ASSERT_EQ(r.count, 2) << r.describe();
+    const std::int64_t low = r.temperatures[0] < r.temperatures[1] ? 0 : 1, high = 1 - low;
+    EXPECT_NEAR(r.temperatures[static_cast<std::size_t>(low)], 352.45, 0.1) << r.describe();
+    EXPECT_NEAR(r.x(low, 0), 0.792, 0.01) << r.describe();
+    EXPECT_NEAR(r.temperatures[static_cast<std::size_t>(high)], 353.45, 0.2) << r.describe();
+    EXPECT_NEAR(r.x(high, 0), 0.187, 0.025) << r.describe();
+    for (std::int64_t a = 0; a < 2; ++a) EXPECT_LT(Residual(ids, r, a, 2), 1e-7) << r.describe();
+    // The minimum-boiling azeotrope is the unstable node of the binary, the
+    // maximum-boiling one the stable node, and the pure components saddles.
+    EXPECT_EQ(r.codes[static_cast<std::size_t>(low)], kUnstableNode) << r.describe();
+    EXPECT_EQ(r.codes[static_cast<std::size_t>(high)], kStableNode) << r.describe();
+}
+
 // The eight-component example with three phases: the classic search finds
 // no chloroform/water/benzene and no methanol/water/benzene azeotrope,
 // although they exist (341.09 and 342.33 K), nor the heterogeneous
