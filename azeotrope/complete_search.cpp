@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -246,6 +247,11 @@ void Complete_Azeo_Search(std::int64_t n, double pressure, std::int64_t phase, s
                           std::span<std::int64_t> singular_stability, std::int64_t& error,
                           CompleteSearchStats* stats) {
     const std::int64_t capacity = count;
+    // The classic pass runs without its limit on sub-mixtures tried in
+    // vain: at 16 components and more it stops there and drops azeotropes
+    // that the growth below does not find again.  What bounds it then is
+    // the number of sub-mixtures that grow from an azeotrope.
+    const azeo::ScopedSubMixtureMemory unlimited(std::numeric_limits<std::int64_t>::max());
     Azeo_Search(n, pressure, phase, method, ids, count, compositions, temperatures, sizes, phase_codes, stability,
                 singular_compositions, singular_temperatures, singular_stability, error);
     if (n < 2 || n > kAzeoMaxComponents || count < 0) return;

@@ -58,12 +58,12 @@ public:
                 std::span<const double> kinf,
                 std::int64_t& count, std::span<double> compositions,
                 std::span<double> temperatures, std::span<std::int64_t> sizes,
-                std::span<std::int64_t> phase_codes)
+                std::span<std::int64_t> phase_codes, std::size_t memory)
         : status_(status), print_level_(print_level), n_(static_cast<std::size_t>(n)), ids_(ids),
           pressure_(pressure), ld_(ld), room_(room), phase_(phase),
           method_(method), kinf_(kinf), count_(count), compositions_(compositions),
-          temperatures_(temperatures), sizes_(sizes), phase_codes_(phase_codes) {
-        no_azeotrope_.reserve(static_cast<std::size_t>(kAzeoMaxNoAzeotrope));
+          temperatures_(temperatures), sizes_(sizes), phase_codes_(phase_codes), memory_(memory) {
+        no_azeotrope_.reserve(std::min<std::size_t>(memory_, kAzeoMaxNoAzeotrope));
         found_sets_.reserve(room_);
     }
 
@@ -118,7 +118,7 @@ private:
     // the memories are full and the enumeration has to end.
     bool Locate(std::size_t k, bool& located) {
         if (static_cast<std::size_t>(count_) >= room_ ||
-            no_azeotrope_.size() >= static_cast<std::size_t>(kAzeoMaxNoAzeotrope)) {
+            no_azeotrope_.size() >= memory_) {
             Line(" SEARCH FOR AZEOTROPES TERMINATED DUE TO STACK OVERFLOW");
             status_ = kAzeoStatusFailed;
             return false;
@@ -205,8 +205,9 @@ private:
     const std::span<double> temperatures_;
     const std::span<std::int64_t> sizes_;
     const std::span<std::int64_t> phase_codes_;
+    const std::size_t memory_;  // rows no_azeotrope_ may take
 
-    // Sub-mixtures located without azeotrope (at most 800).
+    // Sub-mixtures located without azeotrope (at most memory_).
     std::vector<Attempt> no_azeotrope_;
     // Component sets of the azeotropes recorded, in the order found.
     std::vector<ComponentSet> found_sets_;
@@ -224,7 +225,7 @@ void QZALAZ(std::int64_t& status, std::int64_t print_level, std::int64_t n,
             std::int64_t phase, std::string_view method, std::span<double> boiling,
             std::span<double> kinf, std::int64_t& count, std::span<double> compositions,
             std::span<double> temperatures, std::span<std::int64_t> sizes,
-            std::span<std::int64_t> phase_codes) {
+            std::span<std::int64_t> phase_codes, std::int64_t memory) {
     count = 0;
     if (print_level >= 4) {
         Line(" INFINITE DILUTION K-VALUES FOR THE MIXTURE");
@@ -291,8 +292,8 @@ void QZALAZ(std::int64_t& status, std::int64_t print_level, std::int64_t n,
         boiling[i] = b.error < 0 ? kMissingValue : b.t;
     }
 
-    Enumeration search(status, print_level, n, ids, pressure, ld, room, phase, method, kinf, count, compositions, temperatures, sizes,
-                       phase_codes);
+    Enumeration search(status, print_level, n, ids, pressure, ld, room, phase, method, kinf, count, compositions,
+                       temperatures, sizes, phase_codes, memory > 0 ? static_cast<std::size_t>(memory) : 0);
     for (std::size_t i = 0; i + 1 < nn; ++i)
         for (std::size_t j = i + 1; j < nn; ++j) {
             const double kij = kinf[i + j * nn], kji = kinf[j + i * nn];

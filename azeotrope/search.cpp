@@ -29,6 +29,8 @@ constexpr std::array<std::array<std::size_t, 3>, 6> kOrders{{
 }};
 
 AzeoSearchState g_state;
+// Rows of each pass's table of sub-mixtures without azeotrope.
+std::int64_t g_memory = kAzeoMaxNoAzeotrope;
 
 void report(int code) {
     g_state.message_code = code;
@@ -71,7 +73,7 @@ void searchPass(std::int64_t n, double pressure, std::int64_t phase, std::string
     std::int64_t count = 0;
     QZALAZ(g_state.status, g_state.print_level, n, pid, pressure,
            static_cast<std::int64_t>(capacity), phase, method, boiling, kinf, count, rows, temps,
-           sizes, phases);
+           sizes, phases, g_memory);
     count = std::clamp<std::int64_t>(count, 0, static_cast<std::int64_t>(capacity));
     if (g_state.status <= kAzeoStatusFailed) {
         report(kMessageSearchError);
@@ -138,6 +140,9 @@ std::int64_t Classify(std::int64_t n, std::span<const double> x, double pressure
     }
     return code;
 }
+
+ScopedSubMixtureMemory::ScopedSubMixtureMemory(std::int64_t rows) : previous_(g_memory) { g_memory = rows; }
+ScopedSubMixtureMemory::~ScopedSubMixtureMemory() { g_memory = previous_; }
 
 }  // namespace azeo
 

@@ -45,6 +45,19 @@ std::int64_t Classify(std::int64_t n, std::span<const double> x, double pressure
                       std::span<const std::int64_t> ids, std::string_view method, std::int64_t phase,
                       std::int64_t& error);
 
+// While it lives, the passes of Azeo_Search keep up to `rows` sub-mixtures
+// without azeotrope instead of kAzeoMaxNoAzeotrope.
+class ScopedSubMixtureMemory {
+public:
+    explicit ScopedSubMixtureMemory(std::int64_t rows);
+    ~ScopedSubMixtureMemory();
+    ScopedSubMixtureMemory(const ScopedSubMixtureMemory&) = delete;
+    ScopedSubMixtureMemory& operator=(const ScopedSubMixtureMemory&) = delete;
+
+private:
+    std::int64_t previous_;
+};
+
 inline std::ostream& Out() { return DiagnosticChannel::Stream(kAzeotropeDiagnosticUnit); }
 
 // One formatted diagnostic line (printf format, newline appended).

@@ -211,7 +211,37 @@ TEST_F(CompleteSearch, RandomTernariesAgainstADenseScan) {
     }
 }
 
-// Random NRTL mixtures of four to six components (fixed seed): the
+// Sixteen strongly non-ideal components, where the classic search stops at
+// its limit on sub-mixtures tried in vain: the complete search runs to the
+// end, says nothing is missing, and keeps every azeotrope it finds among the
+// first twelve of them.
+TEST_F(CompleteSearch, SixteenComponentsRunToTheEndAndKeepTheSubsetsAzeotropes) {
+    OpenFile(std::string(TERNIVAL_TEST_DATA_DIR) + "/twenty_nrtl.toml");
+    std::vector<std::int64_t> ids;
+    for (int k = 0; k < 16; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));
+    const SearchResult classic = RunSearch(ids, 2);
+    ASSERT_EQ(classic.error, kAzeoSearchFailed) << "the file no longer takes the classic search to its limit";
+    const SearchResult all = RunCompleteSearch(ids, 2, 101325.0, "NRTL      ", kCompleteSearchCapacity);
+    EXPECT_EQ(all.error, kAzeoClean);
+    const std::vector<std::int64_t> twelve(ids.begin(), ids.begin() + 12);
+    const SearchResult sub = RunCompleteSearch(twelve, 2, 101325.0, "NRTL      ", kCompleteSearchCapacity);
+    EXPECT_EQ(sub.error, kAzeoClean);
+    ASSERT_GT(sub.count, 50);
+    EXPECT_GT(all.count, sub.count);
+    int missing = 0;
+    for (std::int64_t a = 0; a < sub.count; ++a) {
+        bool seen = false;
+        for (std::int64_t b = 0; b < all.count && !seen; ++b) {
+            double d = 0.0;
+            for (std::int64_t c = 0; c < 16; ++c) d = std::max(d, std::abs(all.x(b, c) - (c < 12 ? sub.x(a, c) : 0.0)));
+            seen = d < 2e-3;
+        }
+        if (!seen) ++missing;
+    }
+    EXPECT_EQ(missing, 0);
+}
+
+// Random NRTL mixtures of three to eight components (fixed seed): the
 // complete search keeps every azeotrope of the classic one, and every one
 // it adds has y = x at its bubble point.
 TEST_F(CompleteSearch, RandomLargerMixturesAreSupersetsOfTheClassicSearch) {
@@ -219,7 +249,7 @@ TEST_F(CompleteSearch, RandomLargerMixturesAreSupersetsOfTheClassicSearch) {
     auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
     int added = 0, found = 0;
     for (int mixture = 0; mixture < 6; ++mixture) {
-        const int n = 4 + mixture % 3;
+        const int n = 3 + mixture;
         OpenText("m" + std::to_string(mixture) + ".toml", RandomNrtlProblem(n, uniform, 335.0, 350.0, -400, 700));
         std::vector<std::int64_t> ids;
         for (int k = 0; k < n; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));

@@ -104,13 +104,15 @@ void QZNCAZ(std::int64_t& error, std::int64_t print_level, std::int64_t n, std::
 //   compositions capacity x n, leading dimension capacity: row a holds
 //                azeotrope a over all n components (0 for absent ones);
 //   temperatures, sizes (components in the azeotrope), phase_codes
-//                (kHomogeneous / kHeterogeneous): one entry per azeotrope.
+//                (kHomogeneous / kHeterogeneous): one entry per azeotrope;
+//   memory       rows of the table of sub-mixtures found without azeotrope;
+//                a pass that fills it ends there.
 void QZALAZ(std::int64_t& status, std::int64_t print_level, std::int64_t n,
             std::span<const std::int64_t> ids, double pressure, std::int64_t capacity,
             std::int64_t phase, std::string_view method, std::span<double> boiling,
             std::span<double> kinf, std::int64_t& count, std::span<double> compositions,
             std::span<double> temperatures, std::span<std::int64_t> sizes,
-            std::span<std::int64_t> phase_codes);
+            std::span<std::int64_t> phase_codes, std::int64_t memory = kAzeoMaxNoAzeotrope);
 
 // All azeotropes of an n-component mixture (2..20) and the classification
 // of every singular point.
