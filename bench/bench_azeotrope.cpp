@@ -1,4 +1,5 @@
 // Whole azeotrope searches: wall time and engine flashes per search.
+#include <string>
 #include <vector>
 
 #include "azeotrope/complete_search.h"
@@ -10,23 +11,25 @@ using namespace ternival;
 
 namespace {
 
-void search(benchmark::State& state, const char* example, std::vector<const char*> names, std::int64_t phase,
-            bool complete = false) {
+void searchIds(benchmark::State& state, const std::string& example, const std::vector<std::string>& names,
+               std::int64_t phase, bool complete) {
     EngineSession& s = bench::Session(example);
     if (!s.ok()) {
         state.SkipWithError(s.error().c_str());
         return;
     }
     std::vector<std::int64_t> ids;
-    for (const char* name : names) ids.push_back(LookupComponentIndex(name));
+    for (const std::string& name : names) ids.push_back(LookupComponentIndex(name));
     const auto n = static_cast<std::int64_t>(ids.size());
-    const std::size_t nn = ids.size(), cap = static_cast<std::size_t>(kAzeoDefaultCapacity);
+    // Each search gets the table the command line gives it.
+    const std::int64_t room = complete ? kCompleteSearchCapacity : kAzeoDefaultCapacity;
+    const std::size_t nn = ids.size(), cap = static_cast<std::size_t>(room);
     std::vector<double> comp(nn * cap), temps(cap), scomp(nn * (nn + cap)), stemps(nn + cap);
     std::vector<std::int64_t> sizes(cap), phases(cap), codes(cap), scodes(nn + cap);
     std::int64_t count = 0, error = 0;
     const long long before = FlashMemory().engine_calls;
     for (auto _ : state) {
-        count = kAzeoDefaultCapacity;
+        count = room;
         if (complete)
             Complete_Azeo_Search(n, 101325.0, phase, "", ids, count, comp, temps, sizes, phases, codes, scomp, stemps,
                                  scodes, error);
@@ -36,8 +39,24 @@ void search(benchmark::State& state, const char* example, std::vector<const char
         benchmark::DoNotOptimize(count);
     }
     state.counters["azeotropes"] = static_cast<double>(count);
+    state.counters["complete"] = error == 0 ? 1.0 : 0.0;
     state.counters["flashes/search"] = static_cast<double>(FlashMemory().engine_calls - before) /
                                        static_cast<double>(state.iterations());
+}
+
+void search(benchmark::State& state, const char* example, std::vector<const char*> names, std::int64_t phase,
+            bool complete = false) {
+    searchIds(state, example, std::vector<std::string>(names.begin(), names.end()), phase, complete);
+}
+
+// Both searches on the first k components of a twenty-component random NRTL
+// file (args: k, phase, complete search?).  "complete" is 0 where a search
+// stopped at one of its limits.
+void BM_SearchSeries(benchmark::State& state) {
+    std::vector<std::string> names;
+    for (std::int64_t k = 0; k < state.range(0); ++k) names.push_back("C" + std::to_string(k));
+    searchIds(state, std::string(TERNIVAL_TEST_DATA_DIR) + "/twenty_nrtl.toml", names, state.range(1),
+              state.range(2) != 0);
 }
 
 void BM_AzeoSearchAcetoneChloroformMethanol(benchmark::State& state) {
@@ -74,3 +93,13 @@ BENCHMARK(BM_AzeoSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_AzeoSearchAcetoneChloroformMethanolThreePhase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchEthanolWaterBenzeneThreePhase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchEightComponentsThreePhase)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SearchSeries)
+    ->ArgsProduct({{3, 5, 8, 12, 16, 20}, {2}, {0, 1}})
+    ->ArgNames({"components", "phase", "complete"})
+    ->Unit(benchmark::kMillisecond);
+// Three phases cost seconds per search at the top of the range: one run each.
+BENCHMARK(BM_SearchSeries)
+    ->ArgsProduct({{3, 5, 8, 12, 16, 20}, {3}, {0, 1}})
+    ->ArgNames({"components", "phase", "complete"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);

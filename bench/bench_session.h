@@ -13,6 +13,7 @@
 
 namespace ternival::bench {
 
+// `example` names a file of the examples directory, or is an absolute path.
 inline EngineSession& Session(const std::string& example) {
     static std::string current;
     static std::unique_ptr<EngineSession> session;
@@ -22,8 +23,9 @@ inline EngineSession& Session(const std::string& example) {
         std::filesystem::create_directories(dir);
         platform::PutEnv("TERNIVAL_REGISTRY=" + (dir / "registry.ini").string());
         platform::PutEnv("TMP=" + dir.string());
-        session = std::make_unique<EngineSession>(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example,
-                                                  TERNIVAL_VELMTOP);
+        const std::string path =
+            example.starts_with('/') ? example : std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example;
+        session = std::make_unique<EngineSession>(path, TERNIVAL_VELMTOP);
         current = example;
     }
     return *session;
