@@ -81,6 +81,9 @@ void BM_CompleteSearchEightComponentsThreePhase(benchmark::State& state) {
     search(state, "eight_components.toml",
            {"ACETONE", "CHLOROFM", "METHANOL", "ETHANOL", "WATER", "BENZENE", "BUTANOL", "TOLUENE"}, 3, true);
 }
+void BM_CompleteSearchEthanolWaterBenzeneThreePhase(benchmark::State& state) {
+    search(state, "ethanol_water_benzene.toml", {"ETHANOL", "WATER", "BENZENE"}, 3, true);
+}
 void BM_CompleteSearchAcetoneChloroformMethanol(benchmark::State& state) {
     search(state, "acetone_chloroform_methanol.toml", {"ACETONE", "CHLOROFM", "METHANOL"}, 2, true);
 }
@@ -89,6 +92,7 @@ void BM_CompleteSearchAcetoneChloroformMethanol(benchmark::State& state) {
 
 BENCHMARK(BM_CompleteSearchEightComponentsThreePhase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompleteSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompleteSearchEthanolWaterBenzeneThreePhase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchAcetoneChloroformMethanolThreePhase)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AzeoSearchEthanolWaterBenzeneThreePhase)->Unit(benchmark::kMillisecond);

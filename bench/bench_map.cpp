@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "azeotrope/complete_search.h"
 #include "azeotrope/search.h"
 #include "bench_session.h"
 #include "engine/engine_flash.h"
@@ -21,6 +22,7 @@ struct MapCase {
     const char* file;
     std::array<const char*, 3> names;
     int phase;
+    bool complete = false;  // the complete azeotrope search (the command line's default)
 };
 
 // 20 interior starting points: the grid of six steps per side (10 points)
@@ -59,7 +61,11 @@ void FullMap(benchmark::State& state, const MapCase& c) {
         std::int64_t error = 0;
         PureComponentProperties(3, 101325.0, ids, "", c.phase, boiling, pure_codes, kvalues, error);
         std::int64_t naz = kCap;
-        Azeo_Search(3, 101325.0, c.phase, "", ids, naz, comp, temps, sizes, phases, codes, sx, st, sc, error);
+        if (c.complete)
+            Complete_Azeo_Search(3, 101325.0, c.phase, "", ids, naz, comp, temps, sizes, phases, codes, sx, st, sc,
+                                 error);
+        else
+            Azeo_Search(3, 101325.0, c.phase, "", ids, naz, comp, temps, sizes, phases, codes, sx, st, sc, error);
         azeotropes += naz;
         std::int64_t nb = 10;
         bcounts.assign(kBoundaries, 0);
@@ -90,7 +96,16 @@ void BM_FullMapEthanolWaterBenzene(benchmark::State& state) {
     FullMap(state, {"ethanol_water_benzene.toml", {"ETHANOL", "WATER", "BENZENE"}, 3});
 }
 
+void BM_FullMapCompleteSearchAcetoneChloroformMethanol(benchmark::State& state) {
+    FullMap(state, {"acetone_chloroform_methanol.toml", {"ACETONE", "CHLOROFM", "METHANOL"}, 2, true});
+}
+void BM_FullMapCompleteSearchEthanolWaterBenzene(benchmark::State& state) {
+    FullMap(state, {"ethanol_water_benzene.toml", {"ETHANOL", "WATER", "BENZENE"}, 3, true});
+}
+
 }  // namespace
 
 BENCHMARK(BM_FullMapAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FullMapEthanolWaterBenzene)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FullMapCompleteSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FullMapCompleteSearchEthanolWaterBenzene)->Unit(benchmark::kMillisecond);

@@ -498,6 +498,31 @@ TEST_F(Command, HeterogeneousDistillationLinesEndAtTheirNodes) {
     }
 }
 
+// A map takes the complete search unless told otherwise: benzene and
+// hexafluorobenzene (two azeotropes at 1 atm) with toluene, which they
+// hardly affect, shows both binary azeotropes; the classic search shows at
+// most one of them.
+TEST_F(Command, MapsTakeTheCompleteSearchByDefault) {
+    std::string text = slurp(std::string(TERNIVAL_TEST_DATA_DIR) + "/benzene_hexafluorobenzene.toml");
+    text += "\n[[component]]\nid = \"TOLUENE\"\nmw = 92.14\nantoine = [21.0, -3100.0, -53.0]\n";
+    const std::string file = path("bzf.toml");
+    std::ofstream(file) << text;
+    auto binaries = [](const Outcome& r) {
+        int count = 0;
+        for (const auto& row : json::parse(r.out))
+            count += row["kind"].get<std::string>().find("pure") == std::string::npos &&
+                     row["x_TOLUENE"].get<double>() == 0.0;
+        return count;
+    };
+    const Outcome byDefault = ternival({"map", file, "--grid", "3", "-o", path("bzf.svg"), "--format", "json"});
+    ASSERT_EQ(byDefault.code, 0) << byDefault.err;
+    EXPECT_EQ(binaries(byDefault), 2) << byDefault.out;
+    const Outcome classic =
+        ternival({"map", file, "--grid", "3", "-o", path("bzf.svg"), "--format", "json", "--search", "classic"});
+    ASSERT_EQ(classic.code, 0) << classic.err;
+    EXPECT_LT(binaries(classic), 2) << classic.out;
+}
+
 // --search complete adds the ternaries the classic search misses in the
 // eight-component example, and keeps the classic search's azeotropes.
 TEST_F(Command, CompleteSearchFromTheCommandLine) {
