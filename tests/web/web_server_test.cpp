@@ -1,0 +1,345 @@
+// ternival-web as browsers meet it, over HTTP: every session has a server
+// process of its own that no other session reaches, ended sessions free
+// their servers, and bad requests are refused without harm to anyone else.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "relay.h"
+#include "web_app.h"
+
+namespace ternival::web {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Percent-encoding of a query value.
+std::string Encode(const std::string& s) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+bool ProcessExists(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+
+bool GoneWithin(pid_t pid, int ms) {
+    for (int waited = 0; waited < ms; waited += 20) {
+        if (!ProcessExists(pid)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return !ProcessExists(pid);
+}
+
+// One browser: its own cookie.
+class Browser {
+public:
+    explicit Browser(int port) : client_("127.0.0.1", port) { client_.set_read_timeout(120, 0); }
+
+    // Status and JSON body of a request.
+    std::pair<int, json> Post(const std::string& path, const std::string& body,
+                              const std::string& type = "application/json") {
+        httplib::Headers h;
+        if (!cookie_.empty()) h.emplace("Cookie", cookie_);
+        auto res = client_.Post(path.c_str(), h, body, type.c_str());
+        if (!res) return {0, json()};
+        if (res->has_header("Set-Cookie")) {
+            const std::string c = res->get_header_value("Set-Cookie");
+            cookie_ = c.substr(0, c.find(';'));
+        }
+        return {res->status, json::parse(res->body, nullptr, false)};
+    }
+    std::pair<int, std::string> Get(const std::string& path) {
+        httplib::Headers h;
+        if (!cookie_.empty()) h.emplace("Cookie", cookie_);
+        auto res = client_.Get(path.c_str(), h);
+        return res ? std::pair{res->status, res->body} : std::pair{0, std::string()};
+    }
+    std::int64_t Session() {
+        const auto [status, body] = Post("/api/session", "");
+        EXPECT_EQ(status, 200) << body.dump();
+        return status == 200 ? body["application"].get<std::int64_t>() : 0;
+    }
+    // One invoke through the relay: the JSON-RPC reply.
+    json Invoke(std::int64_t object, const std::string& member, json args = json::array(),
+                const std::string& kind = "method") {
+        const json req{{"jsonrpc", "2.0"}, {"id", ++id_}, {"method", "invoke"},
+                       {"params", {{"object", object}, {"member", member}, {"kind", kind}, {"args", args}}}};
+        return Post("/api/rpc", req.dump()).second;
+    }
+    std::string& cookie() { return cookie_; }
+
+private:
+    httplib::Client client_;
+    std::string cookie_;
+    int id_ = 0;
+};
+
+std::int32_t Hr(const json& reply) {
+    return reply.contains("result") ? reply["result"]["hresult"].get<std::int32_t>() : 1;
+}
+json Out(const json& reply, std::size_t k) { return reply["result"]["out"][k]; }
+
+class WebServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::signal(SIGPIPE, SIG_IGN);
+        static const fs::path base = fs::temp_directory_path();
+        saved_tmp_ = platform::GetEnv("TMP");
+        dir_ = base /
+               ("ternival-web-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "tmp");
+        platform::PutEnv("TERNIVAL_REGISTRY=" + (dir_ / "registry.ini").string());
+        platform::PutEnv("TMP=" + (dir_ / "tmp").string());
+        platform::RegistryWriteString("SOFTWARE\\Corvath\\Velmora\\38.0\\velmora", "velmtop", TERNIVAL_VELMTOP);
+        ASSERT_EQ(std::system((std::string(TERNIVAL_SERVER_EXE) + " -RegServer").c_str()), 0);
+        exe_ = LocalServerFor("Ternival.DistillationApp");
+        ASSERT_EQ(exe_, TERNIVAL_SERVER_EXE);
+    }
+    void TearDown() override {
+        if (thread_.joinable()) {
+            server_.stop();
+            thread_.join();
+        }
+        sessions_.reset();
+        platform::UnsetEnv("TERNIVAL_REGISTRY");
+        if (saved_tmp_) platform::PutEnv("TMP=" + *saved_tmp_);
+        else platform::UnsetEnv("TMP");
+        fs::remove_all(dir_);
+    }
+    void Start(SessionLimits limits = {}, std::size_t max_upload = 256 * 1024) {
+        sessions_ = std::make_unique<SessionManager>(dir_ / "sessions", exe_, limits);
+        WebOptions options{TERNIVAL_WEB_STATIC_DIR, TERNIVAL_EXAMPLES_DIR, max_upload};
+        app_ = std::make_unique<WebApp>(*sessions_, options);
+        app_->Install(server_);
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        ASSERT_GT(port_, 0);
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        for (int k = 0; k < 200 && !server_.is_running(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_t PidOf(const Browser& b) const {
+        const std::string& c = const_cast<Browser&>(b).cookie();
+        auto s = sessions_->Find(c.substr(c.find('=') + 1));
+        return s ? s->server_pid() : -1;
+    }
+    // Opens the acetone/chloroform/methanol example in a session and returns
+    // a map of it at 101325 Pa.
+    std::int64_t AcmMap(Browser& b, std::int64_t app) {
+        const auto [status, r] = b.Post("/api/example", R"({"name": "acetone_chloroform_methanol.toml"})");
+        EXPECT_EQ(status, 200) << r.dump();
+        EXPECT_EQ(Hr(b.Invoke(app, "InitFromVmpdfFile", {r["file"]})), 0);
+        const json m = b.Invoke(app, "GetDistillationMap");
+        const std::int64_t map = Out(m, 0)["object"];
+        EXPECT_EQ(Hr(b.Invoke(map, "SetComponentData", {"ACETONE", "CHLOROFM", "METHANOL"})), 0);
+        EXPECT_EQ(Hr(b.Invoke(map, "Pressure", {{{"vt", "R8"}, {"value", 101325.0}}}, "put")), 0);
+        return map;
+    }
+
+    fs::path dir_;
+    std::optional<std::string> saved_tmp_;
+    std::string exe_;
+    std::unique_ptr<SessionManager> sessions_;
+    std::unique_ptr<WebApp> app_;
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+TEST_F(WebServer, TwoSessionsGetTwoServersThatDoNotShareState) {
+    Start();
+    Browser a(port_), b(port_);
+    const std::int64_t app_a = a.Session(), app_b = b.Session();
+    ASSERT_NE(a.cookie(), b.cookie());
+    EXPECT_EQ(sessions_->size(), 2u);
+    const pid_t pa = PidOf(a), pb = PidOf(b);
+    EXPECT_NE(pa, pb);
+    EXPECT_TRUE(ProcessExists(pa));
+    EXPECT_TRUE(ProcessExists(pb));
+
+    // A's file is A's: B cannot open it, and B's server has no package
+    // while A's has one.
+    const std::string acm = Slurp(fs::path(TERNIVAL_EXAMPLES_DIR) / "acetone_chloroform_methanol.toml");
+    EXPECT_EQ(a.Post("/api/upload?name=mine.toml", acm, "application/octet-stream").first, 200);
+    EXPECT_EQ(Hr(a.Invoke(app_a, "InitFromVmpdfFile", {"mine.toml"})), 0);
+    const json refused = b.Invoke(app_b, "InitFromVmpdfFile", {"mine.toml"});
+    EXPECT_EQ(refused["error"]["code"], kRelayRefused) << refused.dump();
+    EXPECT_EQ(Hr(a.Invoke(app_a, "GetPropertyPackage")), 0);
+    EXPECT_EQ(static_cast<std::uint32_t>(Hr(b.Invoke(app_b, "GetPropertyPackage"))), 0x80004005u);
+
+    // A map's pressure set in A is not seen by a map of B.
+    const std::int64_t map_a = AcmMap(a, app_a);
+    EXPECT_EQ(Hr(a.Invoke(map_a, "Pressure", {{{"vt", "R8"}, {"value", 50000.0}}}, "put")), 0);
+    const json mb = b.Invoke(app_b, "GetDistillationMap");
+    const std::int64_t map_b = Out(mb, 0)["object"];
+    EXPECT_EQ(Out(b.Invoke(map_b, "Pressure", json::array(), "get"), 0)["value"], 0.0);
+    EXPECT_EQ(Out(a.Invoke(map_a, "Pressure", json::array(), "get"), 0)["value"], 50000.0);
+    // And each session's files stay in its own directory.
+    EXPECT_TRUE(fs::exists(sessions_->Find(a.cookie().substr(a.cookie().find('=') + 1))->files() / "mine.toml"));
+    EXPECT_FALSE(fs::exists(sessions_->Find(b.cookie().substr(b.cookie().find('=') + 1))->files() / "mine.toml"));
+}
+
+TEST_F(WebServer, EndedAndIdleSessionsReleaseTheirServers) {
+    SessionLimits limits;
+    limits.idle = std::chrono::seconds(1);
+    Start(limits);
+    Browser a(port_), b(port_);
+    const std::int64_t app_a = a.Session();
+    b.Session();
+    const pid_t pa = PidOf(a), pb = PidOf(b);
+    ASSERT_TRUE(ProcessExists(pa));
+    const fs::path files_a = sessions_->Find(a.cookie().substr(a.cookie().find('=') + 1))->dir();
+
+    // A page that goes away says so (the page's pagehide beacon).
+    EXPECT_EQ(a.Post("/api/session/end", "").second["ended"], true);
+    EXPECT_TRUE(GoneWithin(pa, 5000));
+    EXPECT_FALSE(fs::exists(files_a));
+    EXPECT_NE(a.Invoke(app_a, "GetPropertyPackage").value("error", "").find("no session"), std::string::npos);
+    EXPECT_EQ(a.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"typelib"})").first, 401);
+
+    // One that just stops asking idles out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_EQ(sessions_->EndIdle(), 1u);
+    EXPECT_TRUE(GoneWithin(pb, 5000));
+    EXPECT_EQ(sessions_->size(), 0u);
+}
+
+TEST_F(WebServer, BadRequestsAreRefusedWithoutHarmToOtherSessions) {
+    Start({}, 4096);
+    Browser a(port_), b(port_);
+    const std::int64_t app_a = a.Session(), app_b = b.Session();
+    const std::string acm = Slurp(fs::path(TERNIVAL_EXAMPLES_DIR) / "acetone_chloroform_methanol.toml");
+
+    // Uploads: too large, names that leave the directory, and files that
+    // are no problem files (refused with the parser's line and key).
+    auto upload = [&](const std::string& name, const std::string& body) {
+        return a.Post("/api/upload?name=" + Encode(name), body, "application/octet-stream");
+    };
+    auto [status, body] = upload("big.toml", std::string(5000, '#'));
+    EXPECT_EQ(status, 413);
+    EXPECT_NE(body.value("error", "").find("KiB"), std::string::npos) << body.dump();
+    for (const std::string name : {"../evil.toml", "..", "/tmp/evil.toml", "sub/evil.toml", ".evil.toml", ""})
+        EXPECT_EQ(upload(name, acm).first, 400) << name;
+    std::tie(status, body) = upload("broken.toml", "[[component]]\nid = \"A\"\nmw = -1\n");
+    EXPECT_EQ(status, 422);
+    EXPECT_NE(body.value("error", "").find("broken.toml"), std::string::npos) << body.dump();
+
+    // Malformed and oversize requests, requests without or with a forged
+    // session, members and methods the page is not offered.
+    EXPECT_EQ(a.Post("/api/rpc", "{not json").first, 400);
+    EXPECT_EQ(a.Post("/api/rpc", "[" + std::string(70000, ' ') + "]").first, 413);
+    EXPECT_EQ(a.Post("/api/example", R"({"name": "../../CMakeLists.txt"})").first, 404);
+    EXPECT_EQ(a.Post("/api/databank", R"({"components": ["ethanol", "no-such-compound-xyz", "water"]})").first, 400);
+    const json create = a.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"create","params":{"class":"Ternival.DistillationApp"}})").second;
+    EXPECT_EQ(create["error"]["code"], kRelayRefused);
+    const json cwd = a.Invoke(app_a, "InitFromVmpdfFileWithCWD", {"x.toml", "/"});
+    EXPECT_EQ(cwd["error"]["code"], kRelayRefused);
+    const json passwd = a.Invoke(app_a, "InitFromVmpdfFile", {"/etc/passwd"});
+    EXPECT_EQ(passwd["error"]["code"], kRelayRefused);
+    Browser nobody(port_), forged(port_);
+    EXPECT_EQ(nobody.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"typelib"})").first, 401);
+    forged.cookie() = "ternival_session=" + std::string(32, '0');
+    EXPECT_EQ(forged.Post("/api/upload?name=x.toml", acm, "application/octet-stream").first, 401);
+    // Page files only by their plain names.
+    EXPECT_EQ(a.Get("/").first, 200);
+    EXPECT_EQ(a.Get("/static/app.js").first, 200);
+    EXPECT_EQ(a.Get("/static/..%2F..%2FCMakeLists.txt").first, 404);
+    EXPECT_EQ(a.Get("/static/../src/main.cpp").first, 404);
+
+    // Nothing was written outside the sessions' directories.
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "sessions"))
+        EXPECT_EQ(e.path().filename().string().find("evil"), std::string::npos) << e.path();
+    EXPECT_FALSE(fs::exists(dir_ / "evil.toml"));
+    EXPECT_FALSE(fs::exists("/tmp/evil.toml"));
+
+    // Both sessions still compute: the pure-component boiling points of
+    // acetone, chloroform and methanol (329.3, 334.3, 337.7 K).
+    for (auto [browser, app] : {std::pair{&a, app_a}, std::pair{&b, app_b}}) {
+        const std::int64_t map = AcmMap(*browser, app);
+        const json pure = browser->Invoke(map, "GetPureProperties");
+        ASSERT_EQ(Hr(pure), 0) << pure.dump();
+        const json t = Out(pure, 1)["data"];
+        EXPECT_NEAR(t[0].get<double>(), 329.3, 0.5);
+        EXPECT_NEAR(t[1].get<double>(), 334.3, 0.5);
+        EXPECT_NEAR(t[2].get<double>(), 337.7, 0.5);
+    }
+}
+
+TEST_F(WebServer, TheSessionCapIsKept) {
+    SessionLimits limits;
+    limits.max_sessions = 2;
+    Start(limits);
+    Browser a(port_), b(port_), c(port_);
+    a.Session();
+    b.Session();
+    const auto [status, body] = c.Post("/api/session", "");
+    EXPECT_EQ(status, 503);
+    EXPECT_NE(body.value("error", "").find("2"), std::string::npos) << body.dump();
+    EXPECT_EQ(sessions_->size(), 2u);
+    a.Post("/api/session/end", "");
+    EXPECT_GT(c.Session(), 0);
+}
+
+// A residue curve of this file takes minutes; Abandon ends it at once and
+// the session goes on with a new server.
+TEST_F(WebServer, AbandonEndsALongComputationAndStartsANewServer) {
+    Start();
+    Browser a(port_), control(port_);
+    const std::int64_t app = a.Session();
+    control.cookie() = a.cookie();
+    const std::string slow = Slurp(fs::path(TERNIVAL_TEST_DATA_DIR) / "slow_ternary.toml");
+    ASSERT_EQ(a.Post("/api/upload?name=slow.toml", slow, "application/octet-stream").first, 200);
+    ASSERT_EQ(Hr(a.Invoke(app, "InitFromVmpdfFile", {"slow.toml"})), 0);
+    const std::int64_t map = Out(a.Invoke(app, "GetDistillationMap"), 0)["object"];
+    ASSERT_EQ(Hr(a.Invoke(map, "SetComponentData", {"C0", "C1", "C2"})), 0);
+    ASSERT_EQ(Hr(a.Invoke(map, "SetPropertyData", {"NRTL", "NRTL", "NRTL", 3})), 0);
+    ASSERT_EQ(Hr(a.Invoke(map, "Pressure", {{{"vt", "R8"}, {"value", 1062.975}}}, "put")), 0);
+    const pid_t before = PidOf(a);
+
+    auto curve = std::async(std::launch::async, [&] {
+        return a.Invoke(map, "GetResidueCurve", {{{"vt", "ARRAY|R8"}, {"bounds", {{0, 3}}}, {"data", {0.4748, 0.0548, 0.4704}}}});
+    });
+    ASSERT_EQ(curve.wait_for(std::chrono::seconds(1)), std::future_status::timeout) << "the curve was not slow";
+    const auto started = std::chrono::steady_clock::now();
+    const auto [status, body] = control.Post("/api/abandon", "");
+    ASSERT_EQ(status, 200) << body.dump();
+    ASSERT_EQ(curve.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    const json ended = curve.get();
+    EXPECT_TRUE(ended.contains("error")) << ended.dump();
+    EXPECT_TRUE(GoneWithin(before, 5000));
+    const pid_t after = PidOf(a);
+    EXPECT_NE(after, before);
+    EXPECT_TRUE(ProcessExists(after));
+    // The new server serves the session's files.
+    EXPECT_EQ(Hr(a.Invoke(body["application"], "InitFromVmpdfFile", {"slow.toml"})), 0);
+}
+
+}  // namespace
+}  // namespace ternival::web

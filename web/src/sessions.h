@@ -1,0 +1,103 @@
+// Browser sessions, each with an automation server process of its own and
+// a private directory for its problem files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+
+namespace ternival::web {
+
+using Clock = std::chrono::steady_clock;
+
+struct SessionLimits {
+    std::size_t max_sessions = 8;
+    std::chrono::seconds idle{900};
+    // Longest wait for one answer of a server; the server's own time limit
+    // ends long computations before this.
+    std::chrono::milliseconds call_timeout{300000};
+};
+
+class Session {
+public:
+    Session(std::string id, std::filesystem::path dir, std::string server_exe,
+            std::chrono::milliseconds call_timeout);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const std::string& id() const { return id_; }
+    // Problem files of the session (uploads, examples, databank files).
+    std::filesystem::path files() const { return dir_ / "files"; }
+    // TMP of the session's server: its run log and engine files.
+    std::filesystem::path tmp() const { return dir_ / "tmp"; }
+    const std::filesystem::path& dir() const { return dir_; }
+
+    // Starts the server (again, after an abandon or a crash) and creates its
+    // application object; empty on success, else one sentence.
+    std::string Start();
+    // Sends one checked request and returns the server's response; a server
+    // that has gone or does not answer gives a JSON-RPC error.
+    nlohmann::json Call(const nlohmann::json& request);
+    // Ends the running computation by ending the server; a new server (and
+    // application object) is started at once.
+    std::string Abandon();
+
+    std::int64_t application() const { return app_; }
+    pid_t server_pid() const;
+    void Touch() { last_used_ = Clock::now(); }
+    Clock::time_point last_used() const { return last_used_; }
+
+private:
+    std::string startLocked();
+
+    const std::string id_;
+    const std::filesystem::path dir_;
+    const std::string exe_;
+    const std::chrono::milliseconds call_timeout_;
+    mutable std::mutex call_;  // one request at a time on the pipe
+    std::shared_ptr<ChildProcess> process_;
+    mutable std::mutex process_mu_;  // guards process_ itself (Abandon reads it while Call runs)
+    std::int64_t app_ = 0;
+    std::int64_t next_id_ = 1;
+    std::atomic<Clock::time_point> last_used_{Clock::now()};
+};
+
+class SessionManager {
+public:
+    SessionManager(std::filesystem::path root, std::string server_exe, SessionLimits limits);
+    ~SessionManager();
+
+    // A new session with its server running; null with `error` set when the
+    // cap is reached or the server cannot be started.
+    std::shared_ptr<Session> Create(std::string& error);
+    std::shared_ptr<Session> Find(const std::string& id);
+    // Ends a session: its server is stopped and its directory removed.
+    bool End(const std::string& id);
+    // Ends the sessions idle for longer than the limit; how many.
+    std::size_t EndIdle();
+    std::size_t size() const;
+    const SessionLimits& limits() const { return limits_; }
+
+private:
+    const std::filesystem::path root_;
+    const std::string exe_;
+    const SessionLimits limits_;
+    mutable std::mutex mu_;
+    std::map<std::string, std::shared_ptr<Session>> sessions_;
+};
+
+// 32 hexadecimal digits from the system's random source.
+std::string NewSessionId();
+
+}  // namespace ternival::web

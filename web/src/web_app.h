@@ -1,0 +1,59 @@
+// The routes of ternival-web: the page, the relay of the automation
+// protocol, and the session's problem files.
+//
+//   GET  /                    the page (static files under /static/NAME)
+//   POST /api/session         a new session (cookie) with its own server
+//   POST /api/session/end     ends the session and its server
+//   POST /api/rpc             one JSON-RPC request for the session's server
+//   POST /api/abandon         ends the running computation (new server)
+//   POST /api/upload?name=F   a problem file into the session (raw body)
+//   POST /api/example         {"name": F}: a built-in example into the session
+//   POST /api/databank        {"components": [...], "model": M}: a problem
+//                             file built from the databank ("databank.toml")
+//   GET  /api/components?q=T  databank compounds matching T
+//
+// Every refusal is a JSON object {"error": one sentence} with a 4xx or 5xx
+// status; a session's requests never touch another session's files or
+// server.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include <httplib.h>
+
+#include "sessions.h"
+
+namespace ternival::web {
+
+struct WebOptions {
+    std::string static_dir;    // the page's files
+    std::string examples_dir;  // built-in problem files (*.toml)
+    std::size_t max_upload = 256 * 1024;
+    std::size_t max_request = 64 * 1024;  // JSON bodies
+};
+
+class WebApp {
+public:
+    WebApp(SessionManager& sessions, WebOptions options);
+    // Installs the routes and the request-size limit.
+    void Install(httplib::Server& server);
+    const std::map<std::string, std::string>& examples() const { return examples_; }
+
+private:
+    std::shared_ptr<Session> sessionOf(const httplib::Request& req, httplib::Response& res);
+
+    SessionManager& sessions_;
+    WebOptions options_;
+    struct StaticFile {
+        std::string body, type;
+    };
+    std::map<std::string, StaticFile> static_;
+    std::map<std::string, std::string> examples_;  // name -> path
+};
+
+// The executable registered for a ProgID (LocalServer32 of its CLSID), as
+// a client finds it; empty when the class is not registered.
+std::string LocalServerFor(const std::string& prog_id);
+
+}  // namespace ternival::web
