@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""The designer's page in a real headless Chromium, against ternival-web and
+its automation servers.  What the page shows is checked against the
+ternival command, which computes the same things without the page, the web
+server or the automation server in between."""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+ARGS = None
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+class Page(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="ternival-browser-")
+        cls.env = dict(os.environ, TERNIVAL_REGISTRY=os.path.join(cls.tmp, "registry.ini"),
+                       TMP=os.path.join(cls.tmp, "tmp"))
+        os.makedirs(cls.env["TMP"])
+        subprocess.run([ARGS.server, "-RegServer"], env=cls.env, check=True)
+        cls.web = subprocess.Popen([ARGS.web, "--port", "0", "--velmtop", ARGS.velmtop, "--examples", ARGS.examples,
+                                    "--sessions-dir", os.path.join(cls.tmp, "sessions")],
+                                   env=cls.env, stdout=subprocess.PIPE, text=True)
+        line = cls.web.stdout.readline()
+        match = re.search(r"(http://\S+/)", line)
+        if not match:
+            raise RuntimeError("ternival-web did not start: %r" % line)
+        cls.url = match.group(1)
+        cls.downloads = os.path.join(cls.tmp, "downloads")
+        os.makedirs(cls.downloads)
+        options = Options()
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--window-size=1500,1000", "--user-data-dir=" + os.path.join(cls.tmp, "profile")):
+            options.add_argument(flag)
+        options.binary_location = ARGS.chromium
+        options.add_experimental_option("prefs", {"download.default_directory": cls.downloads,
+                                                  "download.prompt_for_download": False})
+        cls.driver = webdriver.Chrome(service=Service(ARGS.chromedriver), options=options)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        cls.web.terminate()
+        cls.web.wait(timeout=30)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    # --- helpers -----------------------------------------------------------
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def wait(self, condition, timeout=60, what="the page"):
+        WebDriverWait(self.driver, timeout).until(lambda d: condition(), "%s did not get there" % what)
+
+    def open_page(self):
+        self.driver.get(self.url)
+        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), what="the first map")
+        self.wait_map()
+
+    def map_ready(self):
+        return self.js("const s = window.ternival; return !s.busy && s.result !== null && "
+                       "!document.getElementById('map').classList.contains('stale');")
+
+    def wait_map(self, timeout=120):
+        self.wait(self.map_ready, timeout, "the map")
+
+    def tool(self, *args):
+        r = subprocess.run([ARGS.tool] + list(args), env=self.env, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return json.loads(r.stdout)
+
+    def point_at(self, x):
+        """Moves the pointer to composition x of the picture."""
+        svg = self.driver.find_element(By.ID, "map")
+        dx, dy = self.js("""
+            const svg = document.getElementById('map');
+            const [px, py] = window.ternival.toXY(arguments[0]);
+            const pt = svg.createSVGPoint(); pt.x = px; pt.y = py;
+            const p = pt.matrixTransform(svg.getScreenCTM());
+            const r = svg.getBoundingClientRect();
+            return [p.x - (r.left + r.width / 2), p.y - (r.top + r.height / 2)];""", x)
+        ActionChains(self.driver).move_to_element_with_offset(svg, round(dx), round(dy)).perform()
+        return svg
+
+    def error(self, element_id):
+        return self.driver.find_element(By.ID, element_id).text
+
+    # --- tests -------------------------------------------------------------
+
+    def test_built_in_example_table_and_singular_points(self):
+        self.open_page()
+        rows = self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")
+        expected = self.tool("azeotropes", "--format", "json")
+        self.assertEqual(len(rows), len(expected))
+        shown = [[float(c.text) for c in row.find_elements(By.TAG_NAME, "td")[1:5]] for row in rows]
+        for az in expected:
+            want = [az["x_ACETONE"], az["x_CHLOROFM"], az["x_METHANOL"], az["T_K"]]
+            best = min(shown, key=lambda s: sum(abs(a - b) for a, b in zip(s, want)))
+            for a, b in zip(best[:3], want[:3]):
+                self.assertAlmostEqual(a, b, delta=6e-5)
+            self.assertAlmostEqual(best[3], want[3], delta=0.006)
+        # Every singular point is drawn, with the stability the command gives.
+        points = self.tool("map", "--search", "classic", "--grid", "3", "-o", os.path.join(self.tmp, "m.svg"),
+                           "--format", "json")
+        want = sorted(p["stability"] for p in points)
+        drawn = sorted(e.get_attribute("data-stability")
+                       for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular"))
+        self.assertEqual(drawn, want)
+        self.assertGreater(len(self.driver.find_elements(By.CSS_SELECTOR, "#map .residue")), 5)
+        self.assertGreater(len(self.driver.find_elements(By.CSS_SELECTOR, "#map .boundary")), 0)
+
+    def test_click_adds_the_curve_the_command_computes(self):
+        self.open_page()
+        self.point_at([0.3, 0.3, 0.4])
+        # The pointer reads the composition and its bubble temperature.
+        self.wait(lambda: "K" in self.error("readout-t"), 30, "the bubble temperature")
+        t = float(self.error("readout-t").split()[0])
+        self.assertTrue(326.0 < t < 338.0, t)
+        started = time.monotonic()
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60,
+                  "the clicked curve")
+        seconds = time.monotonic() - started
+        start = self.js("return window.ternival.clicked[0].start")
+        for a, b in zip(start, [0.3, 0.3, 0.4]):
+            self.assertAlmostEqual(a, b, delta=0.01)
+        drawn = json.loads(self.driver.find_element(By.ID, "clicked-0").get_attribute("data-points"))
+        expected = self.tool("curve", "-x", ",".join(repr(v) for v in start), "--format", "json")
+        self.assertEqual(len(drawn), len(expected))
+        worst = max(abs(p[k] - q[c]) for p, q in zip(drawn, expected)
+                    for k, c in enumerate(("x_ACETONE", "x_CHLOROFM", "x_METHANOL")))
+        self.assertLess(worst, 2e-6)
+        print("click to drawn curve: %.0f ms (%.0f ms inside the page), %d points"
+              % (seconds * 1000, self.js("return window.ternival.lastClickMs"), len(drawn)), file=sys.stderr)
+        # A distillation line instead.
+        self.driver.find_element(By.CSS_SELECTOR, "input[name=click-kind][value=distillation]").click()
+        self.point_at([0.5, 0.2, 0.3])
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 2 && !window.ternival.busy"), 60,
+                  "the distillation line")
+        start = self.js("return window.ternival.clicked[1].start")
+        drawn = json.loads(self.driver.find_element(By.ID, "clicked-1").get_attribute("data-points"))
+        expected = self.tool("curve", "-x", ",".join(repr(v) for v in start), "--kind", "distillation",
+                             "--format", "json")
+        self.assertEqual(len(drawn), len(expected))
+
+    def test_lle_envelope_of_ethanol_water_benzene(self):
+        self.open_page()
+        Select(self.driver.find_element(By.ID, "example")).select_by_value("ethanol_water_benzene.toml")
+        self.driver.find_element(By.ID, "load-example").click()
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "the EWB map")
+        self.assertEqual(self.js("return window.ternival.result.settings.phase"), 3)
+        layer = self.driver.find_element(By.ID, "g-lle")
+        self.assertEqual(layer.get_attribute("display"), "none")
+        self.driver.find_element(By.ID, "layer-lle").click()
+        layer = self.driver.find_element(By.ID, "g-lle")
+        self.assertEqual(layer.get_attribute("display"), "inline")
+        ties = self.tool("envelope", os.path.join(ARGS.examples, "ethanol_water_benzene.toml"), "-T", "298.15",
+                         "--format", "json")
+        self.assertEqual(len(layer.find_elements(By.CSS_SELECTOR, ".lle-tie")), len(ties))
+        self.assertGreater(len(layer.find_elements(By.CSS_SELECTOR, ".lle-envelope")), 0)
+        shown = self.js("return window.ternival.result.lle.ties")
+        for k, tie in enumerate(ties):
+            for end, row in (("L1", shown[2 * k]), ("L2", shown[2 * k + 1])):
+                for c, name in enumerate(("ETHANOL", "WATER", "BENZENE")):
+                    self.assertAlmostEqual(row[c], tie["%s_%s" % (end, name)], delta=2e-6)
+        # Inside the two-liquid region the pointer shows the tie line through it.
+        mid = ties[len(ties) // 2]
+        x = [(mid["L1_" + n] + mid["L2_" + n]) / 2 for n in ("ETHANOL", "WATER", "BENZENE")]
+        self.point_at(x)
+        self.wait(lambda: "L1 (" in self.error("readout-tie"), 30, "the tie line under the pointer")
+        self.assertTrue(self.driver.find_elements(By.ID, "hover-tie"))
+
+    def test_bad_input_is_named_next_to_its_field_and_the_map_is_marked_stale(self):
+        self.open_page()
+        pressure = self.driver.find_element(By.ID, "pressure")
+        for text, words in (("abc", "not a pressure"), ("-5", "not a pressure"), ("5e9", "outside")):
+            pressure.clear()
+            pressure.send_keys(text)
+            self.wait(lambda: words in self.error("pressure-error"), 10, "the pressure error")
+            self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class"))
+            self.assertTrue(self.driver.find_element(By.ID, "stale-banner").is_displayed())
+        # Export refuses a stale map.
+        self.driver.find_element(By.ID, "export-svg").click()
+        self.assertIn("no current map", self.error("map-error"))
+        pressure.clear()
+        pressure.send_keys("50000")
+        self.wait_map()
+        self.assertEqual(self.error("pressure-error"), "")
+        self.assertEqual(self.js("return window.ternival.result.settings.pressure"), 50000)
+        # An unknown databank component is named with suggestions.
+        self.driver.find_element(By.ID, "databank-components").send_keys("ethanol, watr, benzene")
+        self.driver.find_element(By.ID, "load-databank").click()
+        self.wait(lambda: "watr" in self.error("mixture-error"), 30, "the component error")
+        self.assertIn("did you mean", self.error("mixture-error").lower())
+
+    def test_export_svg(self):
+        self.open_page()
+        for f in os.listdir(self.downloads):
+            os.remove(os.path.join(self.downloads, f))
+        self.driver.find_element(By.ID, "export-svg").click()
+        deadline = time.monotonic() + 30
+        files = []
+        while time.monotonic() < deadline:
+            files = [f for f in os.listdir(self.downloads) if f.endswith(".svg")]
+            if files:
+                break
+            time.sleep(0.1)
+        self.assertEqual(len(files), 1, os.listdir(self.downloads))
+        root = ET.parse(os.path.join(self.downloads, files[0])).getroot()
+        self.assertEqual(root.tag, SVG + "svg")
+        classes = [e.get("class") for e in root.iter()]
+        self.assertEqual(classes.count("singular"), 7)
+        self.assertEqual(classes.count("residue"), self.js("return window.ternival.result.residue.length"))
+        texts = [e.text for e in root.iter(SVG + "text")]
+        self.assertIn("ACETONE", texts)
+
+
+def main():
+    global ARGS
+    p = argparse.ArgumentParser()
+    for name in ("web", "server", "tool", "velmtop", "examples", "chromium", "chromedriver"):
+        p.add_argument("--" + name, required=True)
+    ARGS, rest = p.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

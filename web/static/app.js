@@ -1,0 +1,683 @@
+// The designer's page: chooses a mixture and conditions, computes the map
+// through the session's automation server, draws it, and answers pointer
+// questions (composition, bubble temperature, tie line) and clicks (a new
+// residue curve or distillation line through the point).
+import { api, postJson, Connection, Proxy, AutomationError, ProtocolError, r8 } from './rpc.js';
+import { el, frame, fromXY, polyline, toXY } from './triangle.js';
+
+const $ = (id) => document.getElementById(id);
+const STABILITY = { 1: 'stable node', 2: 'saddle', 3: 'unstable node', 0: 'unclassified', [-1]: 'not computed' };
+const STABILITY_COLOUR = { 1: '#1f4e9c', 2: '#2c8a3a', 3: '#c0392b', 0: '#777777' };
+const GRID_STEPS = 6;
+
+const state = {
+  conn: new Connection(),
+  app: null,
+  pkg: null,
+  map: null,
+  file: null,
+  ids: [],
+  messages: {},
+  generation: 0,   // bumped by every change that makes drawn results stale
+  busy: false,
+  result: null,    // what is drawn, with the settings it was computed for
+  clicked: [],     // curves added by clicking
+  hover: { pending: false, next: null },
+};
+window.ternival = state;  // for the page's tests and for the curious
+state.toXY = toXY;
+
+// ---------- messages -------------------------------------------------------
+
+function setStatus(text) { $('status').textContent = text; }
+function setError(id, text) { $(id).textContent = text || ''; }
+function clearErrors() {
+  for (const id of ['mixture-error', 'components-error', 'pressure-error', 'temperature-error', 'map-error']) setError(id, '');
+}
+
+function describe(e) {
+  if (e instanceof AutomationError) return `${e.message}.`;
+  if (e instanceof ProtocolError) return e.message;
+  return e && e.message ? e.message : String(e);
+}
+
+// ErrorCode and MessageCode of the map after a computation, as a sentence
+// (empty when both are 0).
+async function codes(what) {
+  const err = await state.map.get('ErrorCode');
+  const msg = await state.map.get('MessageCode');
+  if (!err && !msg) return '';
+  let text = `${what}: ErrorCode ${err}`;
+  if (msg) text += `, MessageCode ${msg} (${state.messages[msg] || 'no text'})`;
+  return text + '.';
+}
+
+// ---------- staleness ------------------------------------------------------
+
+function markStale() {
+  state.generation += 1;
+  const shown = state.result !== null;
+  $('map').classList.toggle('stale', shown);
+  $('stale-banner').hidden = !shown;
+  if (shown) $('map').setAttribute('data-stale', 'true');
+}
+
+function markFresh() {
+  $('map').classList.remove('stale');
+  $('map').removeAttribute('data-stale');
+  $('stale-banner').hidden = true;
+}
+
+// ---------- progress and abandon -------------------------------------------
+
+function progress(done, total, text) {
+  $('progress').hidden = false;
+  $('progress-bar').max = total;
+  $('progress-bar').value = done;
+  $('progress-text').textContent = text;
+}
+
+function endProgress() { $('progress').hidden = true; }
+
+async function abandon() {
+  setStatus('Abandoning…');
+  state.generation += 1;
+  try {
+    const r = await api('/api/abandon', { method: 'POST', body: '' });
+    state.app = new Proxy(state.conn, r.application);
+    state.map = null;
+    state.pkg = null;
+    if (state.file) await openFile(state.file, null, false);
+    setStatus('Computation abandoned; the map is out of date until computed again.');
+  } catch (e) {
+    setError('map-error', describe(e));
+  } finally {
+    state.busy = false;
+    endProgress();
+    if (state.result) { $('map').classList.add('stale'); $('stale-banner').hidden = false; }
+  }
+}
+
+// ---------- mixture --------------------------------------------------------
+
+function fillSelect(select, values, chosen) {
+  select.replaceChildren();
+  for (const v of values) {
+    const o = document.createElement('option');
+    o.value = v;
+    o.textContent = v;
+    select.appendChild(o);
+  }
+  if (chosen !== undefined && values.includes(chosen)) select.value = chosen;
+}
+
+// Opens a problem file of the session in the server and sets up a new map.
+async function openFile(file, defaults, compute = true) {
+  clearErrors();
+  setStatus(`Opening ${file}…`);
+  state.busy = true;
+  try {
+    await state.app.call('InitFromVmpdfFile', file);
+    state.pkg = await state.app.call('GetPropertyPackage');
+    // The package lists the components; the methods come with the file's
+    // defaults (the package leaves its method list empty).
+    const [ids] = await state.pkg.call('GetComponentList');
+    if (state.map) { try { await state.map.release(); } catch (e) { /* the old server may be gone */ } }
+    state.map = await state.app.call('GetDistillationMap');
+    state.file = file;
+    state.ids = ids.map((s) => s.trim());
+    $('file-name').textContent = `${file}: ${state.ids.length} components`;
+    if (defaults) {
+      fillSelect($('top'), state.ids, state.ids[0]);
+      fillSelect($('left'), state.ids, state.ids[1]);
+      fillSelect($('right'), state.ids, state.ids[2]);
+      fillSelect($('method'), defaults.methods || [], defaults.default_method);
+      if (defaults.default_phase) $('phase').value = String(defaults.default_phase);
+    }
+  } catch (e) {
+    state.busy = false;
+    setError('mixture-error', `${file} could not be opened: ${describe(e)}`);
+    setStatus('No mixture open.');
+    markStale();
+    return;
+  }
+  state.busy = false;
+  state.clicked = [];
+  markStale();
+  if (state.ids.length < 3) {
+    setError('components-error', `${file} has ${state.ids.length} components; a map needs three.`);
+    return;
+  }
+  if (compute) await computeMap();
+}
+
+async function loadExample() {
+  clearErrors();
+  try {
+    const r = await postJson('/api/example', { name: $('example').value });
+    await openFile(r.file, r);
+  } catch (e) {
+    setError('mixture-error', describe(e));
+  }
+}
+
+async function uploadFile() {
+  clearErrors();
+  const f = $('upload').files[0];
+  if (!f) return;
+  try {
+    const body = await f.arrayBuffer();
+    const r = await api(`/api/upload?name=${encodeURIComponent(f.name)}`,
+      { method: 'POST', headers: { 'Content-Type': 'application/octet-stream' }, body });
+    await openFile(r.file, r);
+  } catch (e) {
+    setError('mixture-error', `${f.name}: ${describe(e)}`);
+    markStale();
+  }
+}
+
+async function loadDatabank() {
+  clearErrors();
+  const names = $('databank-components').value.split(',').map((s) => s.trim()).filter((s) => s);
+  if (names.length !== 3) {
+    setError('mixture-error', 'Name three components of the databank, separated by commas.');
+    return;
+  }
+  setStatus('Building the problem file from the databank…');
+  try {
+    const r = await postJson('/api/databank', { components: names, model: $('databank-model').value });
+    await openFile(r.file, r);
+  } catch (e) {
+    setError('mixture-error', describe(e));
+    setStatus('No new mixture.');
+    markStale();
+  }
+}
+
+let suggestTimer = null;
+function suggest() {
+  clearTimeout(suggestTimer);
+  suggestTimer = setTimeout(async () => {
+    const parts = $('databank-components').value.split(',');
+    const last = parts[parts.length - 1].trim();
+    if (last.length < 2) return;
+    try {
+      const found = await api(`/api/components?q=${encodeURIComponent(last)}`);
+      const head = parts.slice(0, -1).map((s) => s.trim()).filter((s) => s);
+      const list = $('databank-list');
+      list.replaceChildren();
+      for (const c of found) {
+        const o = document.createElement('option');
+        o.value = [...head, c.name].join(', ');
+        o.label = `${c.name} (${c.formula}, CAS ${c.cas})`;
+        list.appendChild(o);
+      }
+    } catch (e) { /* suggestions are a convenience */ }
+  }, 250);
+}
+
+// ---------- settings -------------------------------------------------------
+
+// The settings of the inputs, or null after showing what is wrong with them.
+function readSettings() {
+  let ok = true;
+  const pText = $('pressure').value.trim();
+  const p = Number(pText);
+  if (pText === '' || !Number.isFinite(p) || p <= 0) {
+    setError('pressure-error', `"${pText}" is not a pressure: give a positive number of pascals.`);
+    ok = false;
+  } else if (p < 100 || p > 1e7) {
+    setError('pressure-error', `${p} Pa is outside 100 Pa to 10 MPa, where the activity models hold.`);
+    ok = false;
+  } else setError('pressure-error', '');
+  const tText = $('temperature').value.trim();
+  const t = Number(tText);
+  if (tText === '' || !Number.isFinite(t) || t <= 0 || t > 1000) {
+    setError('temperature-error', `"${tText}" is not a temperature: give kelvin between 0 and 1000.`);
+    ok = false;
+  } else setError('temperature-error', '');
+  const comps = [$('top').value, $('left').value, $('right').value];
+  if (new Set(comps).size !== 3 || comps.some((c) => !c)) {
+    setError('components-error', 'Top, Left and Right must be three different components.');
+    ok = false;
+  } else setError('components-error', '');
+  if (!state.map) {
+    setError('map-error', 'Open a mixture first.');
+    ok = false;
+  }
+  if (!ok) return null;
+  return { file: state.file, components: comps, pressure: p, temperature: t, method: $('method').value,
+    phase: Number($('phase').value) };
+}
+
+async function applySettings(s) {
+  await state.map.call('SetComponentData', ...s.components);
+  await state.map.call('SetPropertyData', s.method, s.method, s.method, s.phase);
+  await state.map.put('Pressure', r8(s.pressure));
+  await state.map.put('Temperature', r8(s.temperature));
+  // Curves end at the singular points the search found, with the first step
+  // the command line takes, so the page and `ternival curve` agree.
+  await state.map.put('CurveCalcOption', 1);
+  await state.map.put('StepSizeCurve', r8(0.1));
+}
+
+function gridStarts() {
+  const out = [];
+  for (let i = 1; i < GRID_STEPS; ++i)
+    for (let j = 1; i + j < GRID_STEPS; ++j) out.push([i / GRID_STEPS, j / GRID_STEPS, (GRID_STEPS - i - j) / GRID_STEPS]);
+  return out;
+}
+
+// ---------- the map --------------------------------------------------------
+
+async function computeMap() {
+  clearErrors();
+  const s = readSettings();
+  markStale();
+  if (!s) { setStatus('The settings need attention before the map can be computed.'); return; }
+  const gen = state.generation;
+  const current = () => gen === state.generation;
+  state.busy = true;
+  const notes = [];
+  const starts = gridStarts();
+  const total = 5 + starts.length + (s.phase === 3 ? 1 : 0);
+  let done = 0;
+  const step = (text) => { done += 1; progress(done, total, text); setStatus(text); };
+  const r = { settings: s, names: s.components, residue: [], lle: null, vlle: null, isovolatility: [] };
+  try {
+    step('Setting up the map…');
+    await applySettings(s);
+    step('Pure components…');
+    const [, pureT, pureStab] = await state.map.call('GetPureProperties');
+    r.pure = s.components.map((c, i) => ({ component: c, t: pureT[i], stability: pureStab[i] }));
+    if (!current()) return;
+    step('Azeotropes…');
+    const [naz, azX, azT, azPhase, azStab] = await state.map.call('GetAzeotropes');
+    r.azeotropes = [];
+    for (let a = 0; a < naz; ++a)
+      r.azeotropes.push({ x: azX[a], t: azT[a], phase: azPhase[a], stability: azStab[a] });
+    if (!current()) return;
+    step('Distillation boundaries…');
+    const [nb, dirs, curves] = await state.map.call('GetDistillationBoundary');
+    r.boundaries = [];
+    for (let b = 0; b < nb; ++b) r.boundaries.push({ direction: dirs[b], points: curves[b] });
+    const bcodes = await codes('Distillation boundaries');
+    if (bcodes) notes.push(bcodes);
+    for (const [k, x0] of starts.entries()) {
+      if (!current()) return;
+      step(`Residue curve ${k + 1} of ${starts.length}…`);
+      const [direction, points] = await state.map.call('GetResidueCurve', x0);
+      r.residue.push({ start: x0, direction, points });
+    }
+    if (!current()) return;
+    step(`LLE envelope at ${s.temperature} K…`);
+    await state.map.call('ComputeEnvelopeLLE');
+    const lleMessage = await state.map.get('MessageCode');
+    r.lle = { curves: await state.map.call('GetCurveLLE'), ties: await state.map.call('GetTielinesLLE'),
+      message: lleMessage };
+    if (s.phase === 3) {
+      if (!current()) return;
+      step('VLLE envelope…');
+      await state.map.call('ComputeEnvelopeVLLE');
+      const vlleMessage = await state.map.get('MessageCode');
+      const [curvesV, plait] = await state.map.call('GetCurveVLLE');
+      const [tiesV, tiePoints] = await state.map.call('GetTielinesVLLE');
+      r.vlle = { curves: curvesV, plait, ties: tiesV, points: tiePoints, message: vlleMessage };
+    }
+    if (!current()) return;
+    step('Isovolatility curves…');
+    const [ni, iso] = await state.map.call('GetIsovolatilityCurve');
+    for (let c = 0; c < ni; ++c) r.isovolatility.push(iso[c]);
+    if (!current()) return;
+  } catch (e) {
+    if (current()) {
+      setError('map-error', `The map could not be computed: ${describe(e)}`);
+      setStatus('The map is out of date.');
+    }
+    return;
+  } finally {
+    if (current()) { state.busy = false; endProgress(); }
+  }
+  state.result = r;
+  state.clicked = [];
+  draw();
+  fillTables();
+  markFresh();
+  setError('map-error', notes.join(' '));
+  setStatus(`Map of ${s.components.join(' / ')} at ${s.pressure} Pa: ${r.azeotropes.length} azeotrope(s), ` +
+    `${r.boundaries.length} boundar${r.boundaries.length === 1 ? 'y' : 'ies'}.`);
+}
+
+function tiePairs(ties) {
+  const out = [];
+  if (!Array.isArray(ties)) return out;
+  for (let k = 0; k + 1 < ties.length; k += 2)
+    if (ties[k][0] >= 0 && ties[k + 1][0] >= 0) out.push([ties[k], ties[k + 1]]);
+  return out;
+}
+
+function draw() {
+  const svg = $('map');
+  svg.replaceChildren();
+  const r = state.result;
+  el('rect', { x: 0, y: 0, width: 640, height: 600, fill: 'white' }, svg);
+  frame(svg, r ? r.names : ['', '', '']);
+  if (!r) return;
+  const layer = (id) => el('g', { id: `g-${id}`, display: $(`layer-${id}`).checked ? 'inline' : 'none' }, svg);
+
+  const gIso = layer('isovolatility');
+  for (const c of r.isovolatility) polyline(c, { stroke: '#e08a00', 'stroke-width': 1.2, 'stroke-dasharray': '2 3', class: 'isovolatility' }, gIso);
+
+  const gRes = layer('residue');
+  for (const c of r.residue) polyline(c.points, { stroke: '#7d8aa0', 'stroke-width': 1, class: 'residue' }, gRes);
+
+  const gLle = layer('lle');
+  if (r.lle && Array.isArray(r.lle.curves))
+    for (const c of r.lle.curves) polyline(c, { stroke: '#1565c0', 'stroke-width': 2, class: 'lle-envelope' }, gLle);
+  if (r.lle)
+    for (const [a, b] of tiePairs(r.lle.ties)) {
+      const [ax, ay] = toXY(a), [bx, by] = toXY(b);
+      el('line', { x1: ax, y1: ay, x2: bx, y2: by, stroke: '#1565c0', 'stroke-width': 0.8, class: 'lle-tie' }, gLle);
+    }
+
+  const gVlle = layer('vlle');
+  if (r.vlle) {
+    if (Array.isArray(r.vlle.curves))
+      for (const c of r.vlle.curves) polyline(c, { stroke: '#7b1fa2', 'stroke-width': 2, class: 'vlle-envelope' }, gVlle);
+    const pairs = tiePairs(r.vlle.ties);
+    pairs.forEach(([a, b], k) => {
+      const [ax, ay] = toXY(a), [bx, by] = toXY(b);
+      el('line', { x1: ax, y1: ay, x2: bx, y2: by, stroke: '#7b1fa2', 'stroke-width': 0.8, class: 'vlle-tie' }, gVlle);
+      const y = r.vlle.points && r.vlle.points[k];
+      if (y && y[0] >= 0) {
+        const [yx, yy] = toXY(y);
+        el('circle', { cx: yx, cy: yy, r: 2.5, fill: '#7b1fa2', class: 'vlle-vapour' }, gVlle);
+      }
+    });
+  }
+
+  const gB = layer('boundaries');
+  for (const b of r.boundaries) polyline(b.points, { stroke: '#8b1a1a', 'stroke-width': 2.5, class: 'boundary' }, gB);
+
+  const gC = layer('clicked');
+  state.clicked.forEach((c, k) => {
+    const p = polyline(c.points, { stroke: c.kind === 'residue' ? '#00897b' : '#d81b60', 'stroke-width': 2,
+      class: `clicked ${c.kind}`, id: `clicked-${k}` }, gC);
+    p.setAttribute('data-points', JSON.stringify(c.points));
+  });
+
+  // Legend of the markers.
+  const legend = el('g', { id: 'legend', 'font-family': 'sans-serif', 'font-size': 12, fill: '#4a5260' }, svg);
+  [[1, 'stable node'], [2, 'saddle'], [3, 'unstable node']].forEach(([code, text], k) => {
+    el('circle', { cx: 20 + 120 * k, cy: 580, r: 5, fill: STABILITY_COLOUR[code] }, legend);
+    el('text', { x: 30 + 120 * k, y: 584 }, legend).textContent = text;
+  });
+  el('rect', { x: 375, y: 575, width: 10, height: 10, fill: '#777' }, legend);
+  el('text', { x: 390, y: 584 }, legend).textContent = 'heterogeneous azeotrope';
+
+  const gS = layer('singular');
+  const marker = (x, t, stab, label, heterogeneous) => {
+    const [cx, cy] = toXY(x);
+    const attrs = { fill: STABILITY_COLOUR[stab] || '#777', stroke: 'white', 'stroke-width': 1.5,
+      class: 'singular', 'data-stability': STABILITY[stab] || String(stab) };
+    const m = heterogeneous
+      ? el('rect', { x: cx - 6, y: cy - 6, width: 12, height: 12, ...attrs }, gS)
+      : el('circle', { cx, cy, r: 6.5, ...attrs }, gS);
+    const title = el('title', {}, m);
+    title.textContent = `${label}: ${t.toFixed(2)} K, ${STABILITY[stab] || stab}`;
+  };
+  r.pure.forEach((p, i) => marker([0, 1, 2].map((k) => (k === i ? 1 : 0)), p.t, p.stability, p.component, false));
+  r.azeotropes.forEach((a, k) => marker(a.x, a.t, a.stability, `azeotrope ${k + 1}`, a.phase === 2));
+}
+
+function cell(row, text) {
+  const td = document.createElement('td');
+  td.textContent = text;
+  row.appendChild(td);
+}
+
+function fillTables() {
+  const r = state.result;
+  const pure = $('pure-table').tBodies[0];
+  pure.replaceChildren();
+  for (const p of r.pure) {
+    const tr = pure.insertRow();
+    cell(tr, p.component); cell(tr, p.t.toFixed(2)); cell(tr, STABILITY[p.stability] || String(p.stability));
+  }
+  r.names.forEach((n, i) => { $(`az-h${i}`).textContent = `x ${n}`; });
+  const az = $('azeotrope-table').tBodies[0];
+  az.replaceChildren();
+  r.azeotropes.forEach((a, k) => {
+    const tr = az.insertRow();
+    cell(tr, String(k + 1));
+    for (const v of a.x) cell(tr, v.toFixed(4));
+    cell(tr, a.t.toFixed(2));
+    cell(tr, STABILITY[a.stability] || String(a.stability));
+    cell(tr, a.phase === 2 ? 'heterogeneous' : 'homogeneous');
+  });
+  fillClickedList();
+}
+
+function fillClickedList() {
+  const ul = $('clicked-list');
+  ul.replaceChildren();
+  state.clicked.forEach((c) => {
+    const li = document.createElement('li');
+    li.textContent = `${c.kind === 'residue' ? 'residue curve' : 'distillation line'} from (` +
+      `${c.start.map((v) => v.toFixed(3)).join(', ')}): ${c.points.length} points`;
+    ul.appendChild(li);
+  });
+}
+
+// ---------- pointer --------------------------------------------------------
+
+function compositionAt(event) {
+  const svg = $('map');
+  const pt = svg.createSVGPoint();
+  pt.x = event.clientX;
+  pt.y = event.clientY;
+  const p = pt.matrixTransform(svg.getScreenCTM().inverse());
+  return fromXY(p.x, p.y);
+}
+
+async function hoverQuery() {
+  const h = state.hover;
+  if (h.pending || !h.next || state.busy || !state.result || $('map').classList.contains('stale')) return;
+  const x = h.next;
+  h.next = null;
+  h.pending = true;
+  try {
+    const t = await state.map.call('GetBoilingPoint', x);
+    $('readout-t').textContent = Number.isFinite(t) && t > 0 && t < 1e30 ? `${t.toFixed(2)} K` : 'no bubble point';
+    let tie = '—';
+    const s = state.result.settings;
+    if (s.phase === 3 && state.result.vlle) {
+      const [x1, x2, y] = await state.map.call('GetNewTieLineVLLE', x);
+      if (x1[0] > -998) tie = `L1 (${fmt(x1)}) – L2 (${fmt(x2)}), vapour (${fmt(y)})`;
+      drawHoverTie(x1[0] > -998 ? [x1, x2] : null);
+    } else if (state.result.lle) {
+      const [x1, x2] = await state.map.call('GetNewTieLineLLE', x);
+      if (x1[0] > -998) tie = `L1 (${fmt(x1)}) – L2 (${fmt(x2)}) at ${s.temperature} K`;
+      drawHoverTie(x1[0] > -998 ? [x1, x2] : null);
+    }
+    $('readout-tie').textContent = tie;
+  } catch (e) {
+    $('readout-t').textContent = '—';
+  } finally {
+    h.pending = false;
+    if (h.next) hoverQuery();
+  }
+}
+
+function fmt(x) { return x.map((v) => v.toFixed(3)).join(', '); }
+
+function drawHoverTie(pair) {
+  const old = $('hover-tie');
+  if (old) old.remove();
+  if (!pair) return;
+  const [ax, ay] = toXY(pair[0]), [bx, by] = toXY(pair[1]);
+  el('line', { id: 'hover-tie', x1: ax, y1: ay, x2: bx, y2: by, stroke: '#ff6f00', 'stroke-width': 2 }, $('map'));
+}
+
+function onMove(event) {
+  const x = compositionAt(event);
+  if (!x) { $('readout-x').textContent = '—'; return; }
+  $('readout-x').textContent = `(${fmt(x)})`;
+  state.hover.next = x;
+  hoverQuery();
+}
+
+async function onClick(event) {
+  const x = compositionAt(event);
+  if (!x) return;
+  if (state.busy) { setStatus('Wait for the computation to end (or abandon it) before adding a curve.'); return; }
+  if (!state.result || $('map').classList.contains('stale')) {
+    setError('map-error', 'Compute the map for the settings shown before adding curves.');
+    return;
+  }
+  const kind = document.querySelector('input[name=click-kind]:checked').value;
+  const started = performance.now();
+  state.busy = true;
+  setStatus(`Computing the ${kind === 'residue' ? 'residue curve' : 'distillation line'}…`);
+  try {
+    const [direction, points] = await state.map.call(kind === 'residue' ? 'GetResidueCurve' : 'GetDistillationCurve', x);
+    const note = await codes(kind === 'residue' ? 'Residue curve' : 'Distillation line');
+    state.clicked.push({ kind, start: x, direction, points: points || [] });
+    draw();
+    fillClickedList();
+    const ms = performance.now() - started;
+    state.lastClickMs = ms;
+    setError('map-error', note);
+    setStatus(`${points ? points.length : 0} points from (${fmt(x)}) in ${ms.toFixed(0)} ms.`);
+  } catch (e) {
+    setError('map-error', `No curve through (${fmt(x)}): ${describe(e)}`);
+  } finally {
+    state.busy = false;
+  }
+}
+
+// ---------- export ---------------------------------------------------------
+
+function download(name, blob) {
+  const a = document.createElement('a');
+  a.href = URL.createObjectURL(blob);
+  a.download = name;
+  document.body.appendChild(a);
+  a.click();
+  setTimeout(() => { URL.revokeObjectURL(a.href); a.remove(); }, 1000);
+}
+
+function svgText() {
+  const clone = $('map').cloneNode(true);
+  clone.removeAttribute('class');
+  const hover = clone.querySelector('#hover-tie');
+  if (hover) hover.remove();
+  return '<?xml version="1.0" encoding="UTF-8"?>\n' + new XMLSerializer().serializeToString(clone);
+}
+
+function exportable() {
+  if (!state.result || $('map').classList.contains('stale')) {
+    setError('map-error', 'There is no current map to export; compute it first.');
+    return false;
+  }
+  return true;
+}
+
+function baseName() {
+  const s = state.result.settings;
+  return `ternival-${s.components.join('-')}-${Math.round(s.pressure)}Pa`.replace(/[^A-Za-z0-9_.-]/g, '_');
+}
+
+function exportSvg() {
+  if (exportable()) download(`${baseName()}.svg`, new Blob([svgText()], { type: 'image/svg+xml' }));
+}
+
+function exportPng() {
+  if (!exportable()) return;
+  const img = new Image();
+  img.onload = () => {
+    const canvas = document.createElement('canvas');
+    canvas.width = 1280;
+    canvas.height = 1200;
+    const ctx = canvas.getContext('2d');
+    ctx.drawImage(img, 0, 0, canvas.width, canvas.height);
+    canvas.toBlob((b) => download(`${baseName()}.png`, b), 'image/png');
+  };
+  img.src = 'data:image/svg+xml;charset=utf-8,' + encodeURIComponent(svgText());
+}
+
+function numbers() {
+  const r = state.result;
+  return { settings: r.settings, pure: r.pure, azeotropes: r.azeotropes, boundaries: r.boundaries,
+    residue_curves: r.residue, clicked_curves: state.clicked, lle: r.lle, vlle: r.vlle,
+    isovolatility: r.isovolatility };
+}
+
+function exportJson() {
+  if (exportable()) download(`${baseName()}.json`, new Blob([JSON.stringify(numbers(), null, 1)], { type: 'application/json' }));
+}
+
+function exportCsv() {
+  if (!exportable()) return;
+  const r = state.result;
+  const [a, b, c] = r.names;
+  const rows = [`layer,item,point,x_${a},x_${b},x_${c},T_K,stability`];
+  const add = (layer, item, point, x, t = '', stab = '') =>
+    rows.push([layer, item, point, ...x.map((v) => v.toPrecision(8)), t, stab].join(','));
+  r.pure.forEach((p, i) => add('pure', i + 1, 1, [0, 1, 2].map((k) => (k === i ? 1 : 0)), p.t.toFixed(4), STABILITY[p.stability]));
+  r.azeotropes.forEach((z, k) => add('azeotrope', k + 1, 1, z.x, z.t.toFixed(4), STABILITY[z.stability]));
+  const curves = (layer, list) => list.forEach((pts, k) => pts.forEach((x, p) => { if (x[0] >= 0) add(layer, k + 1, p + 1, x); }));
+  curves('boundary', r.boundaries.map((b2) => b2.points));
+  curves('residue', r.residue.map((c2) => c2.points));
+  curves('clicked', state.clicked.map((c2) => c2.points));
+  if (r.lle && Array.isArray(r.lle.curves)) curves('lle', r.lle.curves);
+  if (r.vlle && Array.isArray(r.vlle.curves)) curves('vlle', r.vlle.curves);
+  curves('isovolatility', r.isovolatility);
+  download(`${baseName()}.csv`, new Blob([rows.join('\n') + '\n'], { type: 'text/csv' }));
+}
+
+// ---------- start ----------------------------------------------------------
+
+function wire() {
+  $('load-example').addEventListener('click', loadExample);
+  $('upload').addEventListener('change', uploadFile);
+  $('load-databank').addEventListener('click', loadDatabank);
+  $('databank-components').addEventListener('input', suggest);
+  $('compute').addEventListener('click', computeMap);
+  $('abandon').addEventListener('click', abandon);
+  for (const id of ['top', 'left', 'right', 'method', 'phase']) $(id).addEventListener('change', computeMap);
+  let timer = null;
+  for (const id of ['pressure', 'temperature'])
+    $(id).addEventListener('input', () => {
+      markStale();
+      clearTimeout(timer);
+      timer = setTimeout(computeMap, 600);
+    });
+  for (const box of document.querySelectorAll('#layers input'))
+    box.addEventListener('change', () => { if (state.result) { const stale = $('map').classList.contains('stale'); draw(); if (stale) $('map').classList.add('stale'); } });
+  $('clear-clicked').addEventListener('click', () => { state.clicked = []; if (state.result) { draw(); fillClickedList(); } });
+  $('map').addEventListener('mousemove', onMove);
+  $('map').addEventListener('click', onClick);
+  $('export-svg').addEventListener('click', exportSvg);
+  $('export-png').addEventListener('click', exportPng);
+  $('export-csv').addEventListener('click', exportCsv);
+  $('export-json').addEventListener('click', exportJson);
+  window.addEventListener('pagehide', () => navigator.sendBeacon('/api/session/end', ''));
+}
+
+async function start() {
+  wire();
+  draw();
+  try {
+    const s = await api('/api/session', { method: 'POST', body: '' });
+    state.app = new Proxy(state.conn, s.application);
+    fillSelect($('example'), s.examples, 'acetone_chloroform_methanol.toml');
+    try { state.messages = await api('/api/messages'); } catch (e) { state.messages = {}; }
+    await loadExample();
+    document.body.setAttribute('data-ready', 'true');
+  } catch (e) {
+    setStatus(describe(e));
+  }
+}
+
+start();
