@@ -3,12 +3,13 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 
-.PHONY: deps build test test-asan run bench clean mutation
+.PHONY: deps build test test-asan run web bench clean mutation
 
 # Debian packages the build and the tests need.
 DEBS = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
        liblapack-dev libblas-dev libtomlplusplus-dev nlohmann-json3-dev libcli11-dev \
-       libfmt-dev libcairo2-dev python3 python3-scipy
+       libfmt-dev libcairo2-dev python3 python3-scipy libcpp-httplib-dev \
+       chromium chromium-driver python3-selenium
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 deps:
@@ -33,6 +34,14 @@ test-asan:
 
 run: build
 	$(BUILD)/tools/ternival map -o map.svg
+
+# The page in the browser on the built-in example, with a registry of its
+# own under the build folder (the server registered there, the engine the
+# build's).  PORT=0 takes a free port; the address is printed.
+PORT ?= 8321
+web: build
+	TERNIVAL_REGISTRY=$(abspath $(BUILD))/web-registry.ini $(BUILD)/server/ternival-server -RegServer
+	TERNIVAL_REGISTRY=$(abspath $(BUILD))/web-registry.ini $(BUILD)/web/ternival-web --port $(PORT)
 
 bench: build
 	$(BUILD)/bench/ternival_bench
