@@ -197,7 +197,7 @@ class Page(unittest.TestCase):
             pressure.clear()
             pressure.send_keys(text)
             self.wait(lambda: words in self.error("pressure-error"), 10, "the pressure error")
-            self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class"))
+            self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class") or "")
             self.assertTrue(self.driver.find_element(By.ID, "stale-banner").is_displayed())
         # Export refuses a stale map.
         self.driver.find_element(By.ID, "export-svg").click()
