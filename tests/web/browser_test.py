@@ -59,8 +59,12 @@ class Page(unittest.TestCase):
     def tearDownClass(cls):
         cls.driver.quit()
         cls.web.terminate()
-        cls.web.wait(timeout=30)
+        status = cls.web.wait(timeout=30)
         shutil.rmtree(cls.tmp, ignore_errors=True)
+        # Ended by SIGTERM, the web server stops its sessions and exits
+        # cleanly (under the sanitizers: without a leak or an error).
+        if status != 0:
+            raise AssertionError("ternival-web exited with status %d" % status)
 
     # --- helpers -----------------------------------------------------------
 
