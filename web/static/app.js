@@ -41,11 +41,11 @@ function describe(e) {
   return e && e.message ? e.message : String(e);
 }
 
-// ErrorCode and MessageCode of the map after a computation, as a sentence
-// (empty when both are 0).
-async function codes(what) {
+// ErrorCode (and, for the envelopes, MessageCode) of the map after a
+// computation, as a sentence; empty when they are 0.
+async function codes(what, withMessage = false) {
   const err = await state.map.get('ErrorCode');
-  const msg = await state.map.get('MessageCode');
+  const msg = withMessage ? await state.map.get('MessageCode') : 0;
   if (!err && !msg) return '';
   let text = `${what}: ErrorCode ${err}`;
   if (msg) text += `, MessageCode ${msg} (${state.messages[msg] || 'no text'})`;
@@ -312,17 +312,18 @@ async function computeMap() {
     if (!current()) return;
     step(`LLE envelope at ${s.temperature} K…`);
     await state.map.call('ComputeEnvelopeLLE');
-    const lleMessage = await state.map.get('MessageCode');
-    r.lle = { curves: await state.map.call('GetCurveLLE'), ties: await state.map.call('GetTielinesLLE'),
-      message: lleMessage };
+    const lleNote = await codes(`LLE envelope at ${s.temperature} K`, true);
+    if (lleNote) notes.push(lleNote);
+    r.lle = { curves: await state.map.call('GetCurveLLE'), ties: await state.map.call('GetTielinesLLE') };
     if (s.phase === 3) {
       if (!current()) return;
       step('VLLE envelope…');
       await state.map.call('ComputeEnvelopeVLLE');
-      const vlleMessage = await state.map.get('MessageCode');
+      const vlleNote = await codes('VLLE envelope', true);
+      if (vlleNote) notes.push(vlleNote);
       const [curvesV, plait] = await state.map.call('GetCurveVLLE');
       const [tiesV, tiePoints] = await state.map.call('GetTielinesVLLE');
-      r.vlle = { curves: curvesV, plait, ties: tiesV, points: tiePoints, message: vlleMessage };
+      r.vlle = { curves: curvesV, plait, ties: tiesV, points: tiePoints };
     }
     if (!current()) return;
     step('Isovolatility curves…');
@@ -400,11 +401,7 @@ function draw() {
   for (const b of r.boundaries) polyline(b.points, { stroke: '#8b1a1a', 'stroke-width': 2.5, class: 'boundary' }, gB);
 
   const gC = layer('clicked');
-  state.clicked.forEach((c, k) => {
-    const p = polyline(c.points, { stroke: c.kind === 'residue' ? '#00897b' : '#d81b60', 'stroke-width': 2,
-      class: `clicked ${c.kind}`, id: `clicked-${k}` }, gC);
-    p.setAttribute('data-points', JSON.stringify(c.points));
-  });
+  state.clicked.forEach((c, k) => drawClicked(c, k, gC));
 
   // Legend of the markers.
   const legend = el('g', { id: 'legend', 'font-family': 'sans-serif', 'font-size': 12, fill: '#4a5260' }, svg);
@@ -428,6 +425,12 @@ function draw() {
   };
   r.pure.forEach((p, i) => marker([0, 1, 2].map((k) => (k === i ? 1 : 0)), p.t, p.stability, p.component, false));
   r.azeotropes.forEach((a, k) => marker(a.x, a.t, a.stability, `azeotrope ${k + 1}`, a.phase === 2));
+}
+
+function drawClicked(c, k, parent) {
+  const p = polyline(c.points, { stroke: c.kind === 'residue' ? '#00897b' : '#d81b60', 'stroke-width': 2,
+    class: `clicked ${c.kind}`, id: `clicked-${k}` }, parent);
+  p.setAttribute('data-points', JSON.stringify(c.points));
 }
 
 function cell(row, text) {
@@ -542,8 +545,10 @@ async function onClick(event) {
   try {
     const [direction, points] = await state.map.call(kind === 'residue' ? 'GetResidueCurve' : 'GetDistillationCurve', x);
     const note = await codes(kind === 'residue' ? 'Residue curve' : 'Distillation line');
-    state.clicked.push({ kind, start: x, direction, points: points || [] });
-    draw();
+    const curve = { kind, start: x, direction, points: points || [] };
+    state.clicked.push(curve);
+    // Only the new curve is drawn: the rest of the picture stands.
+    drawClicked(curve, state.clicked.length - 1, $('g-clicked'));
     fillClickedList();
     const ms = performance.now() - started;
     state.lastClickMs = ms;
