@@ -136,7 +136,11 @@ protected:
     }
     void Start(SessionLimits limits = {}, std::size_t max_upload = 256 * 1024) {
         sessions_ = std::make_unique<SessionManager>(dir_ / "sessions", exe_, limits);
-        WebOptions options{TERNIVAL_WEB_STATIC_DIR, TERNIVAL_EXAMPLES_DIR, max_upload};
+        WebOptions options;
+        options.static_dir = TERNIVAL_WEB_STATIC_DIR;
+        options.examples_dir = TERNIVAL_EXAMPLES_DIR;
+        options.max_upload = max_upload;
+        options.allowed_hosts = {"127.0.0.1", "localhost"};
         app_ = std::make_unique<WebApp>(*sessions_, options);
         app_->Install(server_);
         port_ = server_.bind_to_any_port("127.0.0.1");
@@ -266,6 +270,15 @@ TEST_F(WebServer, BadRequestsAreRefusedWithoutHarmToOtherSessions) {
     EXPECT_EQ(nobody.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"typelib"})").first, 401);
     forged.cookie() = "ternival_session=" + std::string(32, '0');
     EXPECT_EQ(forged.Post("/api/upload?name=x.toml", acm, "application/octet-stream").first, 401);
+    // A page of another site whose name was rebound to this address.
+    {
+        httplib::Client rebound("127.0.0.1", port_);
+        auto res = rebound.Post("/api/session", httplib::Headers{{"Host", "evil.example:" + std::to_string(port_)}}, "",
+                                "application/json");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 403);
+        EXPECT_EQ(sessions_->size(), 2u);
+    }
     // Page files only by their plain names.
     EXPECT_EQ(a.Get("/").first, 200);
     EXPECT_EQ(a.Get("/static/app.js").first, 200);

@@ -34,7 +34,9 @@ int main(int argc, char** argv) {
     using namespace ternival;
     std::string host = "127.0.0.1", velmtop;
     int port = 8321;
-    web::WebOptions options{TERNIVAL_WEB_STATIC_DIR, TERNIVAL_EXAMPLES_DIR};
+    web::WebOptions options;
+    options.static_dir = TERNIVAL_WEB_STATIC_DIR;
+    options.examples_dir = TERNIVAL_EXAMPLES_DIR;
     web::SessionLimits limits;
     long idle_seconds = 900;
     std::string root;
@@ -83,6 +85,9 @@ int main(int argc, char** argv) {
         root = tmp + "/ternival-web-" + std::to_string(::getpid());
     }
     std::signal(SIGPIPE, SIG_IGN);
+
+    if (host == "127.0.0.1" || host == "localhost" || host == "::1")
+        options.allowed_hosts = {"127.0.0.1", "localhost", "[::1]"};
 
     web::SessionManager sessions(root, exe, limits);
     web::WebApp webapp(sessions, options);

@@ -138,6 +138,20 @@ void WebApp::Install(httplib::Server& server) {
     // Replies are written in pieces (headers, body); without this the
     // browser's delayed acknowledgement holds each small reply some 40 ms.
     server.set_tcp_nodelay(true);
+    if (!options_.allowed_hosts.empty()) {
+        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            std::string host = req.get_header_value("Host");
+            // Without its port; "[::1]:8321" keeps its brackets.
+            if (const auto colon = host.rfind(':'); colon != std::string::npos && host.find(']') < colon)
+                host.erase(colon);
+            else if (colon != std::string::npos && host.find('[') == std::string::npos)
+                host.erase(colon);
+            for (const auto& allowed : options_.allowed_hosts)
+                if (host == allowed) return httplib::Server::HandlerResponse::Unhandled;
+            Fail(res, 403, "This server answers only to " + options_.allowed_hosts.front() + ".");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+    }
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Cache-Control", "no-store"},
                                 {"Content-Security-Policy",

@@ -19,6 +19,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include <httplib.h>
 
@@ -31,6 +32,10 @@ struct WebOptions {
     std::string examples_dir;  // built-in problem files (*.toml)
     std::size_t max_upload = 256 * 1024;
     std::size_t max_request = 64 * 1024;  // JSON bodies
+    // Host names a request may carry in its Host header (any when empty).
+    // A server on the loopback address answers only to loopback names, so
+    // a web site that rebinds its own name to 127.0.0.1 gets nothing.
+    std::vector<std::string> allowed_hosts;
 };
 
 class WebApp {
