@@ -217,6 +217,20 @@ class Page(unittest.TestCase):
         self.wait(lambda: "watr" in self.error("mixture-error"), 30, "the component error")
         self.assertIn("did you mean", self.error("mixture-error").lower())
 
+    def test_a_server_that_stops_is_told_and_replaced(self):
+        self.open_page()
+        servers = subprocess.run(["pgrep", "-P", str(self.web.pid)], capture_output=True, text=True).stdout.split()
+        self.assertTrue(servers)
+        for pid in servers:
+            os.kill(int(pid), 9)
+        self.driver.find_element(By.ID, "compute").click()
+        self.wait(lambda: "stopped" in self.error("map-error"), 30, "the error")
+        self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class") or "")
+        self.wait(lambda: "restarted" in self.error("status"), 30, "the restart")
+        self.driver.find_element(By.ID, "compute").click()
+        self.wait_map()
+        self.assertEqual(self.error("map-error"), "")
+
     def test_export_svg(self):
         self.open_page()
         for f in os.listdir(self.downloads):

@@ -46,7 +46,13 @@ std::string Encode(const std::string& s) {
     return out;
 }
 
-bool ProcessExists(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+// A process that has ended and waits to be reaped counts as gone.
+bool ProcessExists(pid_t pid) {
+    if (pid <= 0 || ::kill(pid, 0) != 0) return false;
+    const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+}
 
 bool GoneWithin(pid_t pid, int ms) {
     for (int waited = 0; waited < ms; waited += 20) {
@@ -317,6 +323,26 @@ TEST_F(WebServer, TheSessionCapIsKept) {
     EXPECT_EQ(sessions_->size(), 2u);
     a.Post("/api/session/end", "");
     EXPECT_GT(c.Session(), 0);
+}
+
+// A server that dies is reported as such, never as a result, and the
+// session gets a new one on request.
+TEST_F(WebServer, AServerThatDiesIsToldAndReplaced) {
+    Start();
+    Browser a(port_);
+    const std::int64_t app = a.Session();
+    const std::int64_t map = AcmMap(a, app);
+    const pid_t pid = PidOf(a);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(GoneWithin(pid, 5000));
+    const json dead = a.Invoke(map, "GetPureProperties");
+    ASSERT_TRUE(dead.contains("error")) << dead.dump();
+    EXPECT_EQ(dead["error"]["code"], -32000);
+    EXPECT_NE(dead["error"]["message"].get<std::string>().find("stopped"), std::string::npos);
+    const auto [status, body] = a.Post("/api/abandon", "");
+    ASSERT_EQ(status, 200);
+    const std::int64_t fresh = AcmMap(a, body["application"]);
+    EXPECT_EQ(Hr(a.Invoke(fresh, "GetPureProperties")), 0);
 }
 
 // A residue curve of this file takes minutes; Abandon ends it at once and

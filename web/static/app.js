@@ -79,15 +79,21 @@ function progress(done, total, text) {
 
 function endProgress() { $('progress').hidden = true; }
 
+// A new server for the session (the old one is ended), with the open file
+// opened again.
+async function restartServer() {
+  const r = await api('/api/abandon', { method: 'POST', body: '' });
+  state.app = new Proxy(state.conn, r.application);
+  state.map = null;
+  state.pkg = null;
+  if (state.file) await openFile(state.file, null, false);
+}
+
 async function abandon() {
   setStatus('Abandoning…');
   state.generation += 1;
   try {
-    const r = await api('/api/abandon', { method: 'POST', body: '' });
-    state.app = new Proxy(state.conn, r.application);
-    state.map = null;
-    state.pkg = null;
-    if (state.file) await openFile(state.file, null, false);
+    await restartServer();
     setStatus('Computation abandoned; the map is out of date until computed again.');
   } catch (e) {
     setError('map-error', describe(e));
@@ -332,8 +338,20 @@ async function computeMap() {
     if (!current()) return;
   } catch (e) {
     if (current()) {
+      // A server that stopped (code -32000) is replaced first, so the next
+      // computation can run; then the error is told.
+      let restarted = false;
+      if (e instanceof ProtocolError && e.code === -32000) {
+        state.busy = false;
+        try {
+          await restartServer();
+          restarted = true;
+        } catch (e2) { /* told below */ }
+      }
       setError('map-error', `The map could not be computed: ${describe(e)}`);
-      setStatus('The map is out of date.');
+      setStatus(restarted ? 'The server stopped during the computation and was restarted; the map is out of date.'
+        : 'The map is out of date.');
+      markStale();
     }
     return;
   } finally {
