@@ -136,6 +136,18 @@ MUTATIONS = [
     ("databank pairs turned round without swapping their parameters", "propcore/src/databank.cpp",
      "        std::swap(p.bij, p.bji);\n",
      ""),
+    ("complete search keeps the classic limit on sub-mixtures", "azeotrope/complete_search.cpp",
+     "const azeo::ScopedSubMixtureMemory unlimited(std::numeric_limits<std::int64_t>::max());",
+     "const azeo::ScopedSubMixtureMemory unlimited(kAzeoMaxNoAzeotrope);"),
+    ("web relay passes calls by dispatch identifier", "web/src/relay.cpp",
+     'if (params.contains("dispid")) {',
+     "if (false) {"),
+    ("web uploads take any file name", "web/src/web_app.cpp",
+     "        if (!IsPlainFileName(name))\n            return Fail(res, 400,",
+     "        if (name.empty())\n            return Fail(res, 400,"),
+    ("web abandon does not end the running server", "web/src/sessions.cpp",
+     "std::string Session::Abandon() {\n    {\n        std::lock_guard plock(process_mu_);\n        if (process_) process_->Kill();\n    }\n",
+     "std::string Session::Abandon() {\n"),
 ]
 
 

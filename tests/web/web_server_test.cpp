@@ -371,7 +371,8 @@ TEST_F(WebServer, AbandonEndsALongComputationAndStartsANewServer) {
     ASSERT_EQ(curve.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     const json ended = curve.get();
-    EXPECT_TRUE(ended.contains("error")) << ended.dump();
+    ASSERT_TRUE(ended.contains("error")) << ended.dump();
+    EXPECT_EQ(ended["error"]["message"], "The computation was abandoned.");
     EXPECT_TRUE(GoneWithin(before, 5000));
     const pid_t after = PidOf(a);
     EXPECT_NE(after, before);

@@ -55,6 +55,7 @@ std::string Session::startLocked() {
         std::lock_guard lock(process_mu_);
         process_ = p;
     }
+    abandoned_ = false;
     const json create{{"jsonrpc", "2.0"},
                       {"id", next_id_++},
                       {"method", "create"},
@@ -86,13 +87,14 @@ json Session::Call(const json& request) {
     const auto line = p->Exchange(request.dump(-1, ' ', false, json::error_handler_t::replace), call_timeout_);
     Touch();
     if (!line) {
+        if (abandoned_) return RpcError(id, -32000, "The computation was abandoned.");
         if (p->alive()) {
             // No answer in time: the server cannot be trusted with the next
             // request, so it is ended.
             p->Kill();
-            return RpcError(id, -32000, "The server did not answer in time; the computation was abandoned.");
+            return RpcError(id, -32000, "The server did not answer in time and was stopped; start again.");
         }
-        return RpcError(id, -32000, "The computation was abandoned and the server ended.");
+        return RpcError(id, -32000, "The session's server stopped during the call; start again.");
     }
     json reply = json::parse(*line, nullptr, false);
     if (reply.is_discarded()) return RpcError(id, -32000, "The server sent an answer that is not JSON.");
@@ -100,6 +102,7 @@ json Session::Call(const json& request) {
 }
 
 std::string Session::Abandon() {
+    abandoned_ = true;
     {
         std::lock_guard plock(process_mu_);
         if (process_) process_->Kill();

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -70,6 +71,7 @@ private:
     mutable std::mutex process_mu_;  // guards process_ itself (Abandon reads it while Call runs)
     std::int64_t app_ = 0;
     std::int64_t next_id_ = 1;
+    std::atomic<bool> abandoned_{false};  // set by Abandon until the new server runs
     std::atomic<Clock::time_point> last_used_{Clock::now()};
 };
 
