@@ -138,6 +138,8 @@ void WebApp::Install(httplib::Server& server) {
     // Replies are written in pieces (headers, body); without this the
     // browser's delayed acknowledgement holds each small reply some 40 ms.
     server.set_tcp_nodelay(true);
+    // A page makes dozens of calls per map on one connection.
+    server.set_keep_alive_max_count(1000);
     if (!options_.allowed_hosts.empty()) {
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             std::string host = req.get_header_value("Host");

@@ -674,7 +674,7 @@ function wire() {
     $(id).addEventListener('input', () => {
       markStale();
       clearTimeout(timer);
-      timer = setTimeout(computeMap, 600);
+      timer = setTimeout(computeMap, 400);
     });
   for (const box of document.querySelectorAll('#layers input'))
     box.addEventListener('change', () => { if (state.result) { const stale = $('map').classList.contains('stale'); draw(); if (stale) $('map').classList.add('stale'); } });
