@@ -146,8 +146,8 @@ MUTATIONS = [
      "        if (!IsPlainFileName(name))\n            return Fail(res, 400,",
      "        if (name.empty())\n            return Fail(res, 400,"),
     ("web abandon does not end the running server", "web/src/sessions.cpp",
-     "std::string Session::Abandon() {\n    {\n        std::lock_guard plock(process_mu_);\n        if (process_) process_->Kill();\n    }\n",
-     "std::string Session::Abandon() {\n"),
+     "    abandoned_ = true;\n    {\n        std::lock_guard plock(process_mu_);\n        if (process_) process_->Kill();\n    }\n",
+     "    abandoned_ = true;\n"),
 ]
 
 

@@ -217,6 +217,23 @@ class Page(unittest.TestCase):
         self.wait(lambda: "watr" in self.error("mixture-error"), 30, "the component error")
         self.assertIn("did you mean", self.error("mixture-error").lower())
 
+    def test_uploaded_problem_files(self):
+        self.open_page()
+        broken = os.path.join(self.tmp, "broken.toml")
+        with open(broken, "w") as f:
+            f.write('[[component]]\nid = "A"\nmw = -1\n')
+        self.driver.find_element(By.ID, "upload").send_keys(broken)
+        self.wait(lambda: "broken.toml" in self.error("mixture-error"), 30, "the upload error")
+        self.assertIn("mw", self.error("mixture-error"))
+        self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class") or "")
+        mine = os.path.join(self.tmp, "my mixture.toml")
+        shutil.copy(os.path.join(ARGS.examples, "ethanol_water_benzene.toml"), mine)
+        self.driver.find_element(By.ID, "upload").send_keys(mine)
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'my mixture.toml'"), 120, "the uploaded map")
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")), 4)
+        self.assertEqual(self.error("mixture-error"), "")
+
     def test_a_server_that_stops_is_told_and_replaced(self):
         self.open_page()
         servers = subprocess.run(["pgrep", "-P", str(self.web.pid)], capture_output=True, text=True).stdout.split()

@@ -179,6 +179,9 @@ async function uploadFile() {
   } catch (e) {
     setError('mixture-error', `${f.name}: ${describe(e)}`);
     markStale();
+  } finally {
+    // The same file chosen again (after an edit) is uploaded again.
+    $('upload').value = '';
   }
 }
 
