@@ -54,7 +54,7 @@ def main():
     url = re.search(r"(http://\S+/)", web.stdout.readline()).group(1)
     o = Options()
     for f in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-              "--disable-background-networking", "--disable-component-update", "--disable-sync",
+              "--disable-background-networking", "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
               "--window-size=1500,1000"):
         o.add_argument(f)
     o.binary_location = "/usr/bin/chromium"

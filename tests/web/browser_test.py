@@ -64,7 +64,7 @@ class Page(unittest.TestCase):
         os.makedirs(cls.downloads)
         options = Options()
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
                      "--window-size=1500,1000", "--user-data-dir=" + os.path.join(cls.tmp, "profile")):
             options.add_argument(flag)
         options.binary_location = ARGS.chromium
