@@ -325,6 +325,38 @@ TEST_F(WebServer, TheSessionCapIsKept) {
     EXPECT_GT(c.Session(), 0);
 }
 
+// A batch runs its calls in order in the session's server, each with its
+// own reply; a refused call does not stop the others.
+TEST_F(WebServer, BatchesRunInOrderWithOneReplyPerCall) {
+    Start();
+    Browser a(port_);
+    const std::int64_t app = a.Session();
+    const std::int64_t map = AcmMap(a, app);
+    auto call = [](int id, std::int64_t object, const std::string& member, const std::string& kind, json args) {
+        return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", "invoke"},
+                    {"params", {{"object", object}, {"member", member}, {"kind", kind}, {"args", args}}}};
+    };
+    const json batch = json::array({call(1, map, "Pressure", "put", {{{"vt", "R8"}, {"value", 60000.0}}}),
+                                    call(2, app, "InitFromVmpdfFile", "method", {"../../x.toml"}),
+                                    call(3, map, "Pressure", "get", json::array()),
+                                    call(4, map, "GetPureProperties", "method", json::array())});
+    const auto [status, replies] = a.Post("/api/rpc", batch.dump());
+    ASSERT_EQ(status, 200);
+    ASSERT_TRUE(replies.is_array());
+    ASSERT_EQ(replies.size(), 4u);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(replies[k]["id"], k + 1);
+    EXPECT_EQ(Hr(replies[0]), 0);
+    EXPECT_EQ(replies[1]["error"]["code"], kRelayRefused);
+    EXPECT_EQ(Out(replies[2], 0)["value"], 60000.0);
+    // At 60 kPa acetone boils below its 329.3 K at one atmosphere.
+    const double t = Out(replies[3], 1)["data"][0].get<double>();
+    EXPECT_GT(t, 300.0);
+    EXPECT_LT(t, 325.0);
+    EXPECT_EQ(a.Post("/api/rpc", "[]").first, 400);
+    EXPECT_EQ(a.Post("/api/rpc", json(std::vector<json>(65, call(9, map, "Pressure", "get", json::array()))).dump()).first,
+              400);
+}
+
 // A server that dies is reported as such, never as a result, and the
 // session gets a new one on request.
 TEST_F(WebServer, AServerThatDiesIsToldAndReplaced) {

@@ -17,6 +17,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kCookie = "ternival_session";
+// Largest JSON-RPC batch relayed in one request.
+constexpr std::size_t kMaxBatch = 64;
 
 void Fail(httplib::Response& res, int status, const std::string& sentence) {
     res.status = status;
@@ -194,13 +196,23 @@ void WebApp::Install(httplib::Server& server) {
         if (!ParseBody(req, res, options_.max_request, body)) return;
         auto s = sessionOf(req, res);
         if (!s) return;
-        json forward;
-        std::string error;
-        if (!CheckRequest(body, s->files(), forward, error))
-            return Reply(res, {{"jsonrpc", "2.0"},
-                               {"id", body.is_object() && body.contains("id") ? body["id"] : json()},
-                               {"error", {{"code", kRelayRefused}, {"message", error}}}});
-        Reply(res, s->Call(forward));
+        // One request, or a JSON-RPC batch: the calls of a batch run in
+        // order and each gets its own reply (a refused one its refusal).
+        auto one = [&](const json& request) {
+            json forward;
+            std::string error;
+            if (!CheckRequest(request, s->files(), forward, error))
+                return json{{"jsonrpc", "2.0"},
+                            {"id", request.is_object() && request.contains("id") ? request["id"] : json()},
+                            {"error", {{"code", kRelayRefused}, {"message", error}}}};
+            return s->Call(forward);
+        };
+        if (!body.is_array()) return Reply(res, one(body));
+        if (body.empty() || body.size() > kMaxBatch)
+            return Fail(res, 400, "A batch holds 1 to " + std::to_string(kMaxBatch) + " requests.");
+        json replies = json::array();
+        for (const json& request : body) replies.push_back(one(request));
+        Reply(res, replies);
     });
 
     server.Post("/api/abandon", [this](const httplib::Request& req, httplib::Response& res) {

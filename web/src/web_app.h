@@ -4,7 +4,8 @@
 //   GET  /                    the page (static files under /static/NAME)
 //   POST /api/session         a new session (cookie) with its own server
 //   POST /api/session/end     ends the session and its server
-//   POST /api/rpc             one JSON-RPC request for the session's server
+//   POST /api/rpc             one JSON-RPC request for the session's server,
+//                             or a batch (array) of up to 64, run in order
 //   POST /api/abandon         ends the running computation (new server)
 //   POST /api/upload?name=F   a problem file into the session (raw body)
 //   POST /api/example         {"name": F}: a built-in example into the session

@@ -46,6 +46,10 @@ function describe(e) {
 async function codes(what, withMessage = false) {
   const err = await state.map.get('ErrorCode');
   const msg = withMessage ? await state.map.get('MessageCode') : 0;
+  return codesText(what, err, msg);
+}
+
+function codesText(what, err, msg) {
   if (!err && !msg) return '';
   let text = `${what}: ErrorCode ${err}`;
   if (msg) text += `, MessageCode ${msg} (${state.messages[msg] || 'no text'})`;
@@ -259,15 +263,17 @@ function readSettings() {
     phase: Number($('phase').value) };
 }
 
-async function applySettings(s) {
-  await state.map.call('SetComponentData', ...s.components);
-  await state.map.call('SetPropertyData', s.method, s.method, s.method, s.phase);
-  await state.map.put('Pressure', r8(s.pressure));
-  await state.map.put('Temperature', r8(s.temperature));
-  // Curves end at the singular points the search found, with the first step
-  // the command line takes, so the page and `ternival curve` agree.
-  await state.map.put('CurveCalcOption', 1);
-  await state.map.put('StepSizeCurve', r8(0.1));
+// The calls that give the map the settings s.
+function settingCalls(s) {
+  const m = state.map;
+  return [[m, 'SetComponentData', 'method', s.components],
+    [m, 'SetPropertyData', 'method', [s.method, s.method, s.method, s.phase]],
+    [m, 'Pressure', 'put', [r8(s.pressure)]],
+    [m, 'Temperature', 'put', [r8(s.temperature)]],
+    // Curves end at the singular points the search found, with the first
+    // step the command line takes, so the page and `ternival curve` agree.
+    [m, 'CurveCalcOption', 'put', [1]],
+    [m, 'StepSizeCurve', 'put', [r8(0.1)]]];
 }
 
 function gridStarts() {
@@ -289,54 +295,61 @@ async function computeMap() {
   state.busy = true;
   const notes = [];
   const starts = gridStarts();
-  const total = 5 + starts.length + (s.phase === 3 ? 1 : 0);
+  // Calls go in batches (one request each), small enough that progress
+  // and Abandon stay responsive.
+  const chunk = 5;
+  const total = 4 + Math.ceil(starts.length / chunk) + (s.phase === 3 ? 1 : 0) + 1;
   let done = 0;
   const step = (text) => { done += 1; progress(done, total, text); setStatus(text); };
   const r = { settings: s, names: s.components, residue: [], lle: null, vlle: null, isovolatility: [] };
+  const m = state.map;
+  const batch = (calls) => state.conn.batch(calls);
   try {
-    step('Setting up the map…');
-    await applySettings(s);
-    step('Pure components…');
-    const [, pureT, pureStab] = await state.map.call('GetPureProperties');
+    step('Pure components and azeotropes…');
+    const head = await batch([...settingCalls(s), [m, 'GetPureProperties', 'method', []],
+      [m, 'GetAzeotropes', 'method', []]]);
+    const [, pureT, pureStab] = head[6];
     r.pure = s.components.map((c, i) => ({ component: c, t: pureT[i], stability: pureStab[i] }));
-    if (!current()) return;
-    step('Azeotropes…');
-    const [naz, azX, azT, azPhase, azStab] = await state.map.call('GetAzeotropes');
+    const [naz, azX, azT, azPhase, azStab] = head[7];
     r.azeotropes = [];
     for (let a = 0; a < naz; ++a)
       r.azeotropes.push({ x: azX[a], t: azT[a], phase: azPhase[a], stability: azStab[a] });
     if (!current()) return;
     step('Distillation boundaries…');
-    const [nb, dirs, curves] = await state.map.call('GetDistillationBoundary');
+    const [[nb, dirs, curves], berr] = await batch([[m, 'GetDistillationBoundary', 'method', []],
+      [m, 'ErrorCode', 'get', []]]);
     r.boundaries = [];
     for (let b = 0; b < nb; ++b) r.boundaries.push({ direction: dirs[b], points: curves[b] });
-    const bcodes = await codes('Distillation boundaries');
+    const bcodes = codesText('Distillation boundaries', berr, 0);
     if (bcodes) notes.push(bcodes);
-    for (const [k, x0] of starts.entries()) {
+    for (let k = 0; k < starts.length; k += chunk) {
       if (!current()) return;
-      step(`Residue curve ${k + 1} of ${starts.length}…`);
-      const [direction, points] = await state.map.call('GetResidueCurve', x0);
-      r.residue.push({ start: x0, direction, points });
+      const part = starts.slice(k, k + chunk);
+      step(`Residue curves ${k + 1} to ${k + part.length} of ${starts.length}…`);
+      const got = await batch(part.map((x0) => [m, 'GetResidueCurve', 'method', [x0]]));
+      got.forEach(([direction, points], i) => r.residue.push({ start: part[i], direction, points }));
     }
     if (!current()) return;
     step(`LLE envelope at ${s.temperature} K…`);
-    await state.map.call('ComputeEnvelopeLLE');
-    const lleNote = await codes(`LLE envelope at ${s.temperature} K`, true);
+    const [, lerr, lmsg, lcurves, lties] = await batch([[m, 'ComputeEnvelopeLLE', 'method', []],
+      [m, 'ErrorCode', 'get', []], [m, 'MessageCode', 'get', []], [m, 'GetCurveLLE', 'method', []],
+      [m, 'GetTielinesLLE', 'method', []]]);
+    const lleNote = codesText(`LLE envelope at ${s.temperature} K`, lerr, lmsg);
     if (lleNote) notes.push(lleNote);
-    r.lle = { curves: await state.map.call('GetCurveLLE'), ties: await state.map.call('GetTielinesLLE') };
+    r.lle = { curves: lcurves, ties: lties };
     if (s.phase === 3) {
       if (!current()) return;
       step('VLLE envelope…');
-      await state.map.call('ComputeEnvelopeVLLE');
-      const vlleNote = await codes('VLLE envelope', true);
+      const [, verr, vmsg, [curvesV, plait], [tiesV, tiePoints]] = await batch([
+        [m, 'ComputeEnvelopeVLLE', 'method', []], [m, 'ErrorCode', 'get', []], [m, 'MessageCode', 'get', []],
+        [m, 'GetCurveVLLE', 'method', []], [m, 'GetTielinesVLLE', 'method', []]]);
+      const vlleNote = codesText('VLLE envelope', verr, vmsg);
       if (vlleNote) notes.push(vlleNote);
-      const [curvesV, plait] = await state.map.call('GetCurveVLLE');
-      const [tiesV, tiePoints] = await state.map.call('GetTielinesVLLE');
       r.vlle = { curves: curvesV, plait, ties: tiesV, points: tiePoints };
     }
     if (!current()) return;
     step('Isovolatility curves…');
-    const [ni, iso] = await state.map.call('GetIsovolatilityCurve');
+    const [ni, iso] = await m.call('GetIsovolatilityCurve');
     for (let c = 0; c < ni; ++c) r.isovolatility.push(iso[c]);
     if (!current()) return;
   } catch (e) {

@@ -101,8 +101,32 @@ function nested(data, counts) {
   return build([]);
 }
 
+// The [out] values of one call's result, as a member returns them (none:
+// undefined; one: the value; several: an array); a failing HRESULT throws.
+function unpack(connection, member, result) {
+  const outs = result.out.map((v) => connection.fromWire(v));
+  if (result.hresult < 0) throw new AutomationError(member, result.hresult);
+  if (outs.length === 0) return undefined;
+  return outs.length === 1 ? outs[0] : outs;
+}
+
 export class Connection {
   constructor() { this.nextId = 1; }
+
+  // Several calls, [proxy, member, kind, args] each, in one request; they
+  // run in order in the server.  Resolves to their values, or rejects with
+  // the first failure.
+  async batch(calls) {
+    const requests = calls.map(([proxy, member, kind, args]) => ({ jsonrpc: '2.0', id: this.nextId++,
+      method: 'invoke', params: { object: proxy.handle, member, kind, args: args.map(toWire) } }));
+    const replies = await postJson('/api/rpc', requests);
+    if (!Array.isArray(replies) || replies.length !== calls.length)
+      throw new ProtocolError(-32000, 'The web server answered a batch with something else.');
+    return replies.map((reply, k) => {
+      if (reply.error) throw new ProtocolError(reply.error.code, reply.error.message);
+      return unpack(this, calls[k][1], reply.result);
+    });
+  }
 
   async call(method, params) {
     const request = { jsonrpc: '2.0', id: this.nextId++, method, params };
@@ -135,10 +159,7 @@ export class Proxy {
   async invoke(member, kind, args) {
     const result = await this.connection.call('invoke',
       { object: this.handle, member, kind, args: args.map(toWire) });
-    const outs = result.out.map((v) => this.connection.fromWire(v));
-    if (result.hresult < 0) throw new AutomationError(member, result.hresult);
-    if (outs.length === 0) return undefined;
-    return outs.length === 1 ? outs[0] : outs;
+    return unpack(this.connection, member, result);
   }
 
   call(member, ...args) { return this.invoke(member, 'method', args); }
