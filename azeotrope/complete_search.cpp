@@ -31,6 +31,8 @@ constexpr std::int64_t kHomogeneousCode = 1, kHeterogeneousCode = 2;
 constexpr double kSame = 1e-3;
 // A root of y - x is accepted when |y - x| stays below this.
 constexpr double kResidual = 1e-8;
+// Largest |K - 1| of a component of an accepted azeotrope.
+constexpr double kKTolerance = 1e-4;
 
 double distance(const std::vector<double>& a, const std::vector<double>& b) {
     double d = 0.0;
@@ -203,7 +205,13 @@ void searchSub(std::span<const std::int64_t> ids, std::span<const std::size_t> m
     for (std::vector<double> z : starts) {
         SubBubble at;
         if (!newtonSub(ids, members, pressure, phase, method, z, at)) continue;
-        if (*std::min_element(z.begin(), z.end()) < 1e-6) continue;  // on a face: a smaller mixture has it
+        // y - x is small next to a face whatever K is there (y_c - x_c =
+        // x_c (K_c - 1)): an azeotrope has every K-value at 1.  A point
+        // sliding towards an azeotrope of a smaller mixture does not.
+        bool azeotrope = true;
+        for (std::size_t c = 0; c < members.size(); ++c)
+            if (!(std::abs(at.gap[c]) <= kKTolerance * z[c])) azeotrope = false;
+        if (!azeotrope) continue;
         Point p = makePoint(n, members, z, at);
         if (!known(found, p.x)) found.push_back(std::move(p));
     }
@@ -221,11 +229,67 @@ std::vector<double> grownStart(const Point& p, std::span<const std::size_t> memb
     return z;
 }
 
+// Starts from the winding of the field y - x over the ternary: on a
+// triangular grid, a cell around which (y1 - x1, y2 - x2) turns once holds
+// a zero, and Newton starts at its centroid.  Where the field turns fast
+// along a cell edge the edge is halved (a few times) until each piece
+// turns by less than a quarter circle.
+void windingStarts(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
+                   std::int64_t phase, std::string_view method, std::vector<std::vector<double>>& starts) {
+    using Z = std::array<double, 3>;
+    constexpr int kCells = 24;
+    constexpr double kInset = 1e-3;
+    auto angle = [&](const Z& z) {
+        const SubBubble b = subBubble(ids, members, z, pressure, phase, method);
+        return b.ok ? std::atan2(b.gap[1], b.gap[0]) : std::nan("");
+    };
+    auto point = [&](int a, int b) {
+        const double fa = static_cast<double>(a) / kCells, fb = static_cast<double>(b) / kCells;
+        return Z{kInset + (1 - 3 * kInset) * fa, kInset + (1 - 3 * kInset) * fb,
+                 kInset + (1 - 3 * kInset) * (1 - fa - fb)};
+    };
+    std::array<double, (kCells + 1) * (kCells + 1)> theta{};
+    for (int a = 0; a <= kCells; ++a)
+        for (int b = 0; a + b <= kCells; ++b) theta[static_cast<std::size_t>(a * (kCells + 1) + b)] = angle(point(a, b));
+    auto wrap = [](double d) {
+        while (d > std::numbers::pi) d -= 2 * std::numbers::pi;
+        while (d < -std::numbers::pi) d += 2 * std::numbers::pi;
+        return d;
+    };
+    auto turn = [&](auto&& self, const Z& za, double ta, const Z& zb, double tb, int depth) -> double {
+        const double d = wrap(tb - ta);
+        if (std::abs(d) <= std::numbers::pi / 2 || depth == 6 || !std::isfinite(ta) || !std::isfinite(tb)) return d;
+        const Z zm{(za[0] + zb[0]) / 2, (za[1] + zb[1]) / 2, (za[2] + zb[2]) / 2};
+        const double tm = angle(zm);
+        return self(self, za, ta, zm, tm, depth + 1) + self(self, zm, tm, zb, tb, depth + 1);
+    };
+    auto cell = [&](std::array<std::pair<int, int>, 3> v) {
+        std::array<Z, 3> z;
+        std::array<double, 3> t;
+        for (std::size_t q = 0; q < 3; ++q) {
+            z[q] = point(v[q].first, v[q].second);
+            t[q] = theta[static_cast<std::size_t>(v[q].first * (kCells + 1) + v[q].second)];
+            if (!std::isfinite(t[q])) return;
+        }
+        const double w = turn(turn, z[0], t[0], z[1], t[1], 0) + turn(turn, z[1], t[1], z[2], t[2], 0) +
+                         turn(turn, z[2], t[2], z[0], t[0], 0);
+        if (std::abs(w) > std::numbers::pi)
+            starts.push_back({(z[0][0] + z[1][0] + z[2][0]) / 3, (z[0][1] + z[1][1] + z[2][1]) / 3,
+                              (z[0][2] + z[1][2] + z[2][2]) / 3});
+    };
+    for (int a = 0; a < kCells; ++a)
+        for (int b = 0; a + b < kCells; ++b) {
+            cell({{{a, b}, {a + 1, b}, {a, b + 1}}});
+            if (a + b + 2 <= kCells) cell({{{a + 1, b}, {a + 1, b + 1}, {a, b + 1}}});
+        }
+}
+
 void searchTernary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j, std::size_t k,
                    double pressure, std::int64_t phase, std::string_view method, std::size_t n,
                    std::vector<Point>& found) {
     const std::array<std::size_t, 3> members{i, j, k};
     std::vector<std::vector<double>> starts;
+    windingStarts(ids, members, pressure, phase, method, starts);
     constexpr int kSteps = 6;
     for (int a = 1; a < kSteps; ++a)
         for (int b = 1; a + b < kSteps; ++b)
@@ -234,6 +298,32 @@ void searchTernary(std::span<const std::int64_t> ids, std::size_t i, std::size_t
     for (const Point& p : found)
         if (p.size == 2 && p.x[i] + p.x[j] + p.x[k] > 1.0 - 1e-9) starts.push_back(grownStart(p, members, 0.1));
     searchSub(ids, members, starts, pressure, phase, method, n, found);
+}
+
+// True for an azeotrope of three or more components with a trace of one of
+// them (below 1e-3) that is not one: Newton from it converges to y = x
+// with some K-value off 1, because the location slid towards an azeotrope
+// of the smaller mixture on that face (which the binary and ternary steps
+// find).
+bool slidToAFace(std::span<const std::int64_t> ids, const Point& p, double pressure, std::int64_t phase,
+                 std::string_view method) {
+    if (p.size < 3) return false;
+    std::vector<std::size_t> members;
+    std::vector<double> z;
+    double smallest = 1.0;
+    for (std::size_t c = 0; c < p.x.size(); ++c)
+        if (p.x[c] > 0.0) {
+            members.push_back(c);
+            z.push_back(p.x[c]);
+            smallest = std::min(smallest, p.x[c]);
+        }
+    if (smallest >= 1e-3) return false;
+    SubBubble at;
+    // Newton failing proves nothing: the row stays.
+    if (!newtonSub(ids, members, pressure, phase, method, z, at)) return false;
+    for (std::size_t c = 0; c < members.size(); ++c)
+        if (!(std::abs(at.gap[c]) <= kKTolerance * z[c])) return true;
+    return false;
 }
 
 }  // namespace
@@ -267,6 +357,7 @@ void Complete_Azeo_Search(std::int64_t n, double pressure, std::int64_t phase, s
         p.size = sizes[ua];
         p.phase_code = phase_codes[ua];
         p.stability = stability[ua];
+        if (slidToAFace(ids, p, pressure, phase, method)) continue;
         points.push_back(std::move(p));
     }
     const std::size_t classic = points.size();
