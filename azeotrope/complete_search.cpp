@@ -198,20 +198,22 @@ bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> m
     return residual(at) < kResidual;
 }
 
+// y - x is small next to a face whatever K is there (y_c - x_c =
+// x_c (K_c - 1)): an azeotrope has every K-value at 1.  A root of y - x
+// that slid towards an azeotrope of a smaller mixture does not.
+bool everyKAtOne(std::span<const double> z, const SubBubble& at) {
+    for (std::size_t c = 0; c < z.size(); ++c)
+        if (!(std::abs(at.gap[c]) <= kKTolerance * z[c])) return false;
+    return true;
+}
+
 // Newton from each start; the roots inside the sub-mixture are added.
 void searchSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members,
                const std::vector<std::vector<double>>& starts, double pressure, std::int64_t phase,
                std::string_view method, std::size_t n, std::vector<Point>& found) {
     for (std::vector<double> z : starts) {
         SubBubble at;
-        if (!newtonSub(ids, members, pressure, phase, method, z, at)) continue;
-        // y - x is small next to a face whatever K is there (y_c - x_c =
-        // x_c (K_c - 1)): an azeotrope has every K-value at 1.  A point
-        // sliding towards an azeotrope of a smaller mixture does not.
-        bool azeotrope = true;
-        for (std::size_t c = 0; c < members.size(); ++c)
-            if (!(std::abs(at.gap[c]) <= kKTolerance * z[c])) azeotrope = false;
-        if (!azeotrope) continue;
+        if (!newtonSub(ids, members, pressure, phase, method, z, at) || !everyKAtOne(z, at)) continue;
         Point p = makePoint(n, members, z, at);
         if (!known(found, p.x)) found.push_back(std::move(p));
     }
@@ -320,10 +322,7 @@ bool slidToAFace(std::span<const std::int64_t> ids, const Point& p, double press
     if (smallest >= 1e-3) return false;
     SubBubble at;
     // Newton failing proves nothing: the row stays.
-    if (!newtonSub(ids, members, pressure, phase, method, z, at)) return false;
-    for (std::size_t c = 0; c < members.size(); ++c)
-        if (!(std::abs(at.gap[c]) <= kKTolerance * z[c])) return true;
-    return false;
+    return newtonSub(ids, members, pressure, phase, method, z, at) && !everyKAtOne(z, at);
 }
 
 }  // namespace
