@@ -3,22 +3,19 @@
 #include <algorithm>
 #include <cctype>
 
+#include "automation/dispatch.h"
+
 namespace ternival::web {
 
 using nlohmann::json;
 
 namespace {
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-// Members whose first argument names a problem definition file.
+// Members whose first argument names a problem definition file (member
+// names compare as the server compares them).
 bool TakesProblemFile(std::string_view member) {
-    const std::string m = Lower(member);
-    return m == "initfromvmpdffile" || m == "openvmpdffile" || m == "closevmpdffile";
+    return automation::EqualsNoCase(member, "InitFromVmpdfFile") || automation::EqualsNoCase(member, "OpenVmpdfFile") ||
+           automation::EqualsNoCase(member, "CloseVmpdfFile");
 }
 
 // The string of an argument given bare or as {"vt": "BSTR", "value": ...}.
@@ -30,6 +27,10 @@ const json* StringArgument(const json& arg) {
 }
 
 }  // namespace
+
+json RpcError(const json& id, int code, const std::string& message) {
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
+}
 
 bool IsPlainFileName(std::string_view name) {
     if (name.empty() || name.size() > 100 || name.front() == '.' || name.front() == ' ') return false;
@@ -63,7 +64,7 @@ bool CheckRequest(const json& request, const std::filesystem::path& files, json&
         return false;
     }
     const std::string member = params["member"];
-    if (Lower(member) == "initfromvmpdffilewithcwd") {
+    if (automation::EqualsNoCase(member, "InitFromVmpdfFileWithCWD")) {
         error = "InitFromVmpdfFileWithCWD is not offered to the page; use InitFromVmpdfFile with a file of the session.";
         return false;
     }
@@ -71,7 +72,7 @@ bool CheckRequest(const json& request, const std::filesystem::path& files, json&
     const json& args = params.contains("args") ? params["args"] : json();
     if (!args.is_array() || args.empty()) {
         // CloseVmpdfFile of the application takes no file.
-        if (Lower(member) == "closevmpdffile") return true;
+        if (automation::EqualsNoCase(member, "CloseVmpdfFile")) return true;
         error = member + " needs the name of a problem file.";
         return false;
     }

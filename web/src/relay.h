@@ -16,6 +16,9 @@ namespace ternival::web {
 // as the server sends them).
 inline constexpr int kRelayRefused = -32010;
 
+// A JSON-RPC error response to the request with this id.
+nlohmann::json RpcError(const nlohmann::json& id, int code, const std::string& message);
+
 // A name of a file directly inside a session's directory: 1 to 100
 // characters of letters, digits, '.', '-', '_' and ' ', not starting with
 // '.' or ' '.

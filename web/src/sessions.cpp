@@ -2,17 +2,11 @@
 
 #include <random>
 
+#include "relay.h"
+
 namespace ternival::web {
 
 using nlohmann::json;
-
-namespace {
-
-json RpcError(const json& id, int code, const std::string& message) {
-    return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
-}
-
-}  // namespace
 
 std::string NewSessionId() {
     std::random_device rd;

@@ -1,6 +1,7 @@
 #include "web_app.h"
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "databank.h"
@@ -104,6 +105,26 @@ json Defaults(const std::string& text, const std::string& name) {
     return d;
 }
 
+// Keeps a problem file in the session once it parses, and returns the
+// reply to send: its defaults and its name.  A file that does not parse is
+// refused with `refused` and the parser's message (file, line, key).
+std::optional<json> StoreProblem(httplib::Response& res, const Session& s, const std::string& name,
+                                 const std::string& text, const std::string& label, int refused) {
+    json reply;
+    try {
+        reply = Defaults(text, label);
+    } catch (const std::exception& e) {
+        Fail(res, refused, e.what());
+        return std::nullopt;
+    }
+    if (!WriteSessionFile(s.files(), name, text)) {
+        Fail(res, 500, "The problem file could not be stored in the session.");
+        return std::nullopt;
+    }
+    reply["file"] = name;
+    return reply;
+}
+
 }  // namespace
 
 std::string LocalServerFor(const std::string& prog_id) {
@@ -202,9 +223,8 @@ void WebApp::Install(httplib::Server& server) {
             json forward;
             std::string error;
             if (!CheckRequest(request, s->files(), forward, error))
-                return json{{"jsonrpc", "2.0"},
-                            {"id", request.is_object() && request.contains("id") ? request["id"] : json()},
-                            {"error", {{"code", kRelayRefused}, {"message", error}}}};
+                return RpcError(request.is_object() && request.contains("id") ? request["id"] : json(), kRelayRefused,
+                                error);
             return s->Call(forward);
         };
         if (!body.is_array()) return Reply(res, one(body));
@@ -233,16 +253,10 @@ void WebApp::Install(httplib::Server& server) {
         if (req.body.size() > options_.max_upload)
             return Fail(res, 413, "The file is larger than the " + std::to_string(options_.max_upload / 1024) +
                                   " KiB an upload may have.");
-        json reply;
-        try {
-            reply = Defaults(req.body, name);
-        } catch (const std::exception& e) {
-            return Fail(res, 422, e.what());
-        }
-        if (!WriteSessionFile(s->files(), name, req.body)) return Fail(res, 500, "The file could not be stored.");
-        reply["file"] = name;
-        reply["bytes"] = req.body.size();
-        Reply(res, reply);
+        auto reply = StoreProblem(res, *s, name, req.body, name, 422);
+        if (!reply) return;
+        (*reply)["bytes"] = req.body.size();
+        Reply(res, *reply);
     });
 
     server.Post("/api/example", [this](const httplib::Request& req, httplib::Response& res) {
@@ -253,17 +267,7 @@ void WebApp::Install(httplib::Server& server) {
         const std::string name = body.is_object() ? body.value("name", "") : "";
         const auto it = examples_.find(name);
         if (it == examples_.end()) return Fail(res, 404, "There is no built-in example \"" + name + "\".");
-        const std::string text = ReadFile(it->second);
-        json reply;
-        try {
-            reply = Defaults(text, name);
-        } catch (const std::exception& e) {
-            return Fail(res, 500, e.what());
-        }
-        if (!WriteSessionFile(s->files(), name, text))
-            return Fail(res, 500, "The example could not be copied into the session.");
-        reply["file"] = name;
-        Reply(res, reply);
+        if (auto reply = StoreProblem(res, *s, name, ReadFile(it->second), name, 500)) Reply(res, *reply);
     });
 
     server.Post("/api/databank", [this](const httplib::Request& req, httplib::Response& res) {
@@ -278,17 +282,12 @@ void WebApp::Install(httplib::Server& server) {
         if (names.size() != 3) return Fail(res, 400, "Name three components of the databank.");
         const std::string model = body.is_object() ? body.value("model", "NRTL") : "NRTL";
         std::string text;
-        json reply;
         try {
             text = propcore::DatabankProblemText(names, model);
-            reply = Defaults(text, "(databank)");
         } catch (const std::exception& e) {
             return Fail(res, 400, e.what());
         }
-        if (!WriteSessionFile(s->files(), "databank.toml", text))
-            return Fail(res, 500, "The problem file could not be stored.");
-        reply["file"] = "databank.toml";
-        Reply(res, reply);
+        if (auto reply = StoreProblem(res, *s, "databank.toml", text, "(databank)", 400)) Reply(res, *reply);
     });
 
     server.Get("/api/messages", [](const httplib::Request&, httplib::Response& res) {
