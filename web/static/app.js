@@ -41,14 +41,8 @@ function describe(e) {
   return e && e.message ? e.message : String(e);
 }
 
-// ErrorCode (and, for the envelopes, MessageCode) of the map after a
-// computation, as a sentence; empty when they are 0.
-async function codes(what, withMessage = false) {
-  const err = await state.map.get('ErrorCode');
-  const msg = withMessage ? await state.map.get('MessageCode') : 0;
-  return codesText(what, err, msg);
-}
-
+// ErrorCode and MessageCode of the map after a computation, as a
+// sentence; empty when both are 0.
 function codesText(what, err, msg) {
   if (!err && !msg) return '';
   let text = `${what}: ErrorCode ${err}`;
@@ -58,19 +52,24 @@ function codesText(what, err, msg) {
 
 // ---------- staleness ------------------------------------------------------
 
-function markStale() {
-  state.generation += 1;
-  const shown = state.result !== null;
-  $('map').classList.toggle('stale', shown);
-  $('stale-banner').hidden = !shown;
-  if (shown) $('map').setAttribute('data-stale', 'true');
+// Greys the drawn map and shows the banner (or takes both away).
+function showStale(stale) {
+  $('map').classList.toggle('stale', stale);
+  $('map').toggleAttribute('data-stale', stale);
+  $('stale-banner').hidden = !stale;
 }
 
-function markFresh() {
-  $('map').classList.remove('stale');
-  $('map').removeAttribute('data-stale');
-  $('stale-banner').hidden = true;
+// Every change of a setting: results in flight are dropped and a drawn map
+// is marked out of date.
+function markStale() {
+  state.generation += 1;
+  showStale(state.result !== null);
 }
+
+function markFresh() { showStale(false); }
+
+// A map is drawn and computed for the settings shown.
+function mapIsCurrent() { return state.result !== null && !$('map').classList.contains('stale'); }
 
 // ---------- progress and abandon -------------------------------------------
 
@@ -104,7 +103,7 @@ async function abandon() {
   } finally {
     state.busy = false;
     endProgress();
-    if (state.result) { $('map').classList.add('stale'); $('stale-banner').hidden = false; }
+    if (state.result) showStale(true);
   }
 }
 
@@ -519,24 +518,26 @@ function compositionAt(event) {
 
 async function hoverQuery() {
   const h = state.hover;
-  if (h.pending || !h.next || state.busy || !state.result || $('map').classList.contains('stale')) return;
+  if (h.pending || !h.next || state.busy || !mapIsCurrent()) return;
   const x = h.next;
   h.next = null;
   h.pending = true;
   try {
-    const t = await state.map.call('GetBoilingPoint', x);
+    // The bubble point and the tie line through the point in one request.
+    const s = state.result.settings;
+    const vlle = s.phase === 3 && state.result.vlle;
+    const calls = [[state.map, 'GetBoilingPoint', 'method', [x]]];
+    if (vlle || state.result.lle) calls.push([state.map, vlle ? 'GetNewTieLineVLLE' : 'GetNewTieLineLLE', 'method', [x]]);
+    const [t, ends] = await state.conn.batch(calls);
     $('readout-t').textContent = Number.isFinite(t) && t > 0 && t < 1e30 ? `${t.toFixed(2)} K` : 'no bubble point';
     let tie = '—';
-    const s = state.result.settings;
-    if (s.phase === 3 && state.result.vlle) {
-      const [x1, x2, y] = await state.map.call('GetNewTieLineVLLE', x);
-      if (x1[0] > -998) tie = `L1 (${fmt(x1)}) – L2 (${fmt(x2)}), vapour (${fmt(y)})`;
-      drawHoverTie(x1[0] > -998 ? [x1, x2] : null);
-    } else if (state.result.lle) {
-      const [x1, x2] = await state.map.call('GetNewTieLineLLE', x);
-      if (x1[0] > -998) tie = `L1 (${fmt(x1)}) – L2 (${fmt(x2)}) at ${s.temperature} K`;
-      drawHoverTie(x1[0] > -998 ? [x1, x2] : null);
+    const found = ends && ends[0][0] > -998;
+    if (found) {
+      const [x1, x2, y] = ends;
+      tie = vlle ? `L1 (${fmt(x1)}) – L2 (${fmt(x2)}), vapour (${fmt(y)})`
+        : `L1 (${fmt(x1)}) – L2 (${fmt(x2)}) at ${s.temperature} K`;
     }
+    drawHoverTie(found ? [ends[0], ends[1]] : null);
     $('readout-tie').textContent = tie;
   } catch (e) {
     $('readout-t').textContent = '—';
@@ -568,7 +569,7 @@ async function onClick(event) {
   const x = compositionAt(event);
   if (!x) return;
   if (state.busy) { setStatus('Wait for the computation to end (or abandon it) before adding a curve.'); return; }
-  if (!state.result || $('map').classList.contains('stale')) {
+  if (!mapIsCurrent()) {
     setError('map-error', 'Compute the map for the settings shown before adding curves.');
     return;
   }
@@ -577,8 +578,11 @@ async function onClick(event) {
   state.busy = true;
   setStatus(`Computing the ${kind === 'residue' ? 'residue curve' : 'distillation line'}…`);
   try {
-    const [direction, points] = await state.map.call(kind === 'residue' ? 'GetResidueCurve' : 'GetDistillationCurve', x);
-    const note = await codes(kind === 'residue' ? 'Residue curve' : 'Distillation line');
+    // The curve and its ErrorCode in one request.
+    const [[direction, points], err] = await state.conn.batch([
+      [state.map, kind === 'residue' ? 'GetResidueCurve' : 'GetDistillationCurve', 'method', [x]],
+      [state.map, 'ErrorCode', 'get', []]]);
+    const note = codesText(kind === 'residue' ? 'Residue curve' : 'Distillation line', err, 0);
     const curve = { kind, start: x, direction, points: points || [] };
     state.clicked.push(curve);
     // Only the new curve is drawn: the rest of the picture stands.
@@ -615,7 +619,7 @@ function svgText() {
 }
 
 function exportable() {
-  if (!state.result || $('map').classList.contains('stale')) {
+  if (!mapIsCurrent()) {
     setError('map-error', 'There is no current map to export; compute it first.');
     return false;
   }
@@ -693,7 +697,10 @@ function wire() {
       timer = setTimeout(computeMap, 400);
     });
   for (const box of document.querySelectorAll('#layers input'))
-    box.addEventListener('change', () => { if (state.result) { const stale = $('map').classList.contains('stale'); draw(); if (stale) $('map').classList.add('stale'); } });
+    box.addEventListener('change', () => {
+      const group = $(`g-${box.id.replace('layer-', '')}`);
+      if (group) group.setAttribute('display', box.checked ? 'inline' : 'none');
+    });
   $('clear-clicked').addEventListener('click', () => { state.clicked = []; if (state.result) { draw(); fillClickedList(); } });
   $('map').addEventListener('mousemove', onMove);
   $('map').addEventListener('click', onClick);
