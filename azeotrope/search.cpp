@@ -231,7 +231,7 @@ void PureComponentProperties(std::int64_t n, double pressure, std::span<const st
                              std::span<double> kvalues, std::int64_t& error) {
     error = 0;
     const auto nn = static_cast<std::size_t>(std::max<std::int64_t>(n, 0));
-    if (n < 1 || n > kAzeoMaxComponents || ids.size() < nn || boiling.size() < nn ||
+    if (n < 1 || nn > kMaxFlashComponents || ids.size() < nn || boiling.size() < nn ||
         stability.size() < nn || kvalues.size() < nn * nn) {
         error = -1;
         return;
@@ -239,23 +239,38 @@ void PureComponentProperties(std::int64_t n, double pressure, std::span<const st
     const auto note = [&](std::int64_t e) {
         if (error == 0) error = e;
     };
+    // Mixtures beyond the search's twenty components are classified too,
+    // so the work arrays follow n.
+    std::vector<double> x(nn), y(nn), xl(nn), x1(nn), x2(nn);
+    const auto bubble = [&](std::int64_t ph, std::size_t count, std::span<const std::int64_t> which,
+                            double& t) {
+        double p = pressure, vf = 0.0, result = 0.0;
+        std::int64_t e = 0;
+        t = 0.0;
+        std::fill(y.begin(), y.end(), 0.0);
+        EngineFlash("PV", static_cast<int>(ph), method, static_cast<int>(count), which.first(count),
+                    std::span<const double>(x).first(count), t, p, vf, y, xl, result, x1, x2, e);
+        return e;
+    };
     for (std::size_t i = 0; i < nn; ++i) {
-        const std::array<double, 1> one{1.0};
-        const Bubble b = BubblePoint(2, method, 1, ids.subspan(i, 1), one, pressure);
-        note(b.error);
-        boiling[i] = b.error < 0 ? kMissingValue : b.t;
+        x[0] = 1.0;
+        double t = 0.0;
+        const std::int64_t e = bubble(2, 1, ids.subspan(i, 1), t);
+        note(e);
+        // A bubble point the engine did not find (or found where its data
+        // do not reach) is no boiling point.
+        boiling[i] = e != 0 ? kMissingValue : t;
     }
     for (std::size_t i = 0; i < nn; ++i) {
         // The near-pure fraction is the single-precision value of 0.9999999.
-        Fractions x{};
-        std::fill_n(x.begin(), nn, 1e-7);
+        std::fill(x.begin(), x.end(), 1e-7);
         x[i] = static_cast<double>(0.9999999f);
         Normalize(1.0, n, x, x);
-        const Bubble b = BubblePoint(phase, method, n, ids, x, pressure);
-        note(b.error);
+        double t = 0.0;
+        note(bubble(phase, nn, ids, t));
         bool all_ge = true, all_le = true;
         for (std::size_t j = 0; j < nn; ++j) {
-            const double kv = x[j] > 0.0 ? b.y[j] / x[j] : 0.0;
+            const double kv = x[j] > 0.0 ? y[j] / x[j] : 0.0;
             kvalues[j + i * nn] = kv;
             if (j == i) continue;
             all_ge = all_ge && kv >= 1.0;

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 
 #include "engine/entry_points.h"
@@ -20,6 +21,7 @@ EngineFlashMemory g_memory;
 using Clock = std::chrono::steady_clock;
 std::optional<Clock::time_point> g_deadline;
 bool g_out_of_time = false;
+double g_limit_seconds = 0.0;
 // The clock is read at every 16th flash: a flash costs about a microsecond
 // and reading the clock a few dozen nanoseconds.
 unsigned g_flashes_since_clock = 0;
@@ -65,6 +67,7 @@ std::string_view text(std::string_view s) {
 CallLimits::CallLimits(double seconds) {
     g_out_of_time = false;
     g_deadline.reset();
+    g_limit_seconds = seconds;
     if (std::isfinite(seconds) && seconds > 0.0)
         g_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     ResetRunLogBudget();
@@ -90,7 +93,15 @@ void EngineFlash(std::string_view type, int phase, std::string_view method, int 
     }
     if (g_deadline && (g_out_of_time || (++g_flashes_since_clock % kFlashesPerClockRead == 0 &&
                                          Clock::now() > *g_deadline))) {
-        g_out_of_time = true;
+        if (!g_out_of_time) {
+            // One line says why the call stopped; the failures of the
+            // refused flashes that follow are not logged.
+            g_out_of_time = true;
+            char text[128];
+            std::snprintf(text, sizeof text, "stopped at its time limit of %g s; its results are not to be used",
+                          g_limit_seconds);
+            LogRunText("Time limit", text);
+        }
         error = -1;
         return;
     }

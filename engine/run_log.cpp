@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/engine_flash.h"
 #include "engine/property_engine.h"
 #include "platform/system.h"
 
@@ -40,9 +41,24 @@ int g_lines = 0;  // lines of the call under way
 
 void ResetRunLogBudget() { g_lines = 0; }
 
+namespace {
+void Append(std::string_view routine, std::string_view message) {
+    std::FILE* f = std::fopen(RunLogPath().c_str(), "a");
+    if (!f) return;
+    std::fprintf(f, "%.*s : %.*s\n", static_cast<int>(routine.size()), routine.data(),
+                 static_cast<int>(message.size()), message.data());
+    std::fclose(f);
+}
+}  // namespace
+
+void LogRunText(std::string_view routine, std::string_view text) { Append(routine, text); }
+
 void LogRunMessage(int code, std::string_view routine) {
     std::string_view message = MessageText(code);
     if (message.empty()) return;
+    // Past the time limit the routines fail at every refused flash; the
+    // one line about the limit says all there is to say.
+    if (CallLimits::OutOfTime()) return;
     // A routine that fails at every step of a long computation must not
     // fill the disk: past its budget a call's lines are left out, and the
     // log says so once.
@@ -51,11 +67,7 @@ void LogRunMessage(int code, std::string_view routine) {
         routine = "Run log";
         message = "further messages of this computation left out";
     }
-    std::FILE* f = std::fopen(RunLogPath().c_str(), "a");
-    if (!f) return;
-    std::fprintf(f, "%.*s : %.*s\n", static_cast<int>(routine.size()), routine.data(),
-                 static_cast<int>(message.size()), message.data());
-    std::fclose(f);
+    Append(routine, message);
 }
 
 }  // namespace ternival

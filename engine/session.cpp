@@ -11,11 +11,12 @@ namespace ternival {
 std::int64_t LookupComponentIndex(std::string_view id) {
     const auto lookup = EngineSlots().pp_gidx;
     if (!lookup) return 0;
-    // The engine compares IDs on their first 8 characters; a longer name
-    // would match a component it does not name ("METHANOLXYZ").
+    // IDs compare on their first 8 characters: a longer name is the
+    // component its first 8 name ("CHLOROFMXX" is CHLOROFM).
+    id = id.substr(0, kComponentIdLength);
     const auto end = id.find_last_not_of(' ');
     id = end == std::string_view::npos ? std::string_view{} : id.substr(0, end + 1);
-    if (id.empty() || id.size() > kComponentIdLength) return 0;
+    if (id.empty()) return 0;
     std::array<char, 10> field;
     field.fill(' ');
     for (std::size_t i = 0; i < std::min<std::size_t>(id.size(), field.size()); ++i) field[i] = id[i];

@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <optional>
+#include <sys/stat.h>
 #include <map>
 #include <mutex>
 #include <set>
@@ -67,6 +70,14 @@ std::pair<std::string, std::string> ShortNameParts(std::string_view name) {
     return {stem, has_ext ? ShortNameStem(name.substr(dot + 1), 3) : std::string()};
 }
 
+// Birth time of a file in nanoseconds, when the file system keeps it.
+std::optional<std::int64_t> BirthTime(const std::filesystem::path& path) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &st) != 0 || !(st.stx_mask & STATX_BTIME))
+        return std::nullopt;
+    return static_cast<std::int64_t>(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec;
+}
+
 }  // namespace
 
 std::string ShortPathName(std::string_view path) {
@@ -95,7 +106,20 @@ std::string ShortPathName(std::string_view path) {
         } else if (ShortNameParts(other) == std::make_pair(stem, ext)) siblings.push_back(other);
     }
     if (std::find(siblings.begin(), siblings.end(), name) == siblings.end()) siblings.push_back(name);
-    std::sort(siblings.begin(), siblings.end());
+    // Numbered in the order the files were made, then by name, as short
+    // names are handed out when files are created: a file added later never
+    // moves an older one to another short name (and so another run log).
+    std::vector<std::pair<std::optional<std::int64_t>, std::string>> order;
+    for (auto& s : siblings) order.emplace_back(BirthTime(dir / s), std::move(s));
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+        // Files whose birth time the file system does not keep come last,
+        // in name order.
+        if (a.first.has_value() != b.first.has_value()) return a.first.has_value();
+        if (a.first != b.first) return *a.first < *b.first;
+        return a.second < b.second;
+    });
+    siblings.clear();
+    for (auto& o : order) siblings.push_back(std::move(o.second));
     const auto rank = static_cast<std::size_t>(std::find(siblings.begin(), siblings.end(), name) - siblings.begin());
 
     // The rank-th free short name of the pattern.

@@ -2,6 +2,7 @@
 
 #include "azeotrope/search.h"
 #include "engine/engine_flash.h"
+#include "engine/run_log.h"
 #include "engine/session.h"
 #include "platform/message_box.h"
 #include "server/interfaces.h"
@@ -28,7 +29,7 @@ void CAzeotropeSearch::allocate() {
     singular_t_.assign(n + cap, 0.0);
     singular_code_.assign(n + cap, 0);
     count_ = 0;
-    searched_ = false;
+    table_ = Table::None;
     allocated_for_ = n;
     allocated_ = true;
 }
@@ -39,7 +40,6 @@ HRESULT CAzeotropeSearch::SetComponentData(const Variant& components) {
     const auto& strings = components.parray->strings();
     if (!components_.Assign(std::vector<std::string>(strings.begin(), strings.end()))) return E_FAIL;
     n_ = components_.size();
-    searched_ = false;
     return S_OK;
 }
 
@@ -59,15 +59,19 @@ CAzeotropeSearch::Key CAzeotropeSearch::key() {
             data_.phase};
 }
 
-bool CAzeotropeSearch::current() { return searched_ && searched_for_ == key(); }
+bool CAzeotropeSearch::current() { return table_ == Table::Valid && searched_for_ == key(); }
 
 HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
     if (components_.size() == 0) return S_OK;
-    // The pure-component routine takes the search's own 20 components.
-    if (!ready() || n_ > static_cast<std::size_t>(kAzeoMaxComponents)) return E_FAIL;
+    // Pure components are classified for as many components as the
+    // search takes (beyond its own twenty, up to the flash's limit).
+    if (!ready()) return E_FAIL;
     allocate();
     PureComponentProperties(static_cast<std::int64_t>(n_), pressure_, components_.ids(), data_.opset, data_.phase, boiling_,
-                            pure_code_, kvalues_, error_);
+                            pure_code_, kvalues_, pure_error_);
+    // A boiling point the engine did not find is not computed.
+    for (double& t : boiling_)
+        if (IsMissing(t)) t = -1.0;
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
     const std::array<std::size_t, 2> square{n_, n_}, line{n_, 0}, strides{0, n_};
     if (Failed(PackDoubleArray(composition, pure_x_, 2, square, strides)) ||
@@ -78,15 +82,16 @@ HRESULT CAzeotropeSearch::GetPureProperties(Variant& composition, Variant& tempe
 }
 
 HRESULT CAzeotropeSearch::ComputeAzeotropes() {
-    // A refused search leaves no tables behind that could be taken for
-    // this one's.
-    searched_ = false;
     if (components_.size() == 0) {
+        // Nothing to search: the search reports its status as it does for
+        // any mixture of fewer than two components.
+        LogRunMessage(509, "Azeo_Search");
         count_ = 0;
-        searched_ = true;
+        table_ = Table::Valid;
         searched_for_ = key();
         return S_OK;
     }
+    // A refused search leaves the last table as it was.
     if (!ready()) return E_FAIL;
     // Without a GetPureProperties for the current components the tables do
     // not exist yet (or have the wrong size): make them now.
@@ -96,9 +101,13 @@ HRESULT CAzeotropeSearch::ComputeAzeotropes() {
                 temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_, singular_code_, error_);
     std::fill(pure_x_.begin(), pure_x_.end(), 0.0);
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
-    // A search cut short by the call's time limit is no search.
-    if (CallLimits::OutOfTime()) return E_ABORT;
-    searched_ = true;
+    // A search cut short by the call's time limit is no search, and its
+    // half-written tables are nobody's answer.
+    if (CallLimits::OutOfTime()) {
+        table_ = Table::Broken;
+        return E_ABORT;
+    }
+    table_ = Table::Valid;
     searched_for_ = key();
     return S_OK;
 }
@@ -106,10 +115,20 @@ HRESULT CAzeotropeSearch::ComputeAzeotropes() {
 HRESULT CAzeotropeSearch::GetAzeotropes(std::int32_t& count, Variant& compositions, Variant& temperatures,
                                         Variant& phases, Variant& stability) {
     count = 0;
-    // Tables of another mixture, file, pressure or property data are never
-    // handed out (nor read at another component count).
-    if (!current()) return E_FAIL;
-    const auto naz = static_cast<std::size_t>(std::max<std::int64_t>(count_, 0));
+    std::size_t naz = 0;
+    switch (table_) {
+        case Table::None: break;  // nothing computed yet: no azeotropes
+        case Table::Broken: return E_FAIL;
+        case Table::Valid: {
+            // The last table, even after a change of pressure or property
+            // data; but never one of other components or another file (nor
+            // read at another component count).
+            const Key now = key();
+            if (now.generation != searched_for_.generation || now.ids != searched_for_.ids) return E_FAIL;
+            naz = static_cast<std::size_t>(std::max<std::int64_t>(count_, 0));
+            break;
+        }
+    }
     count = static_cast<std::int32_t>(naz);
     const std::array<std::size_t, 2> table{naz, n_}, line{naz, 0}, strides{0, n_};
     if (Failed(PackDoubleArray(compositions, compositions_, 2, table, strides)) ||

@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "azeotrope/search.h"
+#include "azeotrope/stability.h"
+#include "engine/run_log.h"
 #include "engine/engine_flash.h"
 #include "engine/session.h"
 #include "rcm/dist_boundary.h"
@@ -22,21 +25,30 @@ constexpr std::size_t kIsoCurves = 20;
 constexpr double kMissingTie = -999.0;
 constexpr double kSumTolerance = 1e-6;
 
-// Composition argument: the first three values (Top, Left, Right) of a
-// one-dimensional array.  Matrices, negative or non-finite fractions and
-// fractions that do not sum to 1 are refused rather than handed to a
-// flash.
+// Composition argument: the mole fractions of Top and Left, the first two
+// values of an array of up to three dimensions read in storage order (a
+// 1 x 3 matrix is read by its elements); Right is 1 minus their sum, and a
+// third value given is not read.  Round-off below zero, down to -1e-6 (as
+// in the points of a curve fed back as starts), counts as zero.  Refused:
+// fewer than two values, a non-finite one, a fraction outside [0, 1] by
+// more than 1e-6, or Top and Left summing above 1 by more than that.
 bool readPoint(const Variant& v, std::array<double, 3>& x) {
     std::vector<double> values;
-    if (!v.IsArray() || v.parray->dimensions() != 1) return false;
-    if (Failed(ReadDoubleArray(v, values)) || values.size() < 3) return false;
-    std::copy_n(values.begin(), 3, x.begin());
-    double sum = 0.0;
-    for (double xi : x) {
-        if (!std::isfinite(xi) || xi < 0.0) return false;
-        sum += xi;
+    if (Failed(ReadDoubleArray(v, values)) || values.size() < 2) return false;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const double xi = values[i];
+        if (!std::isfinite(xi) || xi < -kSumTolerance || xi > 1.0 + kSumTolerance) return false;
+        x[i] = std::clamp(xi, 0.0, 1.0);
     }
-    return std::abs(sum - 1.0) <= kSumTolerance;
+    if (values[0] + values[1] > 1.0 + kSumTolerance) return false;
+    x[2] = std::max(0.0, 1.0 - x[0] - x[1]);
+    // Top and Left summing to 1 within the tolerance: scale them onto the
+    // edge so that the three fractions sum to 1.
+    if (const double s = x[0] + x[1]; s > 1.0) {
+        x[0] /= s;
+        x[1] /= s;
+    }
+    return true;
 }
 
 HRESULT packPoint(Variant& out, std::span<const double> x) {
@@ -121,11 +133,25 @@ HRESULT CDistillationMap::SetCalculationOption(std::int32_t option, double ll_te
     return S_OK;
 }
 
+void CDistillationMap::reportFlashError(std::int64_t error) {
+    error_code = error;
+    message_code = error > 0 ? kMessageNotConverged : kMessageFatalFlash;
+    LogRunMessage(static_cast<int>(message_code), "Azeo_Search");
+}
+
 HRESULT CDistillationMap::GetPureProperties(Variant& composition, Variant& temperature, Variant& stability) {
     if (!ready()) return E_FAIL;
     if (!search_) search_ = std::make_shared<CAzeotropeSearch>();
     searchCurrent();
-    return search_->GetPureProperties(composition, temperature, stability);
+    error_code = 0;
+    message_code = 0;
+    const HRESULT hr = search_->GetPureProperties(composition, temperature, stability);
+    // A boiling point the engine could not find, or found where its data
+    // do not reach (above the critical temperature, outside the vapour-
+    // pressure correlation), is reported as the flash's failure; its
+    // temperature stays at -1 (not computed).
+    if (Succeeded(hr) && search_->pure_error() != 0) reportFlashError(search_->pure_error());
+    return hr;
 }
 
 HRESULT CDistillationMap::GetAzeotropes(std::int32_t& count, Variant& compositions, Variant& temperatures,
@@ -135,8 +161,44 @@ HRESULT CDistillationMap::GetAzeotropes(std::int32_t& count, Variant& compositio
     searchCurrent();
     // A refused search (no file open, unknown component, bad pressure)
     // is the answer: never the azeotropes of an earlier mixture.
-    if (!ready() || Failed(search_->ComputeAzeotropes())) return E_FAIL;
+    if (!ready()) return E_FAIL;
+    error_code = 0;
+    message_code = 0;
+    if (const HRESULT hr = search_->ComputeAzeotropes(); Failed(hr)) return hr;
+    checkSingularPoints();
     return search_->GetAzeotropes(count, compositions, temperatures, phases, stability);
+}
+
+void CDistillationMap::checkSingularPoints() {
+    // Every singular point must boil where the data describe the mixture:
+    // a bubble point the engine refuses makes the whole table no result.
+    const std::int64_t naz = search_->count();
+    const auto& sx = search_->singular_compositions();
+    for (std::int64_t k = 0; k < 3 + naz; ++k) {
+        std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
+        std::copy_n(sx.begin() + k * 3, 3, z.begin());
+        double t = 0.0, p = pressure, vf = 0.0, result = 0.0;
+        std::int64_t error = 0;
+        EngineFlash("PV", data_.phase, data_.opset, 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);
+        if (error != 0) {
+            reportFlashError(error);
+            return;
+        }
+    }
+    // The search's own findings: a limit reached, a point it could not
+    // classify, and codes that break the topological constraint.
+    switch (search_->error_code()) {
+        case kAzeoSearchFailed: error_code = kMapSearchIncomplete; message_code = 509; return;
+        case kAzeoClassifyFailed: error_code = kMapUnclassified; message_code = 510; return;
+        default: break;
+    }
+    std::vector<std::int64_t> sizes(static_cast<std::size_t>(3 + naz), 1);
+    for (std::int64_t a = 0; a < naz; ++a) sizes[static_cast<std::size_t>(3 + a)] = search_->sizes()[static_cast<std::size_t>(a)];
+    const auto& codes = search_->singular_stability();
+    if (TopologicalIndex(sizes, std::span(codes).first(sizes.size())) != 2) {
+        error_code = kMapTopologyFailed;
+        message_code = 511;
+    }
 }
 
 HRESULT CDistillationMap::curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out) {
@@ -190,11 +252,15 @@ HRESULT CDistillationMap::GetDistillationBoundary(std::int32_t& count, Variant& 
         sc = search_->singular_stability();
         st = search_->singular_temperatures();
     } else {
-        // Without a search the pure components alone are the singular points.
+        // Without a search the pure components alone are the singular
+        // points; their boiling points and stabilities orient the edges.
         sx.assign(9, 0.0);
         for (std::size_t i = 0; i < 3; ++i) sx[i * 3 + i] = 1.0;
         sc.assign(3, 0);
         st.assign(3, 0.0);
+        std::vector<double> kvalues(9, 0.0);
+        std::int64_t pure_error = 0;
+        PureComponentProperties(3, pressure, ids_, data_.opset, data_.phase, st, sc, kvalues, pure_error);
     }
     error_code = 0;
     message_code = 0;

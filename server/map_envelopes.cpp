@@ -12,9 +12,10 @@ namespace ternival::server {
 using namespace automation;
 
 HRESULT CDistillationMap::ComputeEnvelopeLLE() {
-    // The envelope is at the map's temperature: without one there is
-    // nothing to compute.
-    if (!ready() || !std::isfinite(temperature) || temperature <= 0.0) return E_FAIL;
+    // The envelope is at the map's temperature.  One that is not a number
+    // is refused; a temperature at or below zero goes to the routine,
+    // whose flashes fail and say so through the codes.
+    if (!ready() || !std::isfinite(temperature)) return E_FAIL;
     lle_.tie_count = kTieLines;
     error_code = 0;
     message_code = 0;

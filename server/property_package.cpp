@@ -16,7 +16,10 @@ long g_locks = 0;
 bool g_quit = false;
 std::uint64_t g_generation = 0;
 
-std::string_view WithoutTrailingBlanks(std::string_view name) {
+// The part of a component name the engine compares: its first 8
+// characters, without trailing blanks.
+std::string_view IdPart(std::string_view name) {
+    name = name.substr(0, kComponentIdLength);
     return name.substr(0, name.find_last_not_of(' ') + 1);
 }
 }  // namespace
@@ -61,7 +64,7 @@ bool ValidPressure(double pressure) {
 bool ComponentSet::Assign(std::vector<std::string> names) {
     for (std::size_t i = 0; i < names.size(); ++i)
         for (std::size_t j = 0; j < i; ++j)
-            if (EqualsNoCase(WithoutTrailingBlanks(names[i]), WithoutTrailingBlanks(names[j]))) return false;
+            if (EqualsNoCase(IdPart(names[i]), IdPart(names[j]))) return false;
     if (names == names_) return true;
     names_ = std::move(names);
     translated_ = false;

@@ -57,14 +57,24 @@ Engine& engine() {
     return e;
 }
 
+// Lowest temperature, as a fraction of the critical temperature, that a
+// vapour-pressure correlation without a stated range is taken to reach.
+// No liquid exists below its triple point, and the ranges of all 431
+// correlations of the databank start at or above 0.209 Tc (1-butene; their
+// lower limits are the triple points or just above): a "boiling point"
+// below 0.2 Tc comes from a wrong constant, not from the substance.
+constexpr double kLowestReducedTemperature = 0.2;
+
 // True when t lies within the vapour-pressure range of every member that
-// gives one and below the critical temperature of at least one member (or
-// of a member whose critical temperature is not given).
+// gives one (0.2 Tc and up for a member that gives a critical temperature
+// but no range) and below the critical temperature of at least one member
+// (or of a member whose critical temperature is not given).
 bool withinData(const Problem& p, const std::vector<std::size_t>& members, double t) {
     bool below_a_critical_point = false;
     for (std::size_t i : members) {
         const auto& c = p.components[i];
         if ((c.tmin && t < *c.tmin) || (c.tmax && t > *c.tmax)) return false;
+        if (!c.tmin && c.tc && t < kLowestReducedTemperature * *c.tc) return false;
         if (!c.tc || t <= *c.tc) below_a_critical_point = true;
     }
     return below_a_critical_point;

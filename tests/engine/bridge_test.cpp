@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <fstream>
+#include <unistd.h>
 #include <sstream>
 
 #include "engine/engine_flash.h"
@@ -363,7 +364,8 @@ TEST_F(EngineEnvironment, ShortNamesAreUniqueWithinADirectory) {
     auto shortname = [&](const std::string& name) {
         return std::filesystem::path(platform::ShortPathName((d / name).string())).filename().string();
     };
-    // ACETON~1.TOM exists as a name of its own, so the long names take ~2 and ~3 in name order.
+    // ACETON~1.TOM exists as a name of its own, so the long names take ~2 and
+    // ~3 in the order they were made.
     EXPECT_EQ(shortname("acetone_chloroform_methanol.toml"), "ACETON~2.TOM");
     EXPECT_EQ(shortname("acetone_water.toml"), "ACETON~3.TOM");
     EXPECT_EQ(shortname("ACETON~1.TOM"), "ACETON~1.TOM");
@@ -372,6 +374,14 @@ TEST_F(EngineEnvironment, ShortNamesAreUniqueWithinADirectory) {
     EXPECT_EQ(shortname("my file.v2.toml"), "MYFILE~1.TOM");
     EXPECT_EQ(platform::ShortPathName(""), "");
     EXPECT_EQ(std::filesystem::path(platform::ShortPathName((d / "acetone_water.toml").string())).parent_path(), d);
+    // A file added later, first in name order, takes the next number and
+    // moves no older file (nor its run log).  File times tick in
+    // milliseconds: "later" is a tick later.
+    ::usleep(20000);
+    std::ofstream(d / "acetone_a.toml") << "x";
+    EXPECT_EQ(shortname("acetone_chloroform_methanol.toml"), "ACETON~2.TOM");
+    EXPECT_EQ(shortname("acetone_water.toml"), "ACETON~3.TOM");
+    EXPECT_EQ(shortname("acetone_a.toml"), "ACETON~4.TOM");
 }
 
 TEST_F(EngineEnvironment, ProblemFilesOfOneDirectoryKeepSeparateRunLogs) {

@@ -6,7 +6,7 @@ source file of a copy of the sources (DIR-src beside the build), so the
 working tree is never touched; the file is restored afterwards whatever
 happens.
 
-    tests/mutation/mutate.py [--build DIR] [--only SUBSTRING]
+    tests/mutation/mutate.py [--build DIR] [--only SUBSTRING[|SUBSTRING...]]
 
 Exit status 0 when every breakage is caught, 1 when one survives, 2 when a
 breakage no longer applies (its text is not in the source) or the
@@ -154,6 +154,45 @@ MUTATIONS = [
     ("web abandon does not end the running server", "web/src/sessions.cpp",
      "    abandoned_ = true;\n    {\n        std::lock_guard plock(process_mu_);\n        if (process_) process_->Kill();\n    }\n",
      "    abandoned_ = true;\n"),
+    ("compositions read with their third value", "server/distillation_map.cpp",
+     "x[2] = std::max(0.0, 1.0 - x[0] - x[1]);",
+     "x[2] = std::max(0.0, values.size() > 2 ? values[2] : 1.0 - x[0] - x[1]);"),
+    ("IDs longer than 8 characters name no component", "engine/session.cpp",
+     "id = id.substr(0, kComponentIdLength);",
+     "if (id.size() > kComponentIdLength) return 0;"),
+    ("azeotrope table refused after a change of pressure", "server/azeotrope_search_object.cpp",
+     "if (now.generation != searched_for_.generation || now.ids != searched_for_.ids) return E_FAIL;",
+     "if (now != searched_for_) return E_FAIL;"),
+    ("LLE envelope refused at zero temperature", "server/map_envelopes.cpp",
+     "if (!ready() || !std::isfinite(temperature)) return E_FAIL;",
+     "if (!ready() || !std::isfinite(temperature) || temperature <= 0.0) return E_FAIL;"),
+    ("pure-component properties limited to twenty components", "azeotrope/search.cpp",
+     "if (n < 1 || nn > kMaxFlashComponents || ids.size() < nn || boiling.size() < nn ||",
+     "if (n < 1 || n > kAzeoMaxComponents || ids.size() < nn || boiling.size() < nn ||"),
+    ("boundaries of a fresh map without boiling points", "server/distillation_map.cpp",
+     "        PureComponentProperties(3, pressure, ids_, data_.opset, data_.phase, st, sc, kvalues, pure_error);\n",
+     ""),
+    ("search of no components reports nothing", "server/azeotrope_search_object.cpp",
+     "        LogRunMessage(509, \"Azeo_Search\");\n",
+     ""),
+    ("short names numbered in name order", "platform/system.cpp",
+     "for (auto& s : siblings) order.emplace_back(BirthTime(dir / s), std::move(s));",
+     "for (auto& s : siblings) order.emplace_back(std::nullopt, std::move(s));"),
+    ("refused flashes past the time limit are logged", "engine/run_log.cpp",
+     "    if (CallLimits::OutOfTime()) return;\n",
+     ""),
+    ("map's pure properties hide a failed boiling point", "server/distillation_map.cpp",
+     "if (Succeeded(hr) && search_->pure_error() != 0) reportFlashError(search_->pure_error());",
+     "(void)hr;"),
+    ("map's azeotropes hide a failed topological check", "server/distillation_map.cpp",
+     "if (TopologicalIndex(sizes, std::span(codes).first(sizes.size())) != 2) {",
+     "if (TopologicalIndex(sizes, std::span(codes).first(sizes.size())) == 99) {"),
+    ("map's azeotropes hide singular points beyond the data", "server/distillation_map.cpp",
+     "        if (error != 0) {\n            reportFlashError(error);",
+     "        if (error == 99) {\n            reportFlashError(error);"),
+    ("vapour pressures without a range reach down to 0 K", "propcore/src/abi.cpp",
+     "        if (!c.tmin && c.tc && t < kLowestReducedTemperature * *c.tc) return false;\n",
+     ""),
 ]
 
 
@@ -182,7 +221,8 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=str(ROOT / "build-mutation"))
-    parser.add_argument("--only", default="", help="run only the breakages whose name contains this text")
+    parser.add_argument("--only", default="",
+                        help="run only the breakages whose name contains this text (several: separated by |)")
     args = parser.parse_args()
     build = args.build
     log = pathlib.Path(build + ".log")
@@ -200,7 +240,7 @@ def main():
         print("mutation: cannot configure the build", file=sys.stderr)
         return 2
     chosen = [(m[0], m[1], m[2] if len(m) == 3 else [(m[2], m[3])])
-              for m in MUTATIONS if args.only in m[0]]
+              for m in MUTATIONS if any(part in m[0] for part in args.only.split("|"))]
     for name, path, edits in chosen:
         text = (src / path).read_text()
         if any(text.count(old) != 1 for old, _ in edits):

@@ -47,6 +47,20 @@ protected:
         EXPECT_EQ(Hr(p.Invoke(map, "Pressure", {kSlowPressure}, "put")), 0);
         return map;
     }
+    std::string LogText() {
+        std::string text;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "tmp"))
+            if (entry.path().extension() == ".log") {
+                std::ifstream in(entry.path());
+                text.append(std::istreambuf_iterator<char>(in), {});
+            }
+        return text;
+    }
+    static std::size_t Count(const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+        return n;
+    }
     std::size_t LogLines() {
         std::size_t lines = 0;
         for (const auto& entry : std::filesystem::directory_iterator(dir_ / "tmp"))
@@ -70,8 +84,14 @@ TEST_F(BoundedWork, ACallPastTheTimeLimitFailsWithEAbortAndTheLogStaysBounded) {
     const json r = p.Invoke(map, "GetResidueCurve", {R8Array({0.47476118682009705, 0.0548125912735219, 0.470426221906381})});
     EXPECT_LT(Seconds(started), 15.0);
     EXPECT_EQ(Hr(r), kEAbort);
-    // One call writes at most its budget and the line that says so.
-    EXPECT_LE(LogLines(), 1001u);
+    // The run log says once that the call stopped at its limit, and not
+    // how every refused flash after it failed: that line is the last.
+    const std::string log = LogText();
+    const std::string limit = "Time limit : stopped at its time limit of 2 s; its results are not to be used\n";
+    EXPECT_EQ(Count(log, limit), 1u);
+    EXPECT_EQ(log.size() - log.rfind(limit), limit.size()) << log.substr(log.rfind(limit));
+    EXPECT_EQ(Count(log, "Fatal flash error"), 0u);
+    EXPECT_LE(Count(log, "\n"), 1001u);
     // The next call has a limit of its own.
     const json t = p.Invoke(map, "GetBoilingPoint", {R8Array({0.2, 0.3, 0.5})});
     EXPECT_EQ(Hr(t), 0);

@@ -301,22 +301,6 @@ TEST_F(Server, MapComputations) {
     EXPECT_EQ(Hr(p.Invoke(map, "GetTielinesVLLE")), 0);
 }
 
-TEST_F(Server, MapRejectsBadCompositions) {
-    ServerProcess p(kServerExe);
-    std::int64_t app = 0;
-    const std::int64_t map = OpenMap(p, app);
-    const json matrix{{"vt", "ARRAY|R8"}, {"bounds", {{0, 1}, {0, 3}}}, {"data", {0.3, 0.3, 0.4}}};
-    for (const json& bad : {matrix, R8Array({0.5, 0.5}), R8Array({-0.2, 0.6, 0.6}), R8Array({0, 0, 0}),
-                            json("0.3,0.3,0.4"), json(0.5)}) {
-        EXPECT_EQ(Hr(p.Invoke(map, "GetResidueCurve", {bad})), kEFail) << bad.dump();
-        EXPECT_EQ(Hr(p.Invoke(map, "GetBoilingPoint", {bad})), kEFail) << bad.dump();
-        EXPECT_EQ(Hr(p.Invoke(map, "GetNewTieLineLLE", {bad})), kEFail) << bad.dump();
-    }
-    // Integers and variants convert; extra values after the third are ignored.
-    EXPECT_EQ(Hr(p.Invoke(map, "GetBoilingPoint", {json{{"vt", "ARRAY|I4"}, {"bounds", {{1, 3}}}, {"data", {1, 0, 0}}}})), 0);
-    EXPECT_EQ(Hr(p.Invoke(map, "GetBoilingPoint", {R8Array({0.2, 0.3, 0.5, 7.0})})), 0);
-}
-
 TEST_F(Server, ProtocolErrorsLeaveTheServerServing) {
     ServerProcess p(kServerExe);
     ASSERT_TRUE(p.SendLine("this is not json"));

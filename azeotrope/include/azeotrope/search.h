@@ -142,14 +142,16 @@ void Azeo_Search(std::int64_t n, double pressure, std::int64_t phase, std::strin
                  std::span<std::int64_t> singular_stability, std::int64_t& error);
 
 // Pure-component properties for GetPureProperties.
-//   boiling    n bubble temperatures of the pure components (phase 2);
+//   boiling    n bubble temperatures of the pure components (phase 2;
+//              1e38 where the flash failed);
 //   stability  n stability codes by the near-pure K-value rule;
 //   kvalues    n x n, leading dimension n: column i holds the K-values of
 //              all components at the composition near pure i (flash with
 //              the given phase count);
 //   error      0 success; otherwise the first non-zero flash error value
-//              (-1 also for bad arguments: n outside 1..20 or spans too
-//              small, in which case nothing is written).
+//              (-1 also for bad arguments: n outside 1..100, the bridge's
+//              flash limit, or spans too small, in which case nothing is
+//              written).
 void PureComponentProperties(std::int64_t n, double pressure, std::span<const std::int64_t> ids,
                              std::string_view method, std::int64_t phase,
                              std::span<double> boiling, std::span<std::int64_t> stability,

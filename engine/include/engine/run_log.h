@@ -24,6 +24,10 @@ inline constexpr int kRunLogLinesPerCall = 1000;
 // Appends "routine : text" for codes 501..513; silent on any failure.
 void LogRunMessage(int code, std::string_view routine);
 
+// Appends "routine : text" for a line that has no message code (the end of
+// a call at its time limit); silent on any failure.
+void LogRunText(std::string_view routine, std::string_view text);
+
 // Starts the line budget of a call afresh.
 void ResetRunLogBudget();
 

@@ -14,8 +14,8 @@ namespace ternival {
 
 inline constexpr std::size_t kComponentIdLength = 8;
 
-// Engine index of a component ID of at most 8 characters (trailing blanks
-// ignored); 0 when unknown, longer, or when no engine is loaded.
+// Engine index of a component ID, compared on its first 8 characters
+// (trailing blanks ignored); 0 when unknown or when no engine is loaded.
 std::int64_t LookupComponentIndex(std::string_view id);
 
 struct ComponentInfo {

@@ -109,7 +109,8 @@ bool ValidPressure(double pressure);
 class ComponentSet {
 public:
     // Replaces the names; false, with nothing changed, when a name repeats
-    // (compared without regard to letter case and trailing blanks).  The
+    // (compared as the engine compares IDs: on the first 8 characters,
+    // without regard to letter case and trailing blanks).  The
     // same names again keep their translation.
     bool Assign(std::vector<std::string> names);
     std::span<const std::int64_t> ids();
@@ -150,12 +151,16 @@ public:
     // and property data set now.
     bool current();
     // Forgets the last search.
-    void Forget() { searched_ = false; }
+    void Forget() { table_ = Table::None; }
     const std::vector<double>& singular_compositions() const { return singular_x_; }
     const std::vector<double>& singular_temperatures() const { return singular_t_; }
     const std::vector<std::int64_t>& singular_stability() const { return singular_code_; }
     PropertyData& property_data() { return data_; }
+    // Error indicator of the last search, and the first failing flash
+    // error of the last pure-component properties (0 for none).
     std::int64_t error_code() const { return error_; }
+    std::int64_t pure_error() const { return pure_error_; }
+    const std::vector<std::int64_t>& sizes() const { return sizes_; }
 
 protected:
     HRESULT Call(automation::DispId, automation::InvokeKind, std::vector<Variant>& args) override;
@@ -187,7 +192,11 @@ private:
     double pressure_ = 101325.0;
     PropertyData data_;
     std::int64_t count_ = 0;
-    bool searched_ = false;
+    // The azeotrope table: none computed (for these arrays), a search's
+    // result (for searched_for_), or half written by a search that was
+    // stopped.
+    enum class Table { None, Valid, Broken };
+    Table table_ = Table::None;
     Key searched_for_;
     std::size_t allocated_for_ = 0;
     bool allocated_ = false;
@@ -200,6 +209,7 @@ private:
     std::vector<double> singular_x_, singular_t_;
     std::vector<std::int64_t> singular_code_;
     std::int64_t error_ = 0;
+    std::int64_t pure_error_ = 0;
 };
 
 class CDistillationMap : public automation::DispatchObject {
@@ -240,6 +250,15 @@ public:
     std::int64_t error_code = 0;
     std::int64_t message_code = 0;
 
+    // ErrorCode of GetAzeotropes when the table is not sound (MessageCode
+    // 509, 510 and 511 in turn); a failed flash at a singular point gives
+    // the flash's own error value.
+    static constexpr std::int64_t kMapSearchIncomplete = 1;
+    static constexpr std::int64_t kMapUnclassified = 2;
+    static constexpr std::int64_t kMapTopologyFailed = 3;
+    static constexpr std::int64_t kMessageNotConverged = 502;
+    static constexpr std::int64_t kMessageFatalFlash = 507;
+
 protected:
     HRESULT Call(automation::DispId, automation::InvokeKind, std::vector<Variant>& args) override;
 
@@ -263,6 +282,13 @@ private:
     // property data; true when its tables belong to them.
     bool searchCurrent();
     HRESULT curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out);
+    // The map's codes for a flash that failed: its error value, message
+    // 502 (not converged) or 507 (fatal), and the run-log line.
+    void reportFlashError(std::int64_t error);
+    // After a search: the codes for singular points that do not boil where
+    // the data reach, for the search's own failures and for a failed
+    // topological check.
+    void checkSingularPoints();
     HRESULT packEnvelope(const Envelope& e, Variant& curve) const;
     std::string field(std::string_view method) const;
 
