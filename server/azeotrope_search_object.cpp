@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "azeotrope/complete_search.h"
 #include "azeotrope/search.h"
 #include "engine/engine_flash.h"
 #include "engine/run_log.h"
@@ -56,7 +57,7 @@ bool CAzeotropeSearch::ready() {
 CAzeotropeSearch::Key CAzeotropeSearch::key() {
     const auto ids = components_.ids();
     return {EngineGeneration(), std::vector<std::int64_t>(ids.begin(), ids.end()), pressure_, data_.opset,
-            data_.phase};
+            data_.phase, complete_};
 }
 
 bool CAzeotropeSearch::current() { return table_ == Table::Valid && searched_for_ == key(); }
@@ -97,8 +98,14 @@ HRESULT CAzeotropeSearch::ComputeAzeotropes() {
     // not exist yet (or have the wrong size): make them now.
     if (!allocated_ || allocated_for_ != n_) allocate();
     count_ = kCapacity;
-    Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, components_.ids(), count_, compositions_,
-                temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_, singular_code_, error_);
+    if (complete_)
+        Complete_Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, components_.ids(), count_,
+                             compositions_, temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_,
+                             singular_code_, error_);
+    else
+        Azeo_Search(static_cast<std::int64_t>(n_), pressure_, data_.phase, data_.opset, components_.ids(), count_,
+                    compositions_, temperatures_, sizes_, phases_, stability_, singular_x_, singular_t_, singular_code_,
+                    error_);
     std::fill(pure_x_.begin(), pure_x_.end(), 0.0);
     for (std::size_t i = 0; i < n_; ++i) pure_x_[i * n_ + i] = 1.0;
     // A search cut short by the call's time limit is no search, and its

@@ -118,6 +118,7 @@ bool CDistillationMap::searchCurrent() {
     search_->SetPressure(pressure);
     search_->SetPropertyData(data_.opset, data_.vle_model, data_.lle_model, data_.phase);
     search_->SetComponents(components_.names());
+    search_->SetComplete(complete_search_);
     return search_->current();
 }
 

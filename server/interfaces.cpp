@@ -118,6 +118,15 @@ const InterfaceInfo& DistillationMapInterface() {
     return info;
 }
 
+const InterfaceInfo& DistillationDesignInterface() {
+    static const InterfaceInfo info = build(
+        "IDistillationDesign", kIidDistillationDesign,
+        {{{1, "Attach", M, {In("vMap", VT_DISPATCH)}}},
+         property(2, "SearchKind", VT_BSTR),
+         {{3, "GetLiquidSplits", M, {Out("nAzeotropes", VT_I4), Out("vLiquidSplits", VT_VARIANT)}}}});
+    return info;
+}
+
 const TypeLibraryInfo& TernivalTypeLibrary() {
     static const TypeLibraryInfo lib{
         "TERNIVALLib",
@@ -125,14 +134,16 @@ const TypeLibraryInfo& TernivalTypeLibrary() {
         38,
         0,
         {&DistillationAppInterface(), &AzeotropeSearchInterface(), &PropertyPackageInterface(),
-         &DistillationMapInterface()},
+         &DistillationMapInterface(), &DistillationDesignInterface()},
         {{"DistillationApp", std::string(kClsidDistillationApp), "IDistillationApp", "Ternival.DistillationApp",
           "DistillationApp Class"},
          {"AzeotropeSearch", std::string(kClsidAzeotropeSearch), "IAzeotropeSearch", "Ternival.AzeotropeSearch",
           "AzeotropeSearch Class"},
          {"PropertyPackage", std::string(kClsidPropertyPackage), "IPropertyPackage",
           "DistillationApp.PropertyPackage", "PropertyPackage Class"},
-         {"DistillationMap", std::string(kClsidDistillationMap), "IDistillationMap", "", "DistillationMap Class"}}};
+         {"DistillationMap", std::string(kClsidDistillationMap), "IDistillationMap", "", "DistillationMap Class"},
+         {"DistillationDesign", std::string(kClsidDistillationDesign), "IDistillationDesign",
+          "Ternival.DistillationDesign", "DistillationDesign Class", true}}};
     return lib;
 }
 

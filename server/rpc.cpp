@@ -42,6 +42,7 @@ std::shared_ptr<DispatchObject> Construct(const CoClassInfo& cls) {
     }
     if (cls.name == "AzeotropeSearch") return std::make_shared<CAzeotropeSearch>();
     if (cls.name == "PropertyPackage") return std::make_shared<CPropertyPackage>();
+    if (cls.name == "DistillationDesign") return std::make_shared<CDistillationDesign>();
     return nullptr;
 }
 
@@ -175,7 +176,7 @@ json RpcServer::Create(const json& params) {
     if (!cls) throw RpcError{kRpcClassNotRegistered, "class not registered: " + name.get<std::string>()};
     // Each class object serves one creation request; the next client of
     // that class starts a server of its own.
-    if (!classes_used_.insert(cls->name).second)
+    if (!cls->multi_use && !classes_used_.insert(cls->name).second)
         throw RpcError{kRpcClassObjectUsed, "the class object of " + cls->name + " has been used; start another server"};
     std::shared_ptr<DispatchObject> object;
     try {

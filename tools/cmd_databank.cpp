@@ -77,6 +77,11 @@ Action AddProblemCommand(CLI::App& app) {
     cmd->add_option("-m,--method", *model, "NRTL, UNIQUAC, WILSON, UNIFAC, UNIFAC-LLE or UNIFAC-DMD")
         ->capture_default_str();
     cmd->add_option("-o,--output", *output, "file to write; default: standard output");
+    auto pressure = std::make_shared<double>(101325.0);
+    cmd->add_option("-p,--pressure", *pressure,
+                    "pressure, Pa, at which a liquid that splits makes the file's default phase setting 3")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     return [=]() {
         std::string m = *model;
         for (char& c : m) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -85,7 +90,7 @@ Action AddProblemCommand(CLI::App& app) {
         Bank();
         std::string text;
         try {
-            text = propcore::DatabankProblemText(*names, m);
+            text = propcore::DatabankProblemText(*names, m, "estimate", *pressure);
         } catch (const std::exception& e) {
             throw InputError(e.what());
         }

@@ -117,28 +117,15 @@ void CheckAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids, Aze
         for (std::size_t a = 0; a < az.count; ++a) {
             std::vector<double> x(az.compositions.begin() + static_cast<std::ptrdiff_t>(a * n),
                                   az.compositions.begin() + static_cast<std::ptrdiff_t>((a + 1) * n));
-            if (!LiquidSplits(p, ids, x, az.temperatures[a])) continue;
+            if (!LiquidSplitsAtBubblePoint(static_cast<std::int64_t>(n), ids, p.method, p.pressure, x,
+                                            az.temperatures[a]))
+                continue;
             mark(n + a, "liquid splits");
             az.warnings.push_back(fmt::format("azeotrope {} ({:.2f} K): its liquid splits into two liquid phases, so "
                                               "it is not a homogeneous azeotrope; compute with --phase 3",
                                               a + 1, az.temperatures[a]));
         }
     }
-}
-
-bool LiquidSplits(const Problem& p, const std::vector<std::int64_t>& ids, std::span<const double> x,
-                  double temperature) {
-    // A three-phase isothermal flash just below the liquid's boiling point:
-    // two distinct liquids mean the single liquid is not stable.
-    const std::size_t n = ids.size();
-    std::vector<double> y(n), l(n), a(n), b(n);
-    double t = temperature - 0.01, pr = p.pressure, vf = 0.0, r = 0.0;
-    std::int64_t err = 0;
-    EngineFlash("TP", 3, p.method, static_cast<std::int64_t>(n), ids, x, t, pr, vf, y, l, r, a, b, err);
-    if (err != 0) return false;
-    double d = 0.0;
-    for (std::size_t i = 0; i < n; ++i) d += (a[i] - b[i]) * (a[i] - b[i]);
-    return std::sqrt(d) > 1e-4;
 }
 
 std::vector<Composition> TraceCurve(const Problem& p, const std::vector<std::int64_t>& ids,

@@ -45,10 +45,6 @@ AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t
 // Fills az.status and az.warnings (see SearchAzeotropes).
 void CheckAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids, AzeotropeTable& az);
 
-// True when the liquid x, just below `temperature`, splits into two liquid
-// phases (a three-phase flash finds two distinct liquids).
-bool LiquidSplits(const Problem& p, const std::vector<std::int64_t>& ids, std::span<const double> x,
-                  double temperature);
 
 // Name of a stability code ("stable node", "saddle", ...).
 const char* StabilityName(std::int64_t code);

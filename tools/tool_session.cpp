@@ -88,7 +88,10 @@ std::filesystem::path MakeDatabankProblem(Problem& p) {
     std::string text;
     propcore::Problem parsed;
     try {
-        text = propcore::DatabankProblemText(p.components, model);
+        // Whether the liquid splits is judged at the pressure of the
+        // computation (a bad one is refused later, with its own message).
+        const double at = std::isfinite(p.pressure) && p.pressure > 0.0 ? p.pressure : 101325.0;
+        text = propcore::DatabankProblemText(p.components, model, "estimate", at);
         parsed = propcore::ParseProblem(text, "(databank)");
     } catch (const std::exception& e) {
         throw InputError(e.what());

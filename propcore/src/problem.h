@@ -104,8 +104,10 @@ std::optional<std::string> ResolveGroups(const Problem& p, Method& m);
 // The problem definition file text of components taken from the databank,
 // with every number annotated with its source: what `ternival problem`
 // writes.  `names` are databank names, CAS numbers or formulas; `model` one
-// of the model names.  Throws ProblemError for an unknown compound.
+// of the model names.  Where the boiling liquid of a binary (or of a
+// ternary's interior) splits at `pressure`, the file sets default_phase = 3
+// and says where.  Throws ProblemError for an unknown compound.
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
-                                std::string_view missing = "estimate");
+                                std::string_view missing = "estimate", double pressure = 101325.0);
 
 }  // namespace propcore

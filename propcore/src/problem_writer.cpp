@@ -2,11 +2,14 @@
 // problem` writes: complete, so that a user can edit any number, and with
 // the source of every number beside it.
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <sstream>
 
+#include "flash.h"
 #include "problem.h"
+#include "thermo.h"
 
 namespace propcore {
 namespace {
@@ -35,10 +38,61 @@ std::string groups(const GroupCounts& g) {
     return s + "]";
 }
 
+// Where the boiling liquid of a mixture splits into two liquids, if it
+// does anywhere: the bubble points of each binary on a grid, and of each
+// ternary on an interior grid, each tested for a second liquid at its
+// bubble temperature.  Empty when the liquid never splits there.
+std::string WhereTheLiquidSplits(const Problem& p, double pressure) {
+    const Method& method = p.methods.front();
+    const std::size_t n = p.components.size();
+    FlashOptions o;
+    std::vector<double> trial, xa, xb;
+    auto splits = [&](std::span<const std::size_t> members, std::span<const double> x) -> std::string {
+        const Mixture m(p, method, members);
+        const FlashResult b = FlashPV(m, pressure, 0.0, x, 2, o);
+        if (b.status != kConverged) return {};
+        double beta = 0.0;
+        if (!LiquidUnstable(m, b.t, x, trial) || !LiquidSplit(m, b.t, x, trial, xa, xb, beta, o)) return {};
+        std::string where;
+        for (std::size_t k = 0; k < members.size(); ++k) {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%s%s %.2f", k ? ", " : "", p.components[members[k]].id.c_str(), x[k]);
+            where += buf;
+        }
+        char t[32];
+        std::snprintf(t, sizeof t, " at %.1f K", b.t);
+        return where + t;
+    };
+    constexpr int kBinarySteps = 20, kTernarySteps = 8;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const std::array<std::size_t, 2> members{i, j};
+            for (int k = 1; k < kBinarySteps; ++k) {
+                const std::array<double, 2> x{k / double(kBinarySteps), 1.0 - k / double(kBinarySteps)};
+                if (auto w = splits(members, x); !w.empty()) return w;
+            }
+        }
+    // Ternary interiors (heteroazeotropes of three components), for the
+    // mixtures a map is drawn for and a little beyond.
+    if (n > 6) return {};
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j)
+            for (std::size_t k = j + 1; k < n; ++k) {
+                const std::array<std::size_t, 3> members{i, j, k};
+                for (int a = 1; a < kTernarySteps; ++a)
+                    for (int b = 1; a + b < kTernarySteps; ++b) {
+                        const std::array<double, 3> x{a / double(kTernarySteps), b / double(kTernarySteps),
+                                                      (kTernarySteps - a - b) / double(kTernarySteps)};
+                        if (auto w = splits(members, x); !w.empty()) return w;
+                    }
+            }
+    return {};
+}
+
 }  // namespace
 
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
-                                std::string_view missing) {
+                                std::string_view missing, double pressure) {
     const Databank& bank = Databank::Get();
     // Components first, through the same reader the engine uses, so that the
     // method's pairs come out exactly as a load of the file completes them.
@@ -115,7 +169,21 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
             method << "source = " << quoted(pr.source) << '\n';
         }
     }
-    return text_without_method + method.str();
+    std::string text = text_without_method + method.str();
+    // A mixture whose boiling liquid splits is mapped with three phases
+    // unless the user says otherwise: with two, a map would show
+    // homogeneous azeotropes where two liquids boil.
+    const Problem written = ParseProblem(text, "(databank)");
+    if (written.methods.front().model != Model::Ideal) {
+        if (const std::string where = WhereTheLiquidSplits(written, pressure); !where.empty()) {
+            char line[64];
+            std::snprintf(line, sizeof line, "default_phase = 3             # at %.6g Pa ", pressure);
+            text.insert(text.find("\n[[component]]"),
+                        std::string(line) + "the boiling liquid splits into two\n"
+                                            "                              # liquids (" + where + ")\n");
+        }
+    }
+    return text;
 }
 
 }  // namespace propcore

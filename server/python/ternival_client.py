@@ -255,8 +255,15 @@ class Proxy:
         self._conn.close()
 
 
-def Dispatch(name):
-    """A new object of the registered class `name` in a server of its own."""
+def Dispatch(name, server=None):
+    """A new object of the registered class `name` in a server of its own,
+    or, with `server` (any object of a running server), in that server:
+    the way to reach classes whose class object serves many creations, such
+    as the design extension "Ternival.DistillationDesign", which works on a
+    map of the same server."""
+    if server is not None:
+        created = server._conn.call("create", {"class": name})
+        return Proxy(server._conn, created["object"], created["interface"])
     conn = _Connection(local_server(name))
     created = conn.call("create", {"class": name})
     return Proxy(conn, created["object"], created["interface"])

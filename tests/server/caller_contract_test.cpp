@@ -2,6 +2,7 @@
 // component names are read, what the azeotrope table holds between
 // searches, and that a result the data do not support comes back as a
 // failure through ErrorCode and MessageCode, never as a number.
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -291,6 +292,62 @@ TEST_F(Contract, AWrongVapourPressureConstantIsNoBoilingPoint) {
     EXPECT_EQ(Code(p, map, "MessageCode"), 502);
     ASSERT_EQ(Hr(p.Invoke(map, "GetAzeotropes")), 0);
     EXPECT_NE(Code(p, map, "ErrorCode"), 0);
+}
+
+// The design extension, created in the map's own server, tells which of
+// the map's azeotropes found with two phases boil as two liquids (water/
+// benzene, a known heteroazeotrope), and switches the map to the complete
+// search, which finds both measured benzene/hexafluorobenzene azeotropes.
+TEST_F(Contract, TheDesignExtensionChecksLiquidsAndChoosesTheSearch) {
+    ServerProcess p(kServerExe);
+    const std::int64_t app = OpenApp(p, kEwbFile);
+    const std::int64_t map = NewMap(p, app, {"ETHANOL", "WATER", "BENZENE"});
+    const std::int64_t design = p.Create("Ternival.DistillationDesign");
+    const std::int64_t second = p.Create("Ternival.DistillationDesign");  // any number of them
+    EXPECT_NE(design, second);
+    EXPECT_EQ(Hr(p.Invoke(design, "GetLiquidSplits")), kEFail);  // attached to nothing yet
+    ASSERT_EQ(Hr(p.Invoke(design, "Attach", {json{{"vt", "DISPATCH"}, {"object", map}}})), 0);
+    ASSERT_EQ(Hr(p.Invoke(map, "GetPureProperties")), 0);
+    json r = p.Invoke(map, "GetAzeotropes");
+    ASSERT_EQ(Hr(r), 0);
+    const auto x = Matrix(r["out"][1]);
+    r = p.Invoke(design, "GetLiquidSplits");
+    ASSERT_EQ(Hr(r), 0);
+    ASSERT_EQ(r["out"][0]["value"].get<std::size_t>(), x.size());
+    for (std::size_t a = 0; a < x.size(); ++a) {
+        const bool water_benzene = x[a][0] < 1e-9 && x[a][1] > 0.1 && x[a][2] > 0.1;
+        EXPECT_EQ(r["out"][1]["data"][a], water_benzene ? 1 : 0) << a;
+    }
+    EXPECT_EQ(p.Invoke(design, "SearchKind", {}, "get")["out"][0]["value"], "classic");
+    EXPECT_EQ(Hr(p.Invoke(design, "SearchKind", {"exhaustive"}, "put")), static_cast<std::int32_t>(0x80070057u));
+
+    // Benzene and hexafluorobenzene (two azeotropes at 1 atm, 352.45 K and
+    // 353.45 K) with toluene, which hardly affects them.
+    std::ifstream in(std::string(TERNIVAL_TEST_DATA_DIR) + "/benzene_hexafluorobenzene.toml");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    text += "\n[[component]]\nid = \"TOLUENE\"\nmw = 92.14\nantoine = [21.0, -3100.0, -53.0]\n";
+    ServerProcess q(kServerExe);
+    const std::int64_t bh = OpenApp(q, Write("bzf.toml", text));
+    const std::int64_t m = NewMap(q, bh, {"BENZENE", "C6F6", "TOLUENE"});
+    const std::int64_t d = q.Create("Ternival.DistillationDesign");
+    ASSERT_EQ(Hr(q.Invoke(d, "Attach", {json{{"vt", "DISPATCH"}, {"object", m}}})), 0);
+    ASSERT_EQ(Hr(q.Invoke(m, "GetPureProperties")), 0);
+    const auto binaries = [&] {
+        std::vector<double> t;
+        const json az = q.Invoke(m, "GetAzeotropes");
+        const auto xs = Matrix(az["out"][1]);
+        const auto ts = Vector(az["out"][2]);
+        for (std::size_t a = 0; a < xs.size(); ++a)
+            if (xs[a][2] < 1e-9) t.push_back(ts[a]);
+        std::sort(t.begin(), t.end());
+        return t;
+    };
+    EXPECT_LT(binaries().size(), 2u);
+    ASSERT_EQ(Hr(q.Invoke(d, "SearchKind", {"complete"}, "put")), 0);
+    const auto both = binaries();
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_NEAR(both[0], 352.45, 0.2);
+    EXPECT_NEAR(both[1], 353.45, 0.3);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "web_app.h"
 
+#include <cmath>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -281,9 +282,15 @@ void WebApp::Install(httplib::Server& server) {
                 if (c.is_string() && !c.get<std::string>().empty()) names.push_back(c);
         if (names.size() != 3) return Fail(res, 400, "Name three components of the databank.");
         const std::string model = body.is_object() ? body.value("model", "NRTL") : "NRTL";
+        // The page's pressure judges whether the boiling liquid splits.
+        double pressure = 101325.0;
+        if (body.is_object() && body.contains("pressure") && body["pressure"].is_number()) {
+            const double v = body["pressure"].get<double>();
+            if (std::isfinite(v) && v > 0.0 && v <= 1e8) pressure = v;
+        }
         std::string text;
         try {
-            text = propcore::DatabankProblemText(names, model);
+            text = propcore::DatabankProblemText(names, model, "estimate", pressure);
         } catch (const std::exception& e) {
             return Fail(res, 400, e.what());
         }

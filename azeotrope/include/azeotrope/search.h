@@ -157,6 +157,13 @@ void PureComponentProperties(std::int64_t n, double pressure, std::span<const st
                              std::span<double> boiling, std::span<std::int64_t> stability,
                              std::span<double> kvalues, std::int64_t& error);
 
+// True when the liquid x of n components, boiling at `temperature` by
+// vapour-liquid flashes, splits into two liquids there (a three-phase
+// flash just below that temperature finds two): a point found with phase
+// setting 2 is then not a homogeneous azeotrope.
+bool LiquidSplitsAtBubblePoint(std::int64_t n, std::span<const std::int64_t> ids, std::string_view method,
+                               double pressure, std::span<const double> x, double temperature);
+
 // Shared state of the last Azeo_Search call, for diagnostics and tests.
 struct AzeoSearchState {
     std::int64_t status = kAzeoStatusGood;  // search status word

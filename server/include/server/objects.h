@@ -152,6 +152,9 @@ public:
     bool current();
     // Forgets the last search.
     void Forget() { table_ = Table::None; }
+    // The classic search (the default) or the complete one, chosen through
+    // the design extension.
+    void SetComplete(bool complete) { complete_ = complete; }
     const std::vector<double>& singular_compositions() const { return singular_x_; }
     const std::vector<double>& singular_temperatures() const { return singular_t_; }
     const std::vector<std::int64_t>& singular_stability() const { return singular_code_; }
@@ -161,6 +164,7 @@ public:
     std::int64_t error_code() const { return error_; }
     std::int64_t pure_error() const { return pure_error_; }
     const std::vector<std::int64_t>& sizes() const { return sizes_; }
+    const std::vector<std::int64_t>& phases() const { return phases_; }
 
 protected:
     HRESULT Call(automation::DispId, automation::InvokeKind, std::vector<Variant>& args) override;
@@ -178,6 +182,7 @@ private:
         double pressure = 0.0;
         std::string opset;
         std::int32_t phase = 0;
+        bool complete = false;
         bool operator==(const Key&) const = default;
     };
     Key key();
@@ -192,6 +197,7 @@ private:
     double pressure_ = 101325.0;
     PropertyData data_;
     std::int64_t count_ = 0;
+    bool complete_ = false;
     // The azeotrope table: none computed (for these arrays), a search's
     // result (for searched_for_), or half written by a search that was
     // stopped.
@@ -212,7 +218,11 @@ private:
     std::int64_t pure_error_ = 0;
 };
 
+class CDistillationDesign;
+
 class CDistillationMap : public automation::DispatchObject {
+    friend class CDistillationDesign;
+
 public:
     static constexpr std::size_t kCurvePoints = 500;
     static constexpr std::size_t kEnvelopePoints = 200;  // per envelope branch
@@ -300,10 +310,33 @@ private:
     std::uint64_t results_generation_ = 0;
     std::array<std::int64_t, 3> results_ids_{};
     PropertyData data_;
+    bool complete_search_ = false;  // set through the design extension
     std::int32_t option_ = 0;
     double ll_temperature_ = 0.0;
     Envelope lle_, vlle_;
     std::vector<double> curve_ = std::vector<double>(kCurvePoints * 3, 0.0);
+};
+
+// The design extension: created by its own ProgID in the server of a map
+// (its class object serves any number of creations), attached to one map,
+// and reading that map's components, pressure, property data and
+// azeotropes.  The specified objects behave as before unless a client
+// asks for this one.
+class CDistillationDesign : public automation::DispatchObject {
+public:
+    const automation::InterfaceInfo& Interface() const override;
+
+    HRESULT Attach(const Variant& map);
+    HRESULT GetSearchKind(Bstr& kind) const;
+    HRESULT SetSearchKind(const Bstr& kind);
+    HRESULT GetLiquidSplits(std::int32_t& count, Variant& splits);
+
+protected:
+    HRESULT Call(automation::DispId, automation::InvokeKind, std::vector<Variant>& args) override;
+
+private:
+    Locked lock_;
+    std::shared_ptr<CDistillationMap> map_;
 };
 
 class CDistillationApp : public automation::DispatchObject {

@@ -17,6 +17,10 @@ struct CoClassInfo {
     std::string interface_name;  // default interface
     std::string prog_id;         // version-independent ProgID; empty when not creatable
     std::string description;     // "DistillationApp Class"
+    // A class object that serves any number of creations in one server
+    // (objects that work beside the others of that server); the others
+    // serve one, so that each client gets a server of its own.
+    bool multi_use = false;
 };
 
 struct TypeLibraryInfo {
