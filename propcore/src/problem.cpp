@@ -121,6 +121,10 @@ GroupCounts groupsFromToml(const std::string& file, const toml::table& t, std::s
     const toml::array* a = n->as_array();
     GroupCounts g;
     if (!a) fail(file, n, t.source(), field, "must be an array of [subgroup, count] pairs");
+    if (a->size() > kMaxGroupsPerComponent)
+        fail(file, n, t.source(), field,
+             "has " + std::to_string(a->size()) + " subgroups; a component takes at most " +
+                 std::to_string(kMaxGroupsPerComponent));
     for (const toml::node& item : *a) {
         const toml::array* p = item.as_array();
         std::optional<std::int64_t> sub, cnt;
@@ -347,6 +351,12 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
     const toml::array* comps = arrayOfTables(file, root, "component", "component");
     if (!comps || comps->empty())
         fail(file, nullptr, root.source(), "component", "at least one [[component]] is required");
+    // Sizes are checked before anything grows with them (pairs and
+    // mixtures grow with the square of the component count).
+    if (comps->size() > kMaxComponents)
+        fail(file, comps, root.source(), "component",
+             "has " + std::to_string(comps->size()) + " components; the engine takes at most " +
+                 std::to_string(kMaxComponents));
     for (std::size_t k = 0; k < comps->size(); ++k) {
         const toml::table& t = *comps->get(k)->as_table();
         const std::string f = "component[" + std::to_string(k + 1) + "].";
@@ -365,6 +375,10 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
     };
 
     if (const toml::array* methods = arrayOfTables(file, root, "method", "method")) {
+        if (methods->size() > kMaxMethods)
+            fail(file, methods, root.source(), "method",
+                 "has " + std::to_string(methods->size()) + " methods; the engine takes at most " +
+                     std::to_string(kMaxMethods));
         for (std::size_t k = 0; k < methods->size(); ++k) {
             const toml::table& t = *methods->get(k)->as_table();
             const std::string f = "method[" + std::to_string(k + 1) + "].";
@@ -393,6 +407,13 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                 if (!pairwise)
                     fail(file, pairs, t.source(), f + "pair",
                          "model " + std::string(ModelName(m.model)) + " takes no binary pairs");
+                // As many pairs as the largest problem has; beyond that
+                // no file is right, whatever its pairs say.
+                constexpr std::size_t kMaxPairs = kMaxComponents * (kMaxComponents - 1) / 2;
+                if (pairs->size() > kMaxPairs)
+                    fail(file, pairs, t.source(), f + "pair",
+                         "has " + std::to_string(pairs->size()) + " pairs; the engine takes at most " +
+                             std::to_string(kMaxPairs));
                 for (std::size_t q = 0; q < pairs->size(); ++q) {
                     const toml::table& pt = *pairs->get(q)->as_table();
                     const std::string g = f + "pair[" + std::to_string(q + 1) + "].";

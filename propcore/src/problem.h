@@ -17,6 +17,14 @@ namespace propcore {
 
 enum class Model { Ideal, Wilson, Nrtl, Uniquac, Unifac, UnifacLle, UnifacDmd };
 
+// The largest problem the engine serves: as many components as one flash
+// takes (the azeotrope searches go to 20 of them), and as many methods as
+// the server's property package lists.
+inline constexpr std::size_t kMaxComponents = 100;
+inline constexpr std::size_t kMaxMethods = 20;
+// Subgroups of one component in one group model.
+inline constexpr std::size_t kMaxGroupsPerComponent = 64;
+
 // The group model of a UNIFAC-type method; nullopt for the others.
 std::optional<GroupModel> GroupModelOf(Model m);
 

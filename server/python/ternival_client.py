@@ -199,6 +199,8 @@ class _Connection:
             except OSError:
                 pass
             self.process.wait(timeout=30)
+        if self.process.stdout:
+            self.process.stdout.close()
 
 
 class Proxy:

@@ -193,6 +193,20 @@ TEST(ProblemFile, ErrorsNameTheFileLineAndField) {
 
     const std::string long_id = message("[[component]]\nid = \"ABCDEFGHI\"\nmw = 1.0\nantoine = [1.0, 2.0]\n");
     EXPECT_NE(long_id.find("longer than 8"), std::string::npos) << long_id;
+
+    // Sizes beyond what the engine serves are refused before anything
+    // grows with them.
+    std::string many;
+    for (int k = 0; k < 101; ++k) many += "[[component]]\nid = \"C" + std::to_string(k) + "\"\nmw = 1.0\nantoine = [1.0, -100.0]\n";
+    const std::string too_many = message(many.c_str());
+    EXPECT_NE(too_many.find("has 101 components; the engine takes at most 100"), std::string::npos) << too_many;
+    EXPECT_NE(too_many.find("bad.toml"), std::string::npos) << too_many;
+    std::string methods = "[[component]]\nid = \"A\"\nmw = 1.0\nantoine = [1.0, -100.0]\n";
+    for (int k = 0; k < 21; ++k) methods += "[[method]]\nname = \"M" + std::to_string(k) + "\"\nmodel = \"IDEAL\"\n";
+    EXPECT_NE(message(methods.c_str()).find("at most 20"), std::string::npos);
+    std::string groups = "[[component]]\nid = \"A\"\nmw = 1.0\nantoine = [1.0, -100.0]\nunifac = [";
+    for (int k = 1; k <= 65; ++k) groups += (k > 1 ? ", [" : "[") + std::to_string(k) + ", 1]";
+    EXPECT_NE(message((groups + "]\n").c_str()).find("at most 64"), std::string::npos);
 }
 
 // d ln(gamma_i)/d n_j of every model (NRTL in closed form, the others by

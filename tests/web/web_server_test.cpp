@@ -2,12 +2,18 @@
 // process of its own that no other session reaches, ended sessions free
 // their servers, and bad requests are refused without harm to anyone else.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -62,27 +68,24 @@ bool GoneWithin(pid_t pid, int ms) {
     return !ProcessExists(pid);
 }
 
-// One browser: its own cookie.
+// One browser tab: its own session token, sent in the page's header.
 class Browser {
 public:
     explicit Browser(int port) : client_("127.0.0.1", port) { client_.set_read_timeout(120, 0); }
 
     // Status and JSON body of a request.
     std::pair<int, json> Post(const std::string& path, const std::string& body,
-                              const std::string& type = "application/json") {
-        httplib::Headers h;
-        if (!cookie_.empty()) h.emplace("Cookie", cookie_);
+                              const std::string& type = "application/json", httplib::Headers h = {}) {
+        if (!token_.empty()) h.emplace("X-Ternival-Session", token_);
         auto res = client_.Post(path.c_str(), h, body, type.c_str());
         if (!res) return {0, json()};
-        if (res->has_header("Set-Cookie")) {
-            const std::string c = res->get_header_value("Set-Cookie");
-            cookie_ = c.substr(0, c.find(';'));
-        }
-        return {res->status, json::parse(res->body, nullptr, false)};
+        json reply = json::parse(res->body, nullptr, false);
+        if (path == "/api/session" && res->status == 200) token_ = reply["session"];
+        return {res->status, reply};
     }
     std::pair<int, std::string> Get(const std::string& path) {
         httplib::Headers h;
-        if (!cookie_.empty()) h.emplace("Cookie", cookie_);
+        if (!token_.empty()) h.emplace("X-Ternival-Session", token_);
         auto res = client_.Get(path.c_str(), h);
         return res ? std::pair{res->status, res->body} : std::pair{0, std::string()};
     }
@@ -98,11 +101,11 @@ public:
                        {"params", {{"object", object}, {"member", member}, {"kind", kind}, {"args", args}}}};
         return Post("/api/rpc", req.dump()).second;
     }
-    std::string& cookie() { return cookie_; }
+    std::string& token() { return token_; }
 
 private:
     httplib::Client client_;
-    std::string cookie_;
+    std::string token_;
     int id_ = 0;
 };
 
@@ -140,23 +143,25 @@ protected:
         else platform::UnsetEnv("TMP");
         fs::remove_all(dir_);
     }
-    void Start(SessionLimits limits = {}, std::size_t max_upload = 256 * 1024) {
+    void Start(SessionLimits limits = {}, std::size_t max_upload = 256 * 1024,
+               const std::function<void(WebOptions&)>& adjust = {}) {
         sessions_ = std::make_unique<SessionManager>(dir_ / "sessions", exe_, limits);
         WebOptions options;
         options.static_dir = TERNIVAL_WEB_STATIC_DIR;
         options.examples_dir = TERNIVAL_EXAMPLES_DIR;
         options.max_upload = max_upload;
         options.allowed_hosts = {"127.0.0.1", "localhost"};
+        if (adjust) adjust(options);
         app_ = std::make_unique<WebApp>(*sessions_, options);
         app_->Install(server_);
         port_ = server_.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port_, 0);
+        app_->Watch(port_);
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         for (int k = 0; k < 200 && !server_.is_running(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    pid_t PidOf(const Browser& b) const {
-        const std::string& c = const_cast<Browser&>(b).cookie();
-        auto s = sessions_->Find(c.substr(c.find('=') + 1));
+    pid_t PidOf(Browser& b) const {
+        auto s = sessions_->Find(b.token());
         return s ? s->server_pid() : -1;
     }
     // Opens the acetone/chloroform/methanol example in a session and returns
@@ -186,7 +191,7 @@ TEST_F(WebServer, TwoSessionsGetTwoServersThatDoNotShareState) {
     Start();
     Browser a(port_), b(port_);
     const std::int64_t app_a = a.Session(), app_b = b.Session();
-    ASSERT_NE(a.cookie(), b.cookie());
+    ASSERT_NE(a.token(), b.token());
     EXPECT_EQ(sessions_->size(), 2u);
     const pid_t pa = PidOf(a), pb = PidOf(b);
     EXPECT_NE(pa, pb);
@@ -211,8 +216,8 @@ TEST_F(WebServer, TwoSessionsGetTwoServersThatDoNotShareState) {
     EXPECT_EQ(Out(b.Invoke(map_b, "Pressure", json::array(), "get"), 0)["value"], 0.0);
     EXPECT_EQ(Out(a.Invoke(map_a, "Pressure", json::array(), "get"), 0)["value"], 50000.0);
     // And each session's files stay in its own directory.
-    EXPECT_TRUE(fs::exists(sessions_->Find(a.cookie().substr(a.cookie().find('=') + 1))->files() / "mine.toml"));
-    EXPECT_FALSE(fs::exists(sessions_->Find(b.cookie().substr(b.cookie().find('=') + 1))->files() / "mine.toml"));
+    EXPECT_TRUE(fs::exists(sessions_->Find(a.token())->files() / "mine.toml"));
+    EXPECT_FALSE(fs::exists(sessions_->Find(b.token())->files() / "mine.toml"));
 }
 
 TEST_F(WebServer, EndedAndIdleSessionsReleaseTheirServers) {
@@ -224,9 +229,9 @@ TEST_F(WebServer, EndedAndIdleSessionsReleaseTheirServers) {
     b.Session();
     const pid_t pa = PidOf(a), pb = PidOf(b);
     ASSERT_TRUE(ProcessExists(pa));
-    const fs::path files_a = sessions_->Find(a.cookie().substr(a.cookie().find('=') + 1))->dir();
+    const fs::path files_a = sessions_->Find(a.token())->dir();
 
-    // A page that goes away says so (the page's pagehide beacon).
+    // A page that ends its session.
     EXPECT_EQ(a.Post("/api/session/end", "").second["ended"], true);
     EXPECT_TRUE(GoneWithin(pa, 5000));
     EXPECT_FALSE(fs::exists(files_a));
@@ -263,7 +268,7 @@ TEST_F(WebServer, BadRequestsAreRefusedWithoutHarmToOtherSessions) {
     // Malformed and oversize requests, requests without or with a forged
     // session, members and methods the page is not offered.
     EXPECT_EQ(a.Post("/api/rpc", "{not json").first, 400);
-    EXPECT_EQ(a.Post("/api/rpc", "[" + std::string(70000, ' ') + "]").first, 413);
+    { auto big = a.Post("/api/rpc", "[" + std::string(70000, ' ') + "]"); EXPECT_EQ(big.first, 413) << big.second.dump(); }
     EXPECT_EQ(a.Post("/api/example", R"({"name": "../../CMakeLists.txt"})").first, 404);
     EXPECT_EQ(a.Post("/api/databank", R"({"components": ["ethanol", "no-such-compound-xyz", "water"]})").first, 400);
     const json create = a.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"create","params":{"class":"Ternival.DistillationApp"}})").second;
@@ -274,7 +279,7 @@ TEST_F(WebServer, BadRequestsAreRefusedWithoutHarmToOtherSessions) {
     EXPECT_EQ(passwd["error"]["code"], kRelayRefused);
     Browser nobody(port_), forged(port_);
     EXPECT_EQ(nobody.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"typelib"})").first, 401);
-    forged.cookie() = "ternival_session=" + std::string(32, '0');
+    forged.token() = std::string(32, '0');
     EXPECT_EQ(forged.Post("/api/upload?name=x.toml", acm, "application/octet-stream").first, 401);
     // A page of another site whose name was rebound to this address.
     {
@@ -383,7 +388,7 @@ TEST_F(WebServer, AbandonEndsALongComputationAndStartsANewServer) {
     Start();
     Browser a(port_), control(port_);
     const std::int64_t app = a.Session();
-    control.cookie() = a.cookie();
+    control.token() = a.token();
     const std::string slow = Slurp(fs::path(TERNIVAL_TEST_DATA_DIR) / "slow_ternary.toml");
     ASSERT_EQ(a.Post("/api/upload?name=slow.toml", slow, "application/octet-stream").first, 200);
     ASSERT_EQ(Hr(a.Invoke(app, "InitFromVmpdfFile", {"slow.toml"})), 0);
@@ -411,6 +416,243 @@ TEST_F(WebServer, AbandonEndsALongComputationAndStartsANewServer) {
     EXPECT_TRUE(ProcessExists(after));
     // The new server serves the session's files.
     EXPECT_EQ(Hr(a.Invoke(body["application"], "InitFromVmpdfFile", {"slow.toml"})), 0);
+}
+
+// A raw connection to the web server, for clients no browser would be.
+class RawConnection {
+public:
+    explicit RawConnection(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawConnection() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Send(const std::string& text) {
+        return fd_ >= 0 && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
+    // What the server sent until it closed (or `ms` passed).
+    std::string Receive(int ms) {
+        std::string out;
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<std::size_t>(n));
+        return out;
+    }
+    bool Closed() {
+        char c;
+        const ssize_t n = ::recv(fd_, &c, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Each tab has a session of its own, kept while the tab is heard of (its
+// heartbeat) and through a reload, and ended soon after it stops or
+// leaves; sessions nobody keeps alive never lock the others out for long.
+TEST_F(WebServer, TabsHaveSessionsOfTheirOwnThatEndWhenTheTabGoesSilent) {
+    SessionLimits limits;
+    limits.max_sessions = 3;
+    limits.heartbeat = std::chrono::seconds(2);
+    limits.leave_grace = std::chrono::seconds(1);
+    Start(limits);
+    Browser one(port_), two(port_), three(port_);
+    const std::int64_t app1 = one.Session();
+    two.Session();
+    three.Session();
+    ASSERT_NE(one.token(), two.token());
+    // A reload keeps the tab's own session and server.
+    EXPECT_EQ(one.Session(), app1);
+    EXPECT_EQ(sessions_->size(), 3u);
+    // Tab two goes (its page leaves); tab one keeps beating; tab three is
+    // silent.
+    EXPECT_EQ(two.Post("/api/session/leave", "").second["leaving"], true);
+    const pid_t p2 = PidOf(two), p3 = PidOf(three);
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_EQ(one.Post("/api/session/heartbeat", "").first, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(450));
+        sessions_->EndIdle();
+    }
+    EXPECT_TRUE(GoneWithin(p2, 5000));
+    EXPECT_TRUE(GoneWithin(p3, 5000));
+    EXPECT_EQ(sessions_->size(), 1u);
+    EXPECT_EQ(Hr(one.Invoke(app1, "GetPropertyPackage")), static_cast<std::int32_t>(0x80004005u));  // alive, no file
+    // Sessions made and abandoned (no heartbeat) fill the cap only until
+    // the heartbeat timeout.
+    Browser x(port_), y(port_), z(port_);
+    x.Session();
+    y.Session();
+    EXPECT_EQ(z.Post("/api/session", "").first, 503);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    one.Post("/api/session/heartbeat", "");
+    sessions_->EndIdle();
+    EXPECT_GT(z.Session(), 0);
+}
+
+// Another port of this host is another site: its pages cannot plant files
+// or call the server, with or without this tab's token, and bodies must
+// be JSON as JSON.
+TEST_F(WebServer, RequestsFromAnotherOriginOrOfAnotherTypeAreRefused) {
+    Start();
+    Browser a(port_);
+    const std::int64_t app = a.Session();
+    const std::string acm = Slurp(fs::path(TERNIVAL_EXAMPLES_DIR) / "acetone_chloroform_methanol.toml");
+    const std::string other = "http://127.0.0.1:" + std::to_string(port_ + 1);
+    const std::string own = "http://127.0.0.1:" + std::to_string(port_);
+    EXPECT_EQ(a.Post("/api/upload?name=planted.toml", acm, "text/plain", {{"Origin", other}}).first, 403);
+    EXPECT_EQ(a.Post("/api/upload?name=planted.toml", acm, "text/plain", {{"Referer", other + "/evil.html"}}).first,
+              403);
+    EXPECT_EQ(a.Post("/api/example", R"({"name": "acetone_chloroform_methanol.toml"})", "application/json",
+                     {{"Origin", "null"}})
+                  .first,
+              403);
+    const std::string typelib = R"({"jsonrpc":"2.0","id":1,"method":"typelib"})";
+    EXPECT_EQ(a.Post("/api/rpc", typelib, "text/plain").first, 415);
+    EXPECT_EQ(a.Post("/api/rpc", typelib, "application/json", {{"Origin", own}}).first, 200);
+    // Without the tab's token nothing is done, whatever the origin.
+    Browser stranger(port_);
+    EXPECT_EQ(stranger.Post("/api/upload?name=planted.toml", acm, "application/octet-stream").first, 401);
+    EXPECT_FALSE(fs::exists(sessions_->Find(a.token())->files() / "planted.toml"));
+    EXPECT_EQ(Hr(a.Invoke(app, "GetPropertyPackage")), static_cast<std::int32_t>(0x80004005u));
+}
+
+// A body is refused while it is read once it passes the limit, chunked or
+// not: the server never holds more than the limit and some buffers.
+TEST_F(WebServer, BodiesAreLimitedWhileTheyAreRead) {
+    Start();
+    Browser a(port_);
+    a.Session();
+    RawConnection c(port_);
+    ASSERT_TRUE(c.Send("POST /api/rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                       "X-Ternival-Session: " + a.token() + "\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
+    std::size_t sent = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (sent < (std::size_t{1} << 30) && c.Send(chunk)) sent += 0x10000;
+    // ... and at once: the connection is closed, not left to time out
+    // (nor kept open by a session's server process).
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    // The sender is stopped long before its gigabyte (socket buffers aside).
+    EXPECT_LT(sent, std::size_t{32} << 20);
+    const std::string reply = c.Receive(2000);
+    EXPECT_NE(reply.find("413"), std::string::npos) << reply.substr(0, 200);
+    // A sized body over the limit is refused before it is read.
+    RawConnection d(port_);
+    ASSERT_TRUE(d.Send("POST /api/rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                       "X-Ternival-Session: " + a.token() + "\r\nContent-Length: 1300000000\r\n\r\n"));
+    EXPECT_NE(d.Receive(2000).find("413"), std::string::npos);
+}
+
+// Clients that send their requests a line every half second hold no
+// worker beyond the request time, and a page is served meanwhile.
+TEST_F(WebServer, SlowClientsAreCutAndOthersServed) {
+    Start({}, 256 * 1024, [](WebOptions& o) { o.request_time = std::chrono::milliseconds(1000); });
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int k = 0; k < 24; ++k) {
+        slow.push_back(std::make_unique<RawConnection>(port_));
+        slow.back()->Send("POST /api/rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    }
+    std::atomic<bool> dripping{true};
+    std::thread drip([&] {
+        for (int t = 0; t < 12 && dripping; ++t) {
+            for (auto& c : slow) c->Send("X-Slow-" + std::to_string(t) + ": 1\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    Browser a(port_);
+    const std::int64_t app = a.Session();
+    EXPECT_GT(app, 0);
+    EXPECT_EQ(a.Post("/api/rpc", R"({"jsonrpc":"2.0","id":1,"method":"typelib"})").first, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    int closed = 0;
+    for (auto& c : slow) closed += c->Closed();
+    dripping = false;
+    drip.join();
+    EXPECT_EQ(closed, 24);
+    EXPECT_GE(app_->connections_cut(), 24u);
+}
+
+// A batch computes for at most its budget: the calls after it are
+// answered as abandoned, and the session goes on.
+TEST_F(WebServer, ABatchStopsAtItsBudget) {
+    platform::PutEnv("TERNIVAL_CALL_TIME_LIMIT=2");
+    Start({}, 256 * 1024, [](WebOptions& o) { o.batch_budget = std::chrono::milliseconds(1000); });
+    Browser a(port_);
+    const std::int64_t app = a.Session();
+    platform::UnsetEnv("TERNIVAL_CALL_TIME_LIMIT");
+    const std::string slow = Slurp(fs::path(TERNIVAL_TEST_DATA_DIR) / "slow_ternary.toml");
+    ASSERT_EQ(a.Post("/api/upload?name=slow.toml", slow, "application/octet-stream").first, 200);
+    ASSERT_EQ(Hr(a.Invoke(app, "InitFromVmpdfFile", {"slow.toml"})), 0);
+    const std::int64_t map = Out(a.Invoke(app, "GetDistillationMap"), 0)["object"];
+    ASSERT_EQ(Hr(a.Invoke(map, "SetComponentData", {"C0", "C1", "C2"})), 0);
+    ASSERT_EQ(Hr(a.Invoke(map, "SetPropertyData", {"NRTL", "NRTL", "NRTL", 3})), 0);
+    ASSERT_EQ(Hr(a.Invoke(map, "Pressure", {{{"vt", "R8"}, {"value", 1062.975}}}, "put")), 0);
+    const json start{{"vt", "ARRAY|R8"}, {"bounds", {{0, 3}}}, {"data", {0.4748, 0.0548, 0.4704}}};
+    auto curve = [&](int id) {
+        return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", "invoke"},
+                    {"params", {{"object", map}, {"member", "GetResidueCurve"}, {"args", {start}}}}};
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const auto [status, replies] = a.Post("/api/rpc", json::array({curve(1), curve(2), curve(3)}).dump());
+    ASSERT_EQ(status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(static_cast<std::uint32_t>(Hr(replies[0])), 0x80004004u);  // E_ABORT at the call's own limit
+    for (int k = 1; k < 3; ++k) {
+        EXPECT_EQ(replies[k]["error"]["code"], -32000);
+        EXPECT_NE(replies[k]["error"]["message"].get<std::string>().find("time budget"), std::string::npos);
+    }
+    EXPECT_EQ(Out(a.Invoke(map, "Pressure", json::array(), "get"), 0)["value"], 1062.975);
+}
+
+// Sessions of a web server that was killed are removed when the next one
+// starts, and nothing else.
+TEST(WebServerStart, FoldersOfEndedServersAreRemoved) {
+    const fs::path tmp = fs::temp_directory_path() / ("ternival-web-start-" + std::to_string(::getpid()));
+    fs::remove_all(tmp);
+    fs::create_directories(tmp / "ternival-web-999999999" / "s-0123" / "files");
+    std::ofstream(tmp / "ternival-web-999999999" / "s-0123" / "files" / "a.toml") << "x";
+    fs::create_directories(tmp / ("ternival-web-" + std::to_string(::getpid())) / "s-4567");
+    fs::create_directories(tmp / "ternival-web-999999998" / "not-a-session");
+    fs::create_directories(tmp / "ternival-web-notanumber" / "s-89");
+    fs::create_directories(tmp / "someone-else");
+    EXPECT_EQ(RemoveFoldersOfEndedServers(tmp), 1u);
+    EXPECT_FALSE(fs::exists(tmp / "ternival-web-999999999"));
+    EXPECT_TRUE(fs::exists(tmp / ("ternival-web-" + std::to_string(::getpid()))));
+    EXPECT_TRUE(fs::exists(tmp / "ternival-web-999999998" / "not-a-session"));
+    EXPECT_TRUE(fs::exists(tmp / "ternival-web-notanumber"));
+    EXPECT_TRUE(fs::exists(tmp / "someone-else"));
+    fs::remove_all(tmp);
+}
+
+// A problem file of more components than the engine serves is refused
+// before anything grows with it, naming the limit.
+TEST_F(WebServer, UploadsOfTooManyComponentsAreRefusedAtOnce) {
+    Start();
+    Browser a(port_);
+    a.Session();
+    std::string text = "[[method]]\nname = \"IDEAL\"\nmodel = \"IDEAL\"\n";
+    for (int k = 0; k < 4000; ++k)
+        text += "[[component]]\nid = \"C" + std::to_string(k) + "\"\nmw = 50.0\nantoine = [22.0, -3000.0]\n";
+    const auto started = std::chrono::steady_clock::now();
+    const auto [status, body] = a.Post("/api/upload?name=huge.toml", text, "application/octet-stream");
+    EXPECT_EQ(status, 422);
+    EXPECT_NE(body.value("error", "").find("at most 100"), std::string::npos) << body.dump();
+    EXPECT_NE(body.value("error", "").find("huge.toml"), std::string::npos) << body.dump();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
 }  // namespace

@@ -59,6 +59,10 @@ ChildProcess::ChildProcess(const std::string& exe, const std::string& workdir, c
     if (pid == 0) {
         ::dup2(in[0], STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
+        // Nothing else of the web server goes with the child: a client's
+        // connection must close when the web server closes it, not live on
+        // in a session's server.
+        ::close_range(3, ~0U, 0);
         if (!workdir.empty() && ::chdir(workdir.c_str()) != 0) ::_exit(126);
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);

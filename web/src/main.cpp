@@ -50,6 +50,16 @@ int main(int argc, char** argv) {
     app.add_option("--idle", idle_seconds, "seconds after which an unused session ends")
         ->check(CLI::Range(5, 86400))
         ->capture_default_str();
+    long heartbeat_seconds = 60;
+    app.add_option("--heartbeat", heartbeat_seconds,
+                   "seconds after which a session whose page has gone silent (no call, no heartbeat) ends")
+        ->check(CLI::Range(5, 3600))
+        ->capture_default_str();
+    long batch_seconds = 120;
+    app.add_option("--batch-budget", batch_seconds,
+                   "seconds a batch of calls may compute; its later calls are answered as abandoned")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
     app.add_option("--max-upload", options.max_upload, "largest problem file a page may upload, bytes")
         ->check(CLI::Range(1024, 16 * 1024 * 1024))
         ->capture_default_str();
@@ -61,6 +71,9 @@ int main(int argc, char** argv) {
                        std::string(TERNIVAL_VELMTOP) + ")");
     CLI11_PARSE(app, argc, argv);
     limits.idle = std::chrono::seconds(idle_seconds);
+    limits.heartbeat = std::chrono::seconds(heartbeat_seconds);
+    limits.leave_grace = std::min(limits.leave_grace, limits.heartbeat);
+    options.batch_budget = std::chrono::seconds(batch_seconds);
 
     if (!platform::RegistryReadString(kVelmoraKey, "velmtop")) {
         const std::string dir = velmtop.empty() ? std::string(TERNIVAL_VELMTOP) : velmtop;
@@ -82,6 +95,9 @@ int main(int argc, char** argv) {
     }
     if (root.empty()) {
         const std::string tmp = platform::GetEnv("TMP").value_or(std::filesystem::temp_directory_path().string());
+        // Sessions of web servers that were killed stay behind in folders
+        // named after their process: those whose process is gone go now.
+        web::RemoveFoldersOfEndedServers(tmp);
         root = tmp + "/ternival-web-" + std::to_string(::getpid());
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -92,7 +108,9 @@ int main(int argc, char** argv) {
     web::SessionManager sessions(root, exe, limits);
     web::WebApp webapp(sessions, options);
     httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    // Workers for many pages at once; a client that is slow to send its
+    // request loses its connection after the request time (10 s).
+    server.new_task_queue = [] { return new httplib::ThreadPool(64); };
     webapp.Install(server);
     g_server = &server;
     std::signal(SIGINT, OnSignal);
@@ -103,6 +121,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ternival-web: cannot listen on %s:%d\n", host.c_str(), port);
         return 3;
     }
+    webapp.Watch(bound);
     std::printf("ternival-web: serving http://%s:%d/ (server %s; Ctrl-C ends)\n", host.c_str(), bound, exe.c_str());
     std::fflush(stdout);
 
@@ -113,7 +132,7 @@ int main(int argc, char** argv) {
     std::thread reaper([&] {
         std::unique_lock lock(mu);
         while (running) {
-            cv.wait_for(lock, std::chrono::seconds(std::min<long>(5, idle_seconds)));
+            cv.wait_for(lock, std::chrono::seconds(std::min<long>({5, idle_seconds, heartbeat_seconds})));
             if (!running) break;
             lock.unlock();
             sessions.EndIdle();

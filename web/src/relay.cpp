@@ -46,8 +46,16 @@ bool CheckRequest(const json& request, const std::filesystem::path& files, json&
         return false;
     }
     const std::string method = request["method"];
-    if (method != "invoke" && method != "release" && method != "typelib") {
-        error = "The method \"" + method + "\" is not offered to the page (invoke, release and typelib are).";
+    // Of the classes only the design extension is created by the page: it
+    // works on the session's map in the session's server.  The specified
+    // classes come from the session's application object.
+    const json& create = request.contains("params") ? request["params"] : json();
+    const bool design = method == "create" && create.is_object() && create.contains("class") &&
+                        create["class"].is_string() &&
+                        automation::EqualsNoCase(create["class"].get<std::string>(), "Ternival.DistillationDesign");
+    if (method != "invoke" && method != "release" && method != "typelib" && !design) {
+        error = "The method \"" + method + "\" is not offered to the page (invoke, release, typelib, and create of "
+                "Ternival.DistillationDesign are).";
         return false;
     }
     forward = request;

@@ -27,7 +27,8 @@ bool IsPlainFileName(std::string_view name);
 // Checks one request of a browser.  On success returns true and sets
 // `forward` to the request to send to the server (file names made into
 // paths under `files`); otherwise sets `error` to one sentence for the
-// page.  Refused: anything but "invoke", "release" and "typelib"; calls
+// page.  Refused: anything but "invoke", "release", "typelib" and the
+// "create" of the design extension (Ternival.DistillationDesign); calls
 // by dispatch identifier; a problem file that is not a plain name of an
 // existing file of `files`; InitFromVmpdfFileWithCWD.
 bool CheckRequest(const nlohmann::json& request, const std::filesystem::path& files, nlohmann::json& forward,

@@ -1,5 +1,9 @@
 #include "sessions.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
 #include <random>
 
 #include "relay.h"
@@ -17,6 +21,35 @@ std::string NewSessionId() {
         for (int k = 0; k < 8; ++k, v >>= 4) id += kHex[v & 15u];
     }
     return id;
+}
+
+std::size_t RemoveFoldersOfEndedServers(const std::filesystem::path& tmp) {
+    namespace fs = std::filesystem;
+    std::size_t removed = 0;
+    std::error_code ec;
+    const std::string prefix = "ternival-web-";
+    for (const auto& e : fs::directory_iterator(tmp, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(prefix, 0) != 0 || !e.is_directory(ec) || e.is_symlink(ec)) continue;
+        const std::string digits = name.substr(prefix.size());
+        if (digits.empty() || digits.size() > 9 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        if (pid == ::getpid()) continue;
+        // A live ternival-web keeps its folder.
+        std::ifstream comm("/proc/" + digits + "/comm");
+        std::string command;
+        if (std::getline(comm, command) && command == "ternival-web") continue;
+        // Only the sessions' own folders ("s-" + id) and nothing that links
+        // out of the folder.
+        bool ours = true;
+        for (const auto& s : fs::directory_iterator(e.path(), ec))
+            if (s.path().filename().string().rfind("s-", 0) != 0 || s.is_symlink(ec)) ours = false;
+        if (!ours) continue;
+        if (fs::remove_all(e.path(), ec) > 0 && !ec) ++removed;
+    }
+    return removed;
 }
 
 Session::Session(std::string id, std::filesystem::path dir, std::string server_exe,
@@ -111,6 +144,12 @@ std::string Session::Abandon() {
     return startLocked();
 }
 
+void Session::Stop() {
+    abandoned_ = true;
+    std::lock_guard plock(process_mu_);
+    if (process_) process_->Kill();
+}
+
 SessionManager::SessionManager(std::filesystem::path root, std::string server_exe, SessionLimits limits)
     : root_(std::move(root)), exe_(std::move(server_exe)), limits_(limits) {
     std::filesystem::create_directories(root_);
@@ -172,7 +211,10 @@ bool SessionManager::End(const std::string& id) {
         s = std::move(it->second);
         sessions_.erase(it);
     }
-    return true;  // the last holder's release stops the server
+    // The server stops now, even under a call; the directory goes with the
+    // last holder.
+    s->Stop();
+    return true;
 }
 
 std::size_t SessionManager::EndIdle() {
@@ -181,7 +223,8 @@ std::size_t SessionManager::EndIdle() {
         std::lock_guard lock(mu_);
         const auto now = Clock::now();
         for (auto it = sessions_.begin(); it != sessions_.end();) {
-            if (it->second && now - it->second->last_used() > limits_.idle) {
+            if (it->second && (now - it->second->last_used() > limits_.idle ||
+                               now - it->second->last_heard() > limits_.heartbeat)) {
                 ended.push_back(std::move(it->second));
                 it = sessions_.erase(it);
             } else {
@@ -189,6 +232,7 @@ std::size_t SessionManager::EndIdle() {
             }
         }
     }
+    for (const auto& s : ended) s->Stop();
     return ended.size();
 }
 

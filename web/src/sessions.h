@@ -23,7 +23,13 @@ using Clock = std::chrono::steady_clock;
 
 struct SessionLimits {
     std::size_t max_sessions = 8;
+    // A session ends when its page has made no call for `idle`, or has not
+    // been heard of (calls or heartbeats) for `heartbeat`.
     std::chrono::seconds idle{900};
+    std::chrono::seconds heartbeat{60};
+    // A page that leaves (closed, or reloading) keeps its session this long
+    // for its reloaded self to take it back.
+    std::chrono::seconds leave_grace{10};
     // Longest wait for one answer of a server; the server's own time limit
     // ends long computations before this.
     std::chrono::milliseconds call_timeout{300000};
@@ -53,11 +59,27 @@ public:
     // Ends the running computation by ending the server; a new server (and
     // application object) is started at once.
     std::string Abandon();
+    // Ends the server for good (the session is over); a call under way
+    // returns at once.
+    void Stop();
 
     std::int64_t application() const { return app_; }
     pid_t server_pid() const;
-    void Touch() { last_used_ = Clock::now(); }
+    // A call of the page: the session is used and its page alive.
+    void Touch() {
+        const auto now = Clock::now();
+        last_used_ = now;
+        last_heard_ = now;
+    }
+    // The page is alive (its heartbeat), whether or not it calls.
+    void Heard() { last_heard_ = Clock::now(); }
+    // The page has left: unless it is heard of again, the session ends as
+    // if its heartbeat had stopped `grace` before the usual timeout.
+    void Leave(std::chrono::seconds timeout, std::chrono::seconds grace) {
+        last_heard_ = Clock::now() - timeout + grace;
+    }
     Clock::time_point last_used() const { return last_used_; }
+    Clock::time_point last_heard() const { return last_heard_; }
 
 private:
     std::string startLocked();
@@ -73,6 +95,7 @@ private:
     std::int64_t next_id_ = 1;
     std::atomic<bool> abandoned_{false};  // set by Abandon until the new server runs
     std::atomic<Clock::time_point> last_used_{Clock::now()};
+    std::atomic<Clock::time_point> last_heard_{Clock::now()};
 };
 
 class SessionManager {
@@ -86,7 +109,8 @@ public:
     std::shared_ptr<Session> Find(const std::string& id);
     // Ends a session: its server is stopped and its directory removed.
     bool End(const std::string& id);
-    // Ends the sessions idle for longer than the limit; how many.
+    // Ends the sessions idle for longer than the limit, or whose page has
+    // not been heard of within the heartbeat timeout; how many.
     std::size_t EndIdle();
     std::size_t size() const;
     const SessionLimits& limits() const { return limits_; }
@@ -101,5 +125,10 @@ private:
 
 // 32 hexadecimal digits from the system's random source.
 std::string NewSessionId();
+
+// Removes the folders "ternival-web-PID" directly in `tmp` whose process
+// has ended (or is no ternival-web): the sessions of a web server that was
+// killed.  Nothing else is touched.  How many were removed.
+std::size_t RemoveFoldersOfEndedServers(const std::filesystem::path& tmp);
 
 }  // namespace ternival::web

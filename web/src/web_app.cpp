@@ -1,10 +1,12 @@
 #include "web_app.h"
 
 #include <cmath>
+#include <limits>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
+#include "automation/dispatch.h"
 #include "databank.h"
 #include "engine/run_log.h"
 #include "platform/registry.h"
@@ -18,7 +20,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kCookie = "ternival_session";
+// The page's session, sent by the page itself with every request.  A
+// header (not a cookie): each tab keeps its own, and a page of another
+// site can neither read it nor have a browser send it.
+constexpr const char* kSessionHeader = "X-Ternival-Session";
 // Largest JSON-RPC batch relayed in one request.
 constexpr std::size_t kMaxBatch = 64;
 
@@ -50,19 +55,53 @@ std::string MimeOf(const fs::path& p) {
     return "application/octet-stream";
 }
 
-std::string CookieValue(const httplib::Request& req) {
-    const std::string header = req.get_header_value("Cookie");
-    const std::string key = std::string(kCookie) + "=";
-    std::size_t at = 0;
-    while ((at = header.find(key, at)) != std::string::npos) {
-        if (at == 0 || header[at - 1] == ' ' || header[at - 1] == ';') {
-            const std::size_t start = at + key.size();
-            const std::size_t end = header.find(';', start);
-            return header.substr(start, end == std::string::npos ? std::string::npos : end - start);
+std::string SessionToken(const httplib::Request& req) { return req.get_header_value(kSessionHeader); }
+
+// The origin (scheme, host and port) a URL starts with.
+std::string OriginOf(const std::string& url) {
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    const auto path = url.find('/', scheme + 3);
+    return path == std::string::npos ? url : url.substr(0, path);
+}
+
+// True when the body's media type is JSON (parameters such as charset
+// aside).
+bool IsJson(const httplib::Request& req) {
+    std::string type = req.get_header_value("Content-Type");
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && type.back() == ' ') type.pop_back();
+    return ternival::automation::EqualsNoCase(type, "application/json");
+}
+
+// Reads a request's body as it arrives, chunked or not, and stops at
+// `limit`: a larger body is refused (413) without being read whole.
+bool ReadBody(const httplib::Request& req, const httplib::ContentReader& reader, std::size_t limit, std::string& body,
+              httplib::Response& res, ConnectionWatch& watch) {
+    bool over = false;
+    const bool read = reader([&](const char* data, std::size_t n) {
+        if (body.size() + n > limit) {
+            over = true;
+            return false;
         }
-        at += key.size();
+        body.append(data, n);
+        return true;
+    });
+    if (read && !over) {
+        watch.Handling(req);
+        return true;
     }
-    return {};
+    // The rest of a chunked body, or of a large one, is not read (the
+    // library would read it to the end, however long): the connection
+    // closes after the answer.  A small excess is read, so the client sees
+    // the answer.
+    constexpr std::uint64_t kDrained = 4u << 20;
+    if (!req.has_header("Content-Length") || req.get_header_value<std::uint64_t>("Content-Length") > kDrained)
+        watch.StopReading(req);
+    res.set_header("Connection", "close");
+    if (over) Fail(res, 413, "The request is larger than " + std::to_string(limit) + " bytes.");
+    else Fail(res, 400, "The request body could not be read.");
+    return false;
 }
 
 // Writes a file of the session through a temporary name, so a failed write
@@ -81,12 +120,21 @@ bool WriteSessionFile(const fs::path& dir, const std::string& name, const std::s
     return !ec;
 }
 
-bool ParseBody(const httplib::Request& req, httplib::Response& res, std::size_t limit, json& body) {
-    if (req.body.size() > limit) {
-        Fail(res, 413, "The request is larger than " + std::to_string(limit) + " bytes.");
+// A JSON body: of type application/json, within the limit, and valid.
+// An empty body is taken as an empty object.
+bool ParseBody(const httplib::Request& req, const httplib::ContentReader& reader, httplib::Response& res,
+               std::size_t limit, json& body, ConnectionWatch& watch) {
+    if (!IsJson(req)) {
+        Fail(res, 415, "The request must be sent as application/json.");
         return false;
     }
-    body = json::parse(req.body, nullptr, false);
+    std::string text;
+    if (!ReadBody(req, reader, limit, text, res, watch)) return false;
+    if (text.empty()) {
+        body = json::object();
+        return true;
+    }
+    body = json::parse(text, nullptr, false);
     if (body.is_discarded()) {
         Fail(res, 400, "The request body is not valid JSON.");
         return false;
@@ -139,7 +187,8 @@ std::string LocalServerFor(const std::string& prog_id) {
     return platform::RegistryReadString(root + "CLSID\\" + *clsid + "\\LocalServer32", "@", 4096).value_or("");
 }
 
-WebApp::WebApp(SessionManager& sessions, WebOptions options) : sessions_(sessions), options_(std::move(options)) {
+WebApp::WebApp(SessionManager& sessions, WebOptions options)
+    : sessions_(sessions), options_(std::move(options)), watch_(options_.request_time) {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(options_.static_dir, ec))
         if (e.is_regular_file() && IsPlainFileName(e.path().filename().string()))
@@ -150,7 +199,7 @@ WebApp::WebApp(SessionManager& sessions, WebOptions options) : sessions_(session
 }
 
 std::shared_ptr<Session> WebApp::sessionOf(const httplib::Request& req, httplib::Response& res) {
-    const std::string id = CookieValue(req);
+    const std::string id = SessionToken(req);
     auto s = id.empty() ? nullptr : sessions_.Find(id);
     if (!s) Fail(res, 401, "This page has no session (it may have idled out); reload the page.");
     else s->Touch();
@@ -158,26 +207,53 @@ std::shared_ptr<Session> WebApp::sessionOf(const httplib::Request& req, httplib:
 }
 
 void WebApp::Install(httplib::Server& server) {
-    server.set_payload_max_length(std::max(options_.max_upload, options_.max_request) + 1024);
+    // Bodies are limited here, per route, as they are read (and a declared
+    // length over every limit before anything is read): the library's own
+    // limit would drop the connection without a word.
+    server.set_payload_max_length(std::numeric_limits<std::size_t>::max());
     // Replies are written in pieces (headers, body); without this the
     // browser's delayed acknowledgement holds each small reply some 40 ms.
     server.set_tcp_nodelay(true);
     // A page makes dozens of calls per map on one connection.
     server.set_keep_alive_max_count(1000);
-    if (!options_.allowed_hosts.empty()) {
-        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            std::string host = req.get_header_value("Host");
+    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        watch_.HeadersRead(req);
+        std::string host = req.get_header_value("Host");
+        if (!options_.allowed_hosts.empty()) {
             // Without its port; "[::1]:8321" keeps its brackets.
-            if (const auto colon = host.rfind(':'); colon != std::string::npos && host.find(']') < colon)
-                host.erase(colon);
-            else if (colon != std::string::npos && host.find('[') == std::string::npos)
-                host.erase(colon);
-            for (const auto& allowed : options_.allowed_hosts)
-                if (host == allowed) return httplib::Server::HandlerResponse::Unhandled;
-            Fail(res, 403, "This server answers only to " + options_.allowed_hosts.front() + ".");
+            std::string name = host;
+            if (const auto colon = name.rfind(':'); colon != std::string::npos && name.find(']') < colon)
+                name.erase(colon);
+            else if (colon != std::string::npos && name.find('[') == std::string::npos)
+                name.erase(colon);
+            if (std::ranges::find(options_.allowed_hosts, name) == options_.allowed_hosts.end()) {
+                Fail(res, 403, "This server answers only to " + options_.allowed_hosts.front() + ".");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        // A body declared larger than any route takes is refused before it
+        // is read.
+        if (req.has_header("Content-Length") &&
+            req.get_header_value<std::uint64_t>("Content-Length") > std::max(options_.max_upload, options_.max_request)) {
+            Fail(res, 413, "The request is larger than any this server takes.");
+            res.set_header("Connection", "close");
             return httplib::Server::HandlerResponse::Handled;
-        });
-    }
+        }
+        // A request that changes anything must come from this server's own
+        // page: a page of another site (another port of this host is
+        // another site) is refused by its Origin, or its Referer.
+        if (req.method != "GET" && req.method != "HEAD") {
+            std::string from = req.get_header_value("Origin");
+            if (from.empty() && req.has_header("Referer")) from = OriginOf(req.get_header_value("Referer"));
+            if (!from.empty() && from != "http://" + host) {
+                Fail(res, 403, "This request comes from another site (" + from + ").");
+                res.set_header("Connection", "close");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.set_logger([this](const httplib::Request& req, const httplib::Response&) { watch_.Done(req); });
     server.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                 {"Cache-Control", "no-store"},
                                 {"Content-Security-Policy",
@@ -193,10 +269,15 @@ void WebApp::Install(httplib::Server& server) {
         serveStatic(req.matches[1], res);
     });
 
-    server.Post("/api/session", [this](const httplib::Request& req, httplib::Response& res) {
-        // A page that reloads keeps its session and server.
+    server.Post("/api/session", [this](const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
+        // A reloaded page keeps its session and server; any other page
+        // (another tab) gets a session of its own.
         std::shared_ptr<Session> s;
-        if (const std::string id = CookieValue(req); !id.empty()) s = sessions_.Find(id);
+        if (const std::string id = SessionToken(req); !id.empty()) s = sessions_.Find(id);
+        if (s) s->Touch();
         if (!s) {
             std::string error;
             s = sessions_.Create(error);
@@ -204,28 +285,64 @@ void WebApp::Install(httplib::Server& server) {
         }
         json examples = json::array();
         for (const auto& [name, path] : examples_) examples.push_back(name);
-        res.set_header("Set-Cookie", std::string(kCookie) + "=" + s->id() + "; Path=/; HttpOnly; SameSite=Strict");
-        Reply(res, {{"application", s->application()}, {"examples", examples}, {"max_upload", options_.max_upload}});
+        Reply(res, {{"session", s->id()},
+                    {"application", s->application()},
+                    {"examples", examples},
+                    {"max_upload", options_.max_upload},
+                    {"max_components", propcore::kMaxComponents},
+                    {"heartbeat_seconds", sessions_.limits().heartbeat.count()}});
     });
 
-    server.Post("/api/session/end", [this](const httplib::Request& req, httplib::Response& res) {
-        const std::string id = CookieValue(req);
+    server.Post("/api/session/end", [this](const httplib::Request& req, httplib::Response& res,
+                                           const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
+        const std::string id = SessionToken(req);
         Reply(res, {{"ended", !id.empty() && sessions_.End(id)}});
     });
 
-    server.Post("/api/rpc", [this](const httplib::Request& req, httplib::Response& res) {
+    // The page is alive: sent every few seconds while it is open.
+    server.Post("/api/session/heartbeat", [this](const httplib::Request& req, httplib::Response& res,
+                                                 const httplib::ContentReader& reader) {
         json body;
-        if (!ParseBody(req, res, options_.max_request, body)) return;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
+        const std::string id = SessionToken(req);
+        auto s = id.empty() ? nullptr : sessions_.Find(id);
+        if (!s) return Fail(res, 401, "This page has no session (it may have idled out); reload the page.");
+        s->Heard();
+        Reply(res, {{"alive", true}});
+    });
+
+    // The page is going (closed or reloading): its session ends shortly
+    // unless the page comes back for it.
+    server.Post("/api/session/leave", [this](const httplib::Request& req, httplib::Response& res,
+                                             const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
+        const std::string id = SessionToken(req);
+        auto s = id.empty() ? nullptr : sessions_.Find(id);
+        if (s) s->Leave(sessions_.limits().heartbeat, sessions_.limits().leave_grace);
+        Reply(res, {{"leaving", s != nullptr}});
+    });
+
+    server.Post("/api/rpc", [this](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
         auto s = sessionOf(req, res);
         if (!s) return;
         // One request, or a JSON-RPC batch: the calls of a batch run in
         // order and each gets its own reply (a refused one its refusal).
+        // A batch has the time of one call: calls past its budget are
+        // answered as abandoned, so no batch holds a worker for long.
+        const auto started = Clock::now();
         auto one = [&](const json& request) {
+            const json id = request.is_object() && request.contains("id") ? request["id"] : json();
             json forward;
             std::string error;
-            if (!CheckRequest(request, s->files(), forward, error))
-                return RpcError(request.is_object() && request.contains("id") ? request["id"] : json(), kRelayRefused,
-                                error);
+            if (!CheckRequest(request, s->files(), forward, error)) return RpcError(id, kRelayRefused, error);
+            if (Clock::now() - started > options_.batch_budget)
+                return RpcError(id, -32000, "The computation was abandoned: its batch ran past its time budget.");
             return s->Call(forward);
         };
         if (!body.is_array()) return Reply(res, one(body));
@@ -236,7 +353,10 @@ void WebApp::Install(httplib::Server& server) {
         Reply(res, replies);
     });
 
-    server.Post("/api/abandon", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/abandon", [this](const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
         auto s = sessionOf(req, res);
         if (!s) return;
         const std::string error = s->Abandon();
@@ -244,25 +364,30 @@ void WebApp::Install(httplib::Server& server) {
         Reply(res, {{"application", s->application()}});
     });
 
-    server.Post("/api/upload", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/upload", [this](const httplib::Request& req, httplib::Response& res,
+                                      const httplib::ContentReader& reader) {
         auto s = sessionOf(req, res);
         if (!s) return;
         const std::string name = req.get_param_value("name");
         if (!IsPlainFileName(name))
             return Fail(res, 400, "\"" + name + "\" is not a file name this page accepts (letters, digits, '.', '-', "
                                   "'_' and spaces, at most 100).");
-        if (req.body.size() > options_.max_upload)
-            return Fail(res, 413, "The file is larger than the " + std::to_string(options_.max_upload / 1024) +
-                                  " KiB an upload may have.");
-        auto reply = StoreProblem(res, *s, name, req.body, name, 422);
+        std::string text;
+        if (!ReadBody(req, reader, options_.max_upload, text, res, watch_)) {
+            Fail(res, 413, "The file is larger than the " + std::to_string(options_.max_upload / 1024) +
+                               " KiB an upload may have.");
+            return;
+        }
+        auto reply = StoreProblem(res, *s, name, text, name, 422);
         if (!reply) return;
-        (*reply)["bytes"] = req.body.size();
+        (*reply)["bytes"] = text.size();
         Reply(res, *reply);
     });
 
-    server.Post("/api/example", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/example", [this](const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& reader) {
         json body;
-        if (!ParseBody(req, res, options_.max_request, body)) return;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
         auto s = sessionOf(req, res);
         if (!s) return;
         const std::string name = body.is_object() ? body.value("name", "") : "";
@@ -271,9 +396,10 @@ void WebApp::Install(httplib::Server& server) {
         if (auto reply = StoreProblem(res, *s, name, ReadFile(it->second), name, 500)) Reply(res, *reply);
     });
 
-    server.Post("/api/databank", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/databank", [this](const httplib::Request& req, httplib::Response& res,
+                                        const httplib::ContentReader& reader) {
         json body;
-        if (!ParseBody(req, res, options_.max_request, body)) return;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
         auto s = sessionOf(req, res);
         if (!s) return;
         std::vector<std::string> names;

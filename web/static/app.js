@@ -2,7 +2,8 @@
 // through the session's automation server, draws it, and answers pointer
 // questions (composition, bubble temperature, tie line) and clicks (a new
 // residue curve or distillation line through the point).
-import { api, postJson, Connection, Proxy, AutomationError, ProtocolError, r8 } from './rpc.js';
+import { api, postJson, postWhileLeaving, setSessionToken, Connection, Proxy, AutomationError, ProtocolError, r8 }
+  from './rpc.js';
 import { el, frame, fromXY, polyline, toXY } from './triangle.js';
 
 const $ = (id) => document.getElementById(id);
@@ -15,6 +16,7 @@ const state = {
   app: null,
   pkg: null,
   map: null,
+  design: null,    // the design extension, attached to the map
   file: null,
   ids: [],
   messages: {},
@@ -48,6 +50,29 @@ function codesText(what, err, msg) {
   let text = `${what}: ErrorCode ${err}`;
   if (msg) text += `, MessageCode ${msg} (${state.messages[msg] || 'no text'})`;
   return text + '.';
+}
+
+// Warnings about a drawn map, in words, next to it; `threePhases` offers
+// to compute it again with three phases.
+function setWarnings(list, threePhases = false) {
+  const ul = $('map-warning-list');
+  ul.replaceChildren();
+  for (const w of list) {
+    const li = document.createElement('li');
+    li.textContent = w;
+    ul.appendChild(li);
+  }
+  $('map-warnings').hidden = list.length === 0;
+  $('use-three-phases').hidden = !threePhases;
+}
+
+// What the azeotrope search's codes say of its table (ErrorCode 1, 2, 3
+// with messages 509, 510, 511; a flash failure otherwise).
+function searchWarning(err, msg) {
+  if (msg === 509) return 'The azeotrope search stopped at a limit or failed in a sub-mixture: the list may be incomplete.';
+  if (msg === 510) return 'A singular point could not be classified.';
+  if (msg === 511) return 'The stability codes fail the topological check (message 511): nodes and saddles may be mislabelled.';
+  return codesText('Azeotropes', err, msg);
 }
 
 // ---------- staleness ------------------------------------------------------
@@ -85,9 +110,10 @@ function endProgress() { $('progress').hidden = true; }
 // A new server for the session (the old one is ended), with the open file
 // opened again.
 async function restartServer() {
-  const r = await api('/api/abandon', { method: 'POST', body: '' });
+  const r = await postJson('/api/abandon');
   state.app = new Proxy(state.conn, r.application);
   state.map = null;
+  state.design = null;
   state.pkg = null;
   if (state.file) await openFile(state.file, null, false);
 }
@@ -133,6 +159,10 @@ async function openFile(file, defaults, compute = true) {
     const [ids] = await state.pkg.call('GetComponentList');
     if (state.map) { try { await state.map.release(); } catch (e) { /* the old server may be gone */ } }
     state.map = await state.app.call('GetDistillationMap');
+    // The design extension checks the map's azeotropes (does the liquid of
+    // one found with two phases split?).
+    state.design = await state.conn.create('Ternival.DistillationDesign');
+    await state.design.call('Attach', state.map);
     state.file = file;
     state.ids = ids.map((s) => s.trim());
     $('file-name').textContent = `${file}: ${state.ids.length} components`;
@@ -197,7 +227,12 @@ async function loadDatabank() {
   }
   setStatus('Building the problem file from the databank…');
   try {
-    const r = await postJson('/api/databank', { components: names, model: $('databank-model').value });
+    // The pressure shown decides whether the boiling liquid splits (the
+    // file then takes three phases).
+    const p = Number($('pressure').value.trim());
+    const body = { components: names, model: $('databank-model').value };
+    if (Number.isFinite(p) && p > 0) body.pressure = p;
+    const r = await postJson('/api/databank', body);
     await openFile(r.file, r);
   } catch (e) {
     setError('mixture-error', describe(e));
@@ -284,6 +319,9 @@ function gridStarts() {
 
 // ---------- the map --------------------------------------------------------
 
+// A map that must not be drawn: the reason, in words.
+class MapRefused extends Error {}
+
 async function computeMap() {
   clearErrors();
   const s = readSettings();
@@ -303,16 +341,40 @@ async function computeMap() {
   const r = { settings: s, names: s.components, residue: [], lle: null, vlle: null, isovolatility: [] };
   const m = state.map;
   const batch = (calls) => state.conn.batch(calls);
+  const warnings = [];
+  let offerThree = false;
   try {
     step('Pure components and azeotropes…');
     const head = await batch([...settingCalls(s), [m, 'GetPureProperties', 'method', []],
-      [m, 'GetAzeotropes', 'method', []]]);
+      [m, 'ErrorCode', 'get', []], [m, 'MessageCode', 'get', []]]);
     const [, pureT, pureStab] = head[6];
     r.pure = s.components.map((c, i) => ({ component: c, t: pureT[i], stability: pureStab[i] }));
-    const [naz, azX, azT, azPhase, azStab] = head[7];
+    if (head[7] !== 0) {
+      // A boiling point the data do not support: no map at all.
+      const missing = r.pure.filter((p) => p.t < 0).map((p) => p.component);
+      throw new MapRefused(`${missing.length ? missing.join(', ') : 'A component'} has no boiling point at ` +
+        `${s.pressure} Pa that the data support (above its critical temperature or outside its vapour-pressure ` +
+        `range). ${codesText('Pure components', head[7], head[8])}`);
+    }
+    if (!current()) return;
+    const [[naz, azX, azT, azPhase, azStab], azErr, azMsg, [, splits]] = await batch([
+      [m, 'GetAzeotropes', 'method', []], [m, 'ErrorCode', 'get', []], [m, 'MessageCode', 'get', []],
+      [state.design, 'GetLiquidSplits', 'method', []]]);
+    if (azErr !== 0 && azMsg !== 509 && azMsg !== 510 && azMsg !== 511)
+      throw new MapRefused(`A singular point boils where the data do not reach. ${codesText('Azeotropes', azErr, azMsg)}`);
+    if (azErr !== 0) warnings.push(searchWarning(azErr, azMsg));
     r.azeotropes = [];
-    for (let a = 0; a < naz; ++a)
-      r.azeotropes.push({ x: azX[a], t: azT[a], phase: azPhase[a], stability: azStab[a] });
+    for (let a = 0; a < naz; ++a) {
+      const az = { x: azX[a], t: azT[a], phase: azPhase[a], stability: azStab[a], status: [] };
+      if (azErr !== 0) az.status.push(azMsg === 511 ? 'topology check failed' : azMsg === 509 ? 'search incomplete' : 'unclassified');
+      if (splits && splits[a] === 1) {
+        az.status.push('liquid splits');
+        warnings.push(`Azeotrope ${a + 1} (${azT[a].toFixed(2)} K): its liquid splits into two liquid phases, so it ` +
+          `is not a homogeneous azeotrope${s.phase === 2 ? '; compute with three phases' : ''}.`);
+        if (s.phase === 2) offerThree = true;
+      }
+      r.azeotropes.push(az);
+    }
     if (!current()) return;
     step('Distillation boundaries…');
     const [[nb, dirs, curves], berr] = await batch([[m, 'GetDistillationBoundary', 'method', []],
@@ -352,6 +414,15 @@ async function computeMap() {
     for (let c = 0; c < ni; ++c) r.isovolatility.push(iso[c]);
     if (!current()) return;
   } catch (e) {
+    if (current() && e instanceof MapRefused) {
+      // Nothing of this map is drawn as if it were sound.
+      state.result = null;
+      draw();
+      setWarnings([]);
+      setError('map-error', `No map: ${e.message}`);
+      setStatus('The map could not be computed for these settings.');
+      return;
+    }
     if (current()) {
       // A server that stopped (code -32000) is replaced first, so the next
       // computation can run; then the error is told.
@@ -378,6 +449,7 @@ async function computeMap() {
   fillTables();
   markFresh();
   setError('map-error', notes.join(' '));
+  setWarnings(warnings, offerThree);
   setStatus(`Map of ${s.components.join(' / ')} at ${s.pressure} Pa: ${r.azeotropes.length} azeotrope(s), ` +
     `${r.boundaries.length} boundar${r.boundaries.length === 1 ? 'y' : 'ies'}.`);
 }
@@ -490,6 +562,8 @@ function fillTables() {
     cell(tr, a.t.toFixed(2));
     cell(tr, STABILITY[a.stability] || String(a.stability));
     cell(tr, a.phase === 2 ? 'heterogeneous' : 'homogeneous');
+    cell(tr, a.status && a.status.length ? a.status.join('; ') : 'ok');
+    if (a.status && a.status.length) tr.lastChild.classList.add('status-warning');
   });
   fillClickedList();
 }
@@ -708,15 +782,27 @@ function wire() {
   $('export-png').addEventListener('click', exportPng);
   $('export-csv').addEventListener('click', exportCsv);
   $('export-json').addEventListener('click', exportJson);
-  window.addEventListener('pagehide', () => navigator.sendBeacon('/api/session/end', ''));
+  $('use-three-phases').addEventListener('click', () => { $('phase').value = '3'; computeMap(); });
+  // Leaving (closing or reloading): the session ends soon unless this tab
+  // comes back for it.
+  window.addEventListener('pagehide', () => postWhileLeaving('/api/session/leave'));
+}
+
+// The page is alive while it is open: the web server ends the session of a
+// tab it has not heard of for a while.
+function startHeartbeat(seconds) {
+  const every = Math.max(2, Math.min(15, (seconds || 60) / 4)) * 1000;
+  setInterval(() => { postJson('/api/session/heartbeat').catch(() => {}); }, every);
 }
 
 async function start() {
   wire();
   draw();
   try {
-    const s = await api('/api/session', { method: 'POST', body: '' });
+    const s = await postJson('/api/session');
+    setSessionToken(s.session);
     state.app = new Proxy(state.conn, s.application);
+    startHeartbeat(s.heartbeat_seconds);
     fillSelect($('example'), s.examples, 'acetone_chloroform_methanol.toml');
     try { state.messages = await api('/api/messages'); } catch (e) { state.messages = {}; }
     await loadExample();

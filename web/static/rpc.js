@@ -18,12 +18,26 @@ export class ProtocolError extends Error {
   }
 }
 
+// This tab's session: kept in the tab's own storage, so a reload finds it
+// again and another tab never shares it; sent in a header with every
+// request (a page of another site can neither read nor send it).
+const SESSION_KEY = 'ternival-session';
+export function sessionToken() { return sessionStorage.getItem(SESSION_KEY) || ''; }
+export function setSessionToken(token) {
+  if (token) sessionStorage.setItem(SESSION_KEY, token);
+  else sessionStorage.removeItem(SESSION_KEY);
+}
+function withSession(headers = {}) {
+  const token = sessionToken();
+  return token ? { ...headers, 'X-Ternival-Session': token } : { ...headers };
+}
+
 // A JSON answer of ternival-web, or an Error carrying its one-sentence
 // explanation.
 export async function api(path, options = {}) {
   let res;
   try {
-    res = await fetch(path, { credentials: 'same-origin', ...options });
+    res = await fetch(path, { credentials: 'omit', ...options, headers: withSession(options.headers) });
   } catch (e) {
     throw new Error('The web server cannot be reached.');
   }
@@ -37,8 +51,16 @@ export async function api(path, options = {}) {
   return body;
 }
 
-export function postJson(path, value) {
+export function postJson(path, value = {}) {
   return api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(value) });
+}
+
+// A request that must reach the server even as the page goes away.
+export function postWhileLeaving(path) {
+  try {
+    fetch(path, { method: 'POST', keepalive: true, credentials: 'omit',
+      headers: withSession({ 'Content-Type': 'application/json' }), body: '{}' });
+  } catch (e) { /* the page is going anyway */ }
 }
 
 function shape(value) {
@@ -126,6 +148,13 @@ export class Connection {
       if (reply.error) throw new ProtocolError(reply.error.code, reply.error.message);
       return unpack(this, calls[k][1], reply.result);
     });
+  }
+
+  // A new object of a class whose class object serves many creations
+  // (the design extension), in the session's server.
+  async create(progId) {
+    const result = await this.call('create', { class: progId });
+    return new Proxy(this, result.object);
   }
 
   async call(method, params) {
