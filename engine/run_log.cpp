@@ -1,5 +1,7 @@
 #include "engine/run_log.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "engine/engine_flash.h"
@@ -43,7 +45,14 @@ void ResetRunLogBudget() { g_lines = 0; }
 
 namespace {
 void Append(std::string_view routine, std::string_view message) {
-    std::FILE* f = std::fopen(RunLogPath().c_str(), "a");
+    const std::string path = RunLogPath();
+    // A server that lives for days keeps one full log and one older one:
+    // past its size the log becomes "<run id>.log.old" (replacing the
+    // older one) and starts afresh.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && st.st_size >= kRunLogMaxBytes)
+        std::rename(path.c_str(), (path + ".old").c_str());
+    std::FILE* f = std::fopen(path.c_str(), "a");
     if (!f) return;
     std::fprintf(f, "%.*s : %.*s\n", static_cast<int>(routine.size()), routine.data(),
                  static_cast<int>(message.size()), message.data());

@@ -37,7 +37,9 @@ Action AddPureCommand(CLI::App& app) {
             double t = 0.0, p = opts->pressure, vf = 0.0, r = 0.0;
             std::int64_t err = 0;
             EngineFlash("PV", 2, opts->method, 1, std::span(ids).subspan(i, 1), z, t, p, vf, y, x, r, x1, x2, err);
-            if (err != 0) throw InputError("bubble point of " + opts->components[i] + " failed (engine error " + std::to_string(err) + ")");
+            if (err != 0)
+                throw ComputeError("bubble point of " + opts->components[i] + " failed (engine error " + std::to_string(err) +
+                                   ")");
             std::int64_t error = 0;
             const std::int64_t code =
                 PureComponentStability(ids, static_cast<std::int64_t>(i), opts->pressure, opts->method, opts->phase, error);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -23,12 +24,30 @@ std::string where(const std::string& file, const toml::source_region& src) {
     return o.str();
 }
 
+// A message that quotes the file's own strings shows their control
+// characters as escapes: a NUL would otherwise end the message where it
+// stands, and others would garble the line.
+std::string Printable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 [[noreturn]] void fail(const std::string& file, const toml::node* node,
                        const toml::source_region& fallback, std::string_view field,
                        std::string_view what) {
     std::ostringstream o;
     o << where(file, node ? node->source() : fallback) << ": field '" << field << "': " << what;
-    throw ProblemError(o.str());
+    throw ProblemError(Printable(o.str()));
 }
 
 std::string upper(std::string_view s) {
@@ -168,8 +187,11 @@ Component readComponent(const std::string& file, const toml::table& t, const std
     }
     if (t.get("id") || !db) {
         c.id = upper(text(file, t, "id", f + "id", 8, true));
-        if (c.id.empty() || c.id.find(' ') != std::string::npos)
-            fail(file, t.get("id"), t.source(), f + "id", "must be non-empty without blanks");
+        // IDs travel in blank-padded fields and into names of files and
+        // messages: printable characters only.
+        if (c.id.empty() || std::ranges::any_of(c.id, [](unsigned char ch) { return ch <= ' ' || ch == 0x7f; }))
+            fail(file, t.get("id"), t.source(), f + "id",
+                 "must be non-empty, without blanks or control characters (\"" + c.id + "\")");
     }
     if (t.get("name") || !db) c.name = text(file, t, "name", f + "name", 12, false);
     if (c.name.empty()) c.name = c.id;

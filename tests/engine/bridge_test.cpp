@@ -353,6 +353,21 @@ TEST_F(EngineEnvironment, RunLogLinesAndFile) {
     std::stringstream kept;
     kept << again.rdbuf();
     EXPECT_EQ(kept.str(), s.str());
+
+    // A long-lived server's log: past 1 MiB it is set aside once as
+    // ".old" and starts afresh, so the two never hold much more than 2 MiB.
+    platform::PutEnv("TMP=" + tmpDir());
+    SetRunId("LONG    ");
+    const std::string long_log = tmpDir() + "/LONG    .log";
+    for (int call = 0; call < 60; ++call) {
+        ResetRunLogBudget();
+        for (int k = 0; k < 1000; ++k) LogRunMessage(502, "RCM_FUN");
+    }
+    const auto size = std::filesystem::file_size(long_log);
+    const auto old = std::filesystem::file_size(long_log + ".old");
+    EXPECT_LE(size, std::uintmax_t{1} << 20);
+    EXPECT_GE(old, std::uintmax_t{1} << 20);
+    EXPECT_LE(old, (std::uintmax_t{1} << 20) + 100);
 }
 
 TEST_F(EngineEnvironment, ShortNamesAreUniqueWithinADirectory) {

@@ -194,6 +194,14 @@ TEST(ProblemFile, ErrorsNameTheFileLineAndField) {
     const std::string long_id = message("[[component]]\nid = \"ABCDEFGHI\"\nmw = 1.0\nantoine = [1.0, 2.0]\n");
     EXPECT_NE(long_id.find("longer than 8"), std::string::npos) << long_id;
 
+    // The file's own strings are quoted whole, control characters escaped.
+    const std::string nul_pair = message(
+        "[[component]]\nid = \"AB\"\nmw = 1.0\nantoine = [1.0, -100.0]\n[[method]]\nname = \"N\"\nmodel = \"NRTL\"\n"
+        "[[method.pair]]\ni = \"AB\"\nj = \"Q\\u0000Z\"\n");
+    EXPECT_NE(nul_pair.find("unknown component Q\\u0000Z"), std::string::npos) << nul_pair;
+    EXPECT_NE(message("[[component]]\nid = \"A\\u0000B\"\nmw = 1.0\nantoine = [1.0, -100.0]\n").find("control"),
+              std::string::npos);
+
     // Sizes beyond what the engine serves are refused before anything
     // grows with them.
     std::string many;

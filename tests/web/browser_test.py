@@ -44,7 +44,9 @@ def children(pid):
     return out
 
 
-class Page(unittest.TestCase):
+class Browser(unittest.TestCase):
+    """ternival-web with its servers, and a headless Chromium."""
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="ternival-browser-")
@@ -52,8 +54,9 @@ class Page(unittest.TestCase):
                        TMP=os.path.join(cls.tmp, "tmp"))
         os.makedirs(cls.env["TMP"])
         subprocess.run([ARGS.server, "-RegServer"], env=cls.env, check=True)
+        cls.sessions = os.path.join(cls.tmp, "sessions")
         cls.web = subprocess.Popen([ARGS.web, "--port", "0", "--velmtop", ARGS.velmtop, "--examples", ARGS.examples,
-                                    "--sessions-dir", os.path.join(cls.tmp, "sessions")],
+                                    "--sessions-dir", cls.sessions, "--heartbeat", "5"],
                                    env=cls.env, stdout=subprocess.PIPE, text=True)
         line = cls.web.stdout.readline()
         match = re.search(r"(http://\S+/)", line)
@@ -124,8 +127,9 @@ class Page(unittest.TestCase):
     def error(self, element_id):
         return self.driver.find_element(By.ID, element_id).text
 
-    # --- tests -------------------------------------------------------------
 
+
+class Page(Browser):
     def test_built_in_example_table_and_singular_points(self):
         self.open_page()
         rows = self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")
@@ -285,6 +289,137 @@ class Page(unittest.TestCase):
         self.assertEqual(classes.count("residue"), self.js("return window.ternival.result.residue.length"))
         texts = [e.text for e in root.iter(SVG + "text")]
         self.assertIn("ACETONE", texts)
+
+
+class Honesty(Browser):
+    """What the page draws and says when the data or the search do not
+    support a sound map, and the sessions of its tabs."""
+
+    DATA = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data"))
+
+    def upload(self, path):
+        self.driver.find_element(By.ID, "upload").send_keys(path)
+
+    def test_no_map_where_the_data_do_not_reach(self):
+        self.open_page()
+        pressure = self.driver.find_element(By.ID, "pressure")
+        pressure.clear()
+        pressure.send_keys("1e7")  # above every critical temperature of acetone/chloroform/methanol
+        self.wait(lambda: "No map" in self.error("map-error"), 60, "the refusal")
+        self.assertIn("critical temperature", self.error("map-error"))
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "#map .singular"), [])
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "#map .residue"), [])
+        # The command refuses the same.
+        r = subprocess.run([ARGS.tool, "pure", "-p", "1e7"], env=self.env, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 4, r.stderr)
+
+    def test_warnings_stand_next_to_the_map(self):
+        self.open_page()
+        # Ethanol/water/benzene with two phases: the water/benzene azeotrope
+        # boils as two liquids, as the command warns.
+        Select(self.driver.find_element(By.ID, "example")).select_by_value("ethanol_water_benzene.toml")
+        self.driver.find_element(By.ID, "load-example").click()
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "the EWB map")
+        Select(self.driver.find_element(By.ID, "phase")).select_by_value("2")
+        self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.phase === 2"), 120,
+                  "the two-phase map")
+        self.wait(lambda: "liquid splits" in self.error("map-warnings"), 30, "the warning")
+        warned = [row.find_elements(By.TAG_NAME, "td")[-1].text
+                  for row in self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")]
+        tool = subprocess.run([ARGS.tool, "azeotropes", os.path.join(ARGS.examples, "ethanol_water_benzene.toml"),
+                               "--phase", "2", "--format", "json"], env=self.env, capture_output=True, text=True)
+        self.assertEqual(tool.returncode, 5, tool.stderr)
+        expected = sorted(row["status"] for row in json.loads(tool.stdout))
+        self.assertEqual(sorted(warned), expected)
+        button = self.driver.find_element(By.ID, "use-three-phases")
+        self.assertTrue(button.is_displayed())
+        button.click()
+        self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.phase === 3"), 120,
+                  "the three-phase map")
+        self.assertFalse(self.driver.find_element(By.ID, "map-warnings").is_displayed())
+        # A made-up ternary whose stability codes fail the topological check.
+        self.upload(os.path.join(self.DATA, "inconsistent_ternary.toml"))
+        self.wait(lambda: self.js("return window.ternival.file === 'inconsistent_ternary.toml'"), 60, "the upload")
+        pressure = self.driver.find_element(By.ID, "pressure")
+        pressure.clear()
+        pressure.send_keys("8173.32")
+        Select(self.driver.find_element(By.ID, "phase")).select_by_value("3")
+        self.wait(lambda: "topological check" in self.error("map-warnings"), 120, "the topology warning")
+
+    def tab_token(self):
+        return self.js("return sessionStorage.getItem('ternival-session')")
+
+    def test_each_tab_has_a_session_and_a_server_of_its_own(self):
+        self.open_page()
+        first = self.driver.current_window_handle
+        token1 = self.tab_token()
+        self.driver.switch_to.new_window("tab")
+        second = self.driver.current_window_handle
+        self.open_page()
+        token2 = self.tab_token()
+        self.assertNotEqual(token1, token2)
+        servers = len(children(self.web.pid))
+        self.assertGreaterEqual(servers, 2)
+        # Tab 2 opens another mixture; tab 1's curves are still its own.
+        self.upload(os.path.join(ARGS.examples, "ethanol_water_benzene.toml"))
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "tab 2's map")
+        # A reload keeps the tab's session.
+        self.driver.refresh()
+        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 60, "the reload")
+        self.assertEqual(self.tab_token(), token2)
+        self.driver.close()
+        self.driver.switch_to.window(first)
+        self.assertEqual(self.tab_token(), token1)
+        self.point_at([0.3, 0.3, 0.4])
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60,
+                  "tab 1's curve")
+        start = self.js("return window.ternival.clicked[0].start")
+        drawn = json.loads(self.driver.find_element(By.ID, "clicked-0").get_attribute("data-points"))
+        expected = self.tool("curve", "-x", ",".join(repr(v) for v in start), "--format", "json")
+        self.assertEqual(len(drawn), len(expected))
+        # The closed tab's server goes soon (it left; the heartbeat stopped).
+        self.wait(lambda: len(children(self.web.pid)) < servers, 20, "the closed tab's server to end")
+        self.assertEqual(self.error("map-error"), "")
+
+    def test_a_page_of_another_origin_changes_nothing(self):
+        self.open_page()
+        token = self.tab_token()
+        victim = self.url.rstrip("/")
+        evil_dir = os.path.join(self.tmp, "evil")
+        os.makedirs(evil_dir, exist_ok=True)
+        with open(os.path.join(evil_dir, "index.html"), "w") as f:
+            f.write("""<!doctype html><script>
+const victim = %s, token = %s;
+const post = (path, body, headers) => fetch(victim + path, {method: 'POST', mode: 'no-cors', body, headers})
+  .then(() => 'sent', (e) => 'refused: ' + e);
+Promise.all([
+  post('/api/upload?name=planted.toml', '[[component]]\\nid = "X"\\nmw = 1.0\\nantoine = [1.0, -100.0]\\n',
+       {'Content-Type': 'text/plain'}),
+  post('/api/upload?name=planted2.toml', 'x', {'Content-Type': 'text/plain', 'X-Ternival-Session': token}),
+  post('/api/rpc', JSON.stringify({jsonrpc: '2.0', id: 1, method: 'typelib'}), {'Content-Type': 'text/plain'}),
+  post('/api/session', '{}', {'Content-Type': 'text/plain'}),
+]).then((r) => { document.title = 'done'; window.results = r; });
+</script>""" % (json.dumps(victim), json.dumps(token)))
+        evil = subprocess.Popen([sys.executable, "-m", "http.server", "0", "--bind", "127.0.0.1"], cwd=evil_dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            line = evil.stdout.readline()
+            port = re.search(r"port (\d+)", line).group(1)
+            before = len(children(self.web.pid))
+            self.driver.switch_to.new_window("tab")
+            self.driver.get("http://127.0.0.1:%s/index.html" % port)
+            self.wait(lambda: self.driver.title == "done", 30, "the other site's page")
+            self.driver.close()
+            self.driver.switch_to.window(self.driver.window_handles[0])
+        finally:
+            evil.terminate()
+            evil.wait(timeout=10)
+        planted = [os.path.join(d, f) for d, _, files in os.walk(self.sessions) for f in files if "planted" in f]
+        self.assertEqual(planted, [])
+        self.assertEqual(len(children(self.web.pid)), before)
 
 
 def main():

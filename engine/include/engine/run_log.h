@@ -21,6 +21,9 @@ std::string_view MessageText(int code);
 // the last says that the rest were left out.
 inline constexpr int kRunLogLinesPerCall = 1000;
 
+// Size at which the log is set aside as "<file>.old" and started afresh.
+inline constexpr long kRunLogMaxBytes = 1 << 20;
+
 // Appends "routine : text" for codes 501..513; silent on any failure.
 void LogRunMessage(int code, std::string_view routine);
 
