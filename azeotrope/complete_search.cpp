@@ -30,7 +30,7 @@ constexpr std::int64_t kHomogeneousCode = 1, kHeterogeneousCode = 2;
 // Two azeotropes of the same components closer than this are one.
 constexpr double kSame = 1e-3;
 // A root of y - x is accepted when |y - x| stays below this.
-constexpr double kResidual = 1e-8;
+constexpr double kResidual = 1e-10;
 // Largest |K - 1| of a component of an accepted azeotrope.
 constexpr double kKTolerance = 1e-4;
 
@@ -87,6 +87,9 @@ Point makePoint(std::size_t n, std::span<const std::size_t> members, std::span<c
     return p;
 }
 
+bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
+               std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at);
+
 // Every sign change of y1 - x1 along x1 (cosine-spaced grid, denser at the
 // pure ends), refined by bisection.
 void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j, double pressure,
@@ -115,9 +118,20 @@ void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j,
             }
             const double xa = 0.5 * (lo + hi);
             const double fa = f(xa, b);
-            const std::array<double, 2> z{xa, 1.0 - xa};
+            std::vector<double> z{xa, 1.0 - xa};
             // A sign change across a jump (no root) leaves a large residual.
             if (std::isfinite(fa) && std::abs(fa) < 1e-6) {
+                // Newton takes a root of one liquid to its last digits (a
+                // heteroazeotrope's y is flat along its tie line: the
+                // bisection's point stands).
+                if (!b.split) {
+                    std::vector<double> polished = z;
+                    SubBubble pb;
+                    if (newtonSub(ids, members, pressure, phase, method, polished, pb) && !pb.split) {
+                        z = polished;
+                        b = pb;
+                    }
+                }
                 Point p = makePoint(n, members, z, b);
                 if (!known(found, p.x)) found.push_back(std::move(p));
             }
@@ -127,75 +141,18 @@ void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j,
     }
 }
 
-// Newton's method on (y - x) of the sub-mixture `members` (k components,
-// unknowns the first k - 1 fractions) from the start z; true with the root
-// in z when it converges with every fraction positive.
+// Newton's method on (y - x) of the sub-mixture `members` from the start
+// z; true with the root in z when it converges with every fraction
+// positive.
 bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
                std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at) {
-    const std::size_t k = members.size(), u = k - 1;
-    auto eval = [&](const std::vector<double>& w, SubBubble& b) {
-        b = subBubble(ids, members, w, pressure, phase, method);
-        return b.ok;
-    };
-    auto residual = [&](const SubBubble& b) {
-        double r = 0.0;
-        for (std::size_t c = 0; c < u; ++c) r = std::max(r, std::abs(b.gap[c]));
-        return r;
-    };
-    if (!eval(z, at)) return false;
-    const auto su = static_cast<std::int64_t>(u);
-    // jac[r * u + c] = d gap_r / d z_c, the layout the LU routines take.
-    std::vector<double> jac(u * u), rhs(u), w(k);
-    std::vector<std::int64_t> ipvt(u);
-    for (int it = 0; it < 40; ++it) {
-        const double res = residual(at);
-        if (res < kResidual) return true;
-        // Jacobian of the first k - 1 gaps in the first k - 1 fractions (the
-        // last one takes up the difference), by forward differences.
-        for (std::size_t c = 0; c < u; ++c) {
-            w = z;
-            const double h = 1e-7 * std::max(1.0, std::abs(z[c]));
-            w[c] += h;
-            w[k - 1] -= h;
-            SubBubble bh;
-            if (!eval(w, bh)) return false;
-            for (std::size_t r = 0; r < u; ++r) jac[r * u + c] = (bh.gap[r] - at.gap[r]) / h;
-        }
-        for (std::size_t r = 0; r < u; ++r) rhs[r] = -at.gap[r];
-        funeq::FactorLU(su, jac, su, ipvt, 1e-300, 0.0);
-        if (ipvt[u - 1] == 0) return false;
-        funeq::Interchange(funeq::PivotDirection::Forward, su, ipvt, rhs);
-        funeq::SolveLU(su, jac, su, rhs);
-        double last = 0.0;
-        for (double d : rhs) last -= d;
-        // Damped so that every fraction moves by at most 0.2 and stays
-        // positive; halved while the residual does not fall.
-        double lam = 1.0;
-        for (double d : rhs)
-            if (std::abs(d) > 0.2) lam = std::min(lam, 0.2 / std::abs(d));
-        if (std::abs(last) > 0.2) lam = std::min(lam, 0.2 / std::abs(last));
-        bool better = false;
-        for (int back = 0; back < 20; ++back, lam *= 0.5) {
-            double rest = 1.0, smallest = 1.0;
-            for (std::size_t c = 0; c < u; ++c) {
-                w[c] = z[c] + lam * rhs[c];
-                rest -= w[c];
-                smallest = std::min(smallest, w[c]);
-            }
-            w[k - 1] = rest;
-            if (std::min(smallest, rest) <= 1e-9) continue;
-            SubBubble bw;
-            if (!eval(w, bw)) continue;
-            if (residual(bw) < res) {
-                z = w;
-                at = bw;
-                better = true;
-                break;
-            }
-        }
-        if (!better) return false;
-    }
-    return residual(at) < kResidual;
+    std::array<std::int64_t, kAzeoMaxComponents> sub_ids{};
+    for (std::size_t k = 0; k < members.size(); ++k) sub_ids[k] = ids[members[k]];
+    azeo::Bubble b;
+    if (!azeo::NewtonOnYMinusX(std::span(sub_ids).first(members.size()), z, pressure, phase, method, kResidual, b))
+        return false;
+    at = subBubble(ids, members, z, pressure, phase, method);
+    return at.ok;
 }
 
 // y - x is small next to a face whatever K is there (y_c - x_c =

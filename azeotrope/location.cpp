@@ -35,6 +35,9 @@ constexpr double kSecantMaxStep = 0.15;
 constexpr double kTraceFraction = 1e-9;
 constexpr double kTinyFraction = 1e-30;
 
+// Largest |y_i - x_i| of a homogeneous azeotrope once polished.
+constexpr double kPolishResidual = 1e-10;
+
 // Sum of squared differences of the two liquids above which an azeotrope
 // counts as heterogeneous.
 constexpr double kHeterogeneityThreshold = 0.01;
@@ -341,7 +344,18 @@ void QZNCAZ(std::int64_t& error, std::int64_t print_level, std::int64_t n, std::
     if (!found) return;
     if (phase == 3)
         heterogeneous = heterogeneityTest(n, phase, pressure, method, ids, x, temperature);
-    if (heterogeneous) polishHeteroazeotrope(n, phase, pressure, method, ids, x, temperature);
+    if (heterogeneous) {
+        polishHeteroazeotrope(n, phase, pressure, method, ids, x, temperature);
+    } else {
+        // The location stops at |K1 - K2| < 2e-4 (or the solver's own
+        // tolerance): Newton on y - x takes the azeotrope to its last
+        // digits.  A point Newton cannot improve stays as located.
+        Bubble at;
+        if (azeo::NewtonOnYMinusX(ids.first(count), x.first(count), pressure, phase, method, kPolishResidual, at)) {
+            temperature = at.t;
+            for (std::size_t i = 0; i < count; ++i) k[i] = x[i] > 0.0 ? at.y[i] / x[i] : k[i];
+        }
+    }
     if (print_level >= 4) {
         Line(" At termination:");
         for (std::size_t i = 0; i < count; ++i)

@@ -38,6 +38,13 @@ inline Bubble BubblePoint(std::int64_t phase, std::string_view method, std::int6
     return b;
 }
 
+// Newton's method on y - x of the k = z.size() components ids at their
+// bubble point: true with the root in z and its bubble point in `at` when
+// max |y_i - x_i| falls below `target` with every fraction positive; z is
+// left as it was otherwise.
+bool NewtonOnYMinusX(std::span<const std::int64_t> ids, std::span<double> z, double pressure, std::int64_t phase,
+                     std::string_view method, double target, Bubble& at);
+
 // Stability code of one singular point (0 when the eigenproblem failed).
 // A failed classification sets error to kAzeoClassifyFailed and writes
 // message 510 to the run log.

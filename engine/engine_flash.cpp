@@ -77,6 +77,11 @@ CallLimits::~CallLimits() { g_deadline.reset(); }
 
 bool CallLimits::OutOfTime() { return g_out_of_time; }
 
+bool CallLimits::Expired() {
+    if (g_deadline && !g_out_of_time && Clock::now() > *g_deadline) g_out_of_time = true;
+    return g_out_of_time;
+}
+
 void SetCurrentFlashSettings(const FlashSettings* settings) { g_settings = settings; }
 const FlashSettings& CurrentFlashSettings() { return g_settings ? *g_settings : kDefaultSettings; }
 const EngineFlashMemory& FlashMemory() { return g_memory; }

@@ -120,6 +120,7 @@ Action AddMapCommand(CLI::App& app) {
         const std::vector<Composition> starts = InteriorGrid(*grid);
         Progress(fmt::format("computing {} residue curves...", starts.size()));
         for (const Composition& x0 : starts) {
+            if (CallLimits::Expired()) break;
             try {
                 Curve c;
                 c.points = TraceCurve(*opts, ids, az, x0, CurveKind::Residue, 1, c.direction);
@@ -131,8 +132,11 @@ Action AddMapCommand(CLI::App& app) {
 
         // Where the boiling liquid splits, its envelope and tie lines.
         Progress("computing the liquid-liquid envelope...");
-        FillEnvelope(*opts, ids, kMissingValue, map);
+        if (!CallLimits::Expired()) FillEnvelope(*opts, ids, kMissingValue, map);
 
+        // A map cut short by the time limit is no map: nothing is drawn, and
+        // an earlier picture of that name stays as it was.
+        if (CallLimits::Expired()) throw ComputeError("the time limit was reached before the map was complete");
         Progress("writing " + *output);
         try {
             RenderMap(map, *output);

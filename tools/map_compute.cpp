@@ -111,20 +111,26 @@ void CheckAzeotropes(const Problem& p, const std::vector<std::int64_t>& ids, Aze
             for (std::size_t k = 0; k < total; ++k) mark(k, "topology check failed");
         }
     }
-    // With vapour-liquid flashes only, an azeotrope may sit where the boiling
-    // liquid really splits: it is then not a homogeneous azeotrope at all.
-    if (p.phase == 2) {
-        for (std::size_t a = 0; a < az.count; ++a) {
-            std::vector<double> x(az.compositions.begin() + static_cast<std::ptrdiff_t>(a * n),
-                                  az.compositions.begin() + static_cast<std::ptrdiff_t>((a + 1) * n));
-            if (!LiquidSplitsAtBubblePoint(static_cast<std::int64_t>(n), ids, p.method, p.pressure, x,
-                                            az.temperatures[a]))
-                continue;
-            mark(n + a, "liquid splits");
-            az.warnings.push_back(fmt::format("azeotrope {} ({:.2f} K): its liquid splits into two liquid phases, so "
-                                              "it is not a homogeneous azeotrope; compute with --phase 3",
-                                              a + 1, az.temperatures[a]));
-        }
+    // An azeotrope reported as one liquid may sit where the boiling liquid
+    // really splits: with vapour-liquid flashes only that is expected, and
+    // with three phases the search may have missed the split.  Either way
+    // it is not a homogeneous azeotrope.
+    for (std::size_t a = 0; a < az.count; ++a) {
+        if (az.phase_codes[a] != kHomogeneous) continue;
+        std::vector<double> x(az.compositions.begin() + static_cast<std::ptrdiff_t>(a * n),
+                              az.compositions.begin() + static_cast<std::ptrdiff_t>((a + 1) * n));
+        if (!LiquidSplitsAtBubblePoint(static_cast<std::int64_t>(n), ids, p.method, p.pressure, x,
+                                       az.temperatures[a]))
+            continue;
+        mark(n + a, "liquid splits");
+        az.warnings.push_back(
+            p.phase == 2 ? fmt::format("azeotrope {} ({:.2f} K): its liquid splits into two liquid phases, so it is "
+                                       "not a homogeneous azeotrope; compute with --phase 3",
+                                       a + 1, az.temperatures[a])
+                         : fmt::format("azeotrope {} ({:.2f} K): its liquid splits into two liquid phases, so it is "
+                                       "not a homogeneous azeotrope, and the search did not find the heteroazeotrope "
+                                       "there",
+                                       a + 1, az.temperatures[a]));
     }
 }
 

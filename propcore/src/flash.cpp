@@ -798,7 +798,26 @@ bool LiquidSplit(const Mixture& m, double t, std::span<const double> z, std::spa
     return SplitLiquids(m, t, z, trial, xa, xb, beta_b, o) == Split::TwoLiquids;
 }
 
+namespace {
+FlashResult flashTP(const Mixture& m, double t, double p, std::span<const double> z, int phase,
+                    const FlashOptions& o);
+}  // namespace
+
 FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double> z, int phase,
+                    const FlashOptions& o) {
+    FlashResult r = flashTP(m, t, p, z, phase, o);
+    // With two liquids allowed, a state whose liquid would still split (a
+    // third liquid, which the setting cannot hold) is not an equilibrium:
+    // it is no result.
+    if (phase == 3 && r.status == kConverged && r.vf < 1.0) {
+        Vec third;
+        if (LiquidUnstable(m, t, r.x1, third)) r.status = kNotConverged;
+    }
+    return r;
+}
+
+namespace {
+FlashResult flashTP(const Mixture& m, double t, double p, std::span<const double> z, int phase,
                     const FlashOptions& o) {
     const std::size_t n = m.size();
     FlashResult r;
@@ -819,7 +838,26 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
     r.y = y;
     r.status = st;
     oneLiquid(r);
-    if (phase != 3) return r;
+    if (phase != 3) {
+        // All vapour by the flash from its own start; but a liquid of
+        // another composition may condense at t (a partially miscible
+        // system has more than one): the flash again from that liquid.
+        Vec liquid;
+        if (beta < 1.0 || !VapourCondenses(m, t, p, z, liquid)) return r;
+        int vl_status = kNotConverged;
+        Vec xl(n), yl(n);
+        const double bl = vlTP(m, t, p, z, o, xl, yl, vl_status, liquid);
+        if (!(vl_status == kConverged && bl < 1.0)) {
+            r.status = kNotConverged;
+            return r;
+        }
+        r.vf = std::max(bl, 0.0);
+        r.x = xl;
+        r.y = yl;
+        oneLiquid(r);
+        r.status = kConverged;
+        return r;
+    }
     if (beta >= 1.0) {
         // All vapour by the one-liquid flash; but a liquid (or two) the
         // one-liquid model cannot describe may still condense.
@@ -945,6 +983,7 @@ FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double
     r.status = kNotConverged;
     return r;
 }
+}  // namespace
 
 void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase, const FlashOptions& o,
              FlashResult& r) {
@@ -993,7 +1032,10 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
     if (vf == 1.0) {
         Vec x(n);
         r.status = dewT(m, p, z, o, r.t, x);
-        if (phase == 3 && r.status == kConverged) r.status = firstCondensation(m, p, z, o, r.t, x);
+        // The dew point is where the first liquid appears: a partially
+        // miscible liquid may condense above the one-liquid root, whether
+        // or not two liquids are allowed afterwards.
+        if (r.status == kConverged) r.status = firstCondensation(m, p, z, o, r.t, x);
         r.y.assign(z.begin(), z.end());
         r.x = x;
         oneLiquid(r);

@@ -95,7 +95,18 @@ struct Reference {
         for (int a = 0; a <= kGrid; ++a)
             for (int b = 0; a + b <= kGrid; ++b) {
                 X w{a / double(kGrid), b / double(kGrid), (kGrid - a - b) / double(kGrid)};
-                for (double& v : w) v = std::max(v, 1e-12);
+                // Components absent from the tested phase (potential -inf)
+                // stay absent from the trials.
+                bool skip = false;
+                for (int i = 0; i < 3; ++i) {
+                    if (d[i] < -1e299) {
+                        skip = skip || w[i] > 0.0;
+                        w[i] = 0.0;
+                    } else {
+                        w[i] = std::max(w[i], 1e-12);
+                    }
+                }
+                if (skip) continue;
                 double v = tpd(w);
                 if (v < best + 0.05) {
                     // Substitution towards the stationary point w ~ exp(d - ln gamma(w)).

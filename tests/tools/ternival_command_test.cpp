@@ -298,6 +298,22 @@ TEST_F(Command, ACommandPastItsTimeLimitFailsAndSaysSo) {
     EXPECT_LT(seconds, 10.0);  // the whole search takes some 20 s
 }
 
+// A map cut short by its time limit is no map: the command stops within
+// its limit, draws nothing, and an earlier picture of that name stays.
+TEST_F(Command, AMapPastItsTimeLimitDrawsNothing) {
+    ASSERT_EQ(ternival({"map", "--grid", "3", "-o", path("map.svg")}).code, 0);
+    const std::string good = slurp(path("map.svg"));
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome r = ternival({"--time-limit", "0.5", "map", std::string(TERNIVAL_TEST_DATA_DIR) + "/slow_ternary.toml",
+                                "-p", "1062.9754393414457", "--phase", "3", "-o", path("map.svg")});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("the time limit of 0.5 s was reached"), std::string::npos) << r.err;
+    EXPECT_LT(seconds, 0.75);
+    EXPECT_EQ(slurp(path("map.svg")), good);
+    EXPECT_EQ(r.out, "");
+}
+
 TEST_F(Command, WriteFailuresAreReportedAndLeaveNoPicture) {
     Outcome r = ternival({"azeotropes"}, "/dev/full");
     EXPECT_EQ(r.code, 6) << r.err;

@@ -34,6 +34,10 @@ public:
     CallLimits& operator=(const CallLimits&) = delete;
     // True when a flash of the call under way was refused for lack of time.
     static bool OutOfTime();
+    // True when the call's time is up, read from the clock now (work that
+    // makes no flash, such as drawing, asks this); the call then counts as
+    // out of time.
+    static bool Expired();
 };
 
 // Tolerance and iteration limit handed to every flash; they belong to the
