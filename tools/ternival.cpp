@@ -2,6 +2,7 @@
 #include <fmt/core.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <map>
 
@@ -10,6 +11,7 @@
 #include "cli_common.h"
 #include "commands.h"
 #include "engine/engine_flash.h"
+#include "platform/system.h"
 
 int main(int argc, char** argv) {
     using namespace ternival::cli;
@@ -20,6 +22,9 @@ int main(int argc, char** argv) {
     app.add_option("--time-limit", time_limit, "seconds the whole command may compute (0: no limit)")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    std::string work_dir;
+    app.add_option("--work-dir", work_dir,
+                   "folder of the engine's run log, history and report files (default: $TMP, else /tmp)");
     std::map<std::string, Action> actions;
     actions["pure"] = AddPureCommand(app);
     actions["flash"] = AddFlashCommand(app);
@@ -35,6 +40,19 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? kOk : kUsage;
+    }
+    // The engine writes its files to TMP: to the folder asked for, or to
+    // the system's temporary folder, never to the working directory.
+    if (!work_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(work_dir, ec);
+        if (!std::filesystem::is_directory(work_dir)) {
+            fmt::print(stderr, "ternival: error: --work-dir {}: not a folder that can be made\n", work_dir);
+            return kBadInput;
+        }
+        ternival::platform::PutEnv("TMP=" + std::filesystem::absolute(work_dir).string());
+    } else if (const auto tmp = ternival::platform::GetEnv("TMP"); !tmp || tmp->empty()) {
+        ternival::platform::PutEnv("TMP=" + std::filesystem::temp_directory_path().string());
     }
     // One line on standard error; the time limit, when it was reached, is
     // the reason whatever the failure it caused.
