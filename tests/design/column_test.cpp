@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <numeric>
 
 #include "design/column.h"
@@ -47,7 +48,10 @@ protected:
     void TearDown() override {
         session_.reset();
         fs::remove_all(dir_);
+        if (saved_tmp_) platform::PutEnv("TMP=" + *saved_tmp_);
+        else platform::UnsetEnv("TMP");
     }
+    std::optional<std::string> saved_tmp_ = platform::GetEnv("TMP");
     fs::path dir_;
     std::unique_ptr<EngineSession> session_;
     ColumnSpec spec_;
