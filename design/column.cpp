@@ -305,6 +305,7 @@ ColumnDesign DesignColumn(const ColumnSpec& s, std::optional<double> reflux, std
     // stripping stages from the crossing down to the reboiler.
     d.rectifying.stages.resize(static_cast<std::size_t>(m.rectifying_stages));
     d.stripping.stages.resize(static_cast<std::size_t>(m.stripping_stages));
+    d.meeting = m.x;
     d.stages = m.rectifying_stages + m.stripping_stages;
     d.feed_stage = m.rectifying_stages + 1;
     d.feasible = true;

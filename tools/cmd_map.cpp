@@ -19,23 +19,7 @@ namespace ternival::cli {
 
 namespace {
 
-bool EndsWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-void Progress(const std::string& line) {
-    fmt::print(stderr, "ternival: {}\n", line);
-    std::fflush(stderr);
-}
-
 std::string Temperature(double t) { return IsMissing(t) ? std::string("-") : Number(t, 3); }
-
-// The property method the engine uses: the one asked for, else the
-// problem file's default.
-std::string MethodName(const Problem& p) {
-    if (!p.method.empty()) return p.method;
-    return p.default_method.empty() ? std::string("default") : p.default_method;
-}
 
 // Singular points (pure components, then azeotropes) of a ternary map.
 Table SingularTable(const Problem& p, const AzeotropeTable& az) {

@@ -19,5 +19,6 @@ Action AddBoundariesCommand(CLI::App& app);
 Action AddEnvelopeCommand(CLI::App& app);
 Action AddComponentsCommand(CLI::App& app);
 Action AddProblemCommand(CLI::App& app);
+Action AddColumnCommand(CLI::App& app);
 
 }  // namespace ternival::cli

@@ -152,6 +152,49 @@ void draw(cairo_t* cr, const TernaryMap& m) {
     cairo_set_line_width(cr, 3.0);
     for (const auto& c : m.boundaries) polyline(cr, c.points);
 
+    // A column: the mass-balance line, the profiles stage by stage, the
+    // feed and the products.
+    if (m.column.shown) {
+        const auto& c = m.column;
+        cairo_set_source_rgb(cr, 0.4, 0.4, 0.4);
+        cairo_set_line_width(cr, 1.2);
+        const double dash[] = {6.0, 4.0};
+        cairo_set_dash(cr, dash, 2, 0.0);
+        polyline(cr, {c.distillate, c.bottoms});
+        cairo_set_dash(cr, nullptr, 0, 0.0);
+        const struct {
+            const std::vector<Composition>* points;
+            double r, g, b;
+        } sections[] = {{&c.rectifying, 0.8, 0.1, 0.1}, {&c.stripping, 0.0, 0.55, 0.3}};
+        for (const auto& sec : sections) {
+            cairo_set_source_rgb(cr, sec.r, sec.g, sec.b);
+            cairo_set_line_width(cr, 1.8);
+            polyline(cr, *sec.points);
+            for (const auto& p : *sec.points) {
+                const Xy q = place(p);
+                cairo_new_path(cr);
+                cairo_arc(cr, q.x, q.y, 2.2, 0, 2 * M_PI);
+                cairo_fill(cr);
+            }
+        }
+        const struct {
+            const Composition* x;
+            const char* name;
+        } marks[] = {{&c.feed, "F"}, {&c.distillate, "D"}, {&c.bottoms, "B"}};
+        for (const auto& mk : marks) {
+            const Xy q = place(*mk.x);
+            cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
+            cairo_new_path(cr);
+            cairo_move_to(cr, q.x, q.y - 7);
+            cairo_line_to(cr, q.x + 7, q.y);
+            cairo_line_to(cr, q.x, q.y + 7);
+            cairo_line_to(cr, q.x - 7, q.y);
+            cairo_close_path(cr);
+            cairo_fill(cr);
+            text(cr, q.x + 9, q.y - 6, mk.name, 13);
+        }
+    }
+
     // Singular points.
     for (const auto& s : m.singular) {
         const Xy q = place(s.x);
@@ -242,6 +285,9 @@ void tagSvgCurves(const std::string& path) {
         {"stroke-width:3;", "stroke:rgb(0%,0%,0%)", "boundary"},
         {"stroke-width:2;", "stroke:rgb(10%,50%,20%)", "envelope"},
         {"stroke-width:0.8;", "stroke:rgb(10%,50%,20%)", "tie-line"},
+        {"stroke-width:1.2;", "stroke:rgb(40%,40%,40%)", "mass-balance"},
+        {"stroke-width:1.8;", "stroke:rgb(80%,10%,10%)", "rectifying"},
+        {"stroke-width:1.8;", "stroke:rgb(0%,55%,30%)", "stripping"},
     };
     std::string out;
     out.reserve(svg.size() + 4096);

@@ -27,6 +27,14 @@ struct TieLine {
     Composition a{}, b{};
 };
 
+// A column drawn on the map: its mass-balance line through the feed, its
+// products and the liquid compositions of its sections' stages.
+struct ColumnOverlay {
+    bool shown = false;
+    Composition feed{}, distillate{}, bottoms{};
+    std::vector<Composition> rectifying, stripping;
+};
+
 struct TernaryMap {
     std::array<std::string, 3> names;
     double pressure = 101325.0;
@@ -34,6 +42,7 @@ struct TernaryMap {
     std::vector<SingularPoint> singular;
     std::vector<Curve> boundaries, residue_curves, envelope;
     std::vector<TieLine> tie_lines;
+    ColumnOverlay column;
 };
 
 // Throws std::runtime_error when the suffix is unknown or cairo fails.

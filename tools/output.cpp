@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "cli_common.h"
@@ -71,6 +72,20 @@ void PrintTable(const Table& t, Format f) {
         for (std::size_t c = 0; c < row.size(); ++c) fmt::print("{:<{}}  ", row[c], width[c]);
         fmt::print("\n");
     }
+}
+
+bool EndsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void Progress(const std::string& line) {
+    fmt::print(stderr, "ternival: {}\n", line);
+    std::fflush(stderr);
+}
+
+std::string MethodName(const Problem& p) {
+    if (!p.method.empty()) return p.method;
+    return p.default_method.empty() ? std::string("default") : p.default_method;
 }
 
 }  // namespace ternival::cli

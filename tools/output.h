@@ -6,6 +6,8 @@
 
 namespace ternival::cli {
 
+struct Problem;
+
 enum class Format { Csv, Json, Text };
 
 Format ParseFormat(const std::string& name);
@@ -20,5 +22,14 @@ struct Table {
 void PrintTable(const Table& t, Format f);
 
 std::string Number(double v, int precision = 6);
+
+bool EndsWith(const std::string& s, const std::string& suffix);
+
+// One line of progress on standard error.
+void Progress(const std::string& line);
+
+// The property method the engine uses: the one asked for, else the
+// problem file's default.
+std::string MethodName(const Problem& p);
 
 }  // namespace ternival::cli

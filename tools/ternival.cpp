@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     actions["envelope"] = AddEnvelopeCommand(app);
     actions["components"] = AddComponentsCommand(app);
     actions["problem"] = AddProblemCommand(app);
+    actions["column"] = AddColumnCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

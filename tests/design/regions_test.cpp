@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 
+#include "design/classify.h"
 #include "design/regions.h"
 #include "engine/session.h"
 #include "platform/system.h"
@@ -97,6 +98,11 @@ TEST_F(Regions_, AcetoneChloroformMethanolHasFourRegions) {
     for (int u : un)
         for (int s : sn) all.insert({u, s});
     EXPECT_EQ(Pairs(r), all);
+    // Acetone (329.3 K) light, chloroform (334.3 K) intermediate, methanol
+    // (337.7 K) heavy: the maximum acetone/chloroform azeotrope a stable
+    // node, both minimum ones with methanol unstable nodes, and a ternary
+    // saddle.
+    EXPECT_EQ(ClassOf(t.points).code, "311-S");
     // Each region holds its own interior: a point near the middle of its
     // two nodes lies in it and in no other.
     for (std::size_t g = 0; g < r.regions.size(); ++g) {
@@ -121,6 +127,9 @@ TEST_F(Regions_, EthanolWaterBenzeneWithThreePhasesHasThree) {
         stable.insert(g.stable_node);
     }
     EXPECT_EQ(stable, (std::set<int>{0, 1, 2}));  // the pure components
+    // Ethanol light, benzene intermediate, water heavy: three minimum
+    // binary azeotropes that are saddles and a minimum ternary one.
+    EXPECT_EQ(ClassOf(t.points).code, "222-m");
 }
 
 TEST_F(Regions_, AZeotropicMixtureIsOneRegion) {
@@ -132,6 +141,9 @@ TEST_F(Regions_, AZeotropicMixtureIsOneRegion) {
     EXPECT_EQ(r.regions[0].unstable_node, 0);  // benzene, the lightest
     EXPECT_EQ(r.regions[0].stable_node, 2);    // ethylbenzene, the heaviest
     EXPECT_EQ(RegionOf(r, {0.3, 0.3, 0.4}), 0);
+    const MapClass c = ClassOf(t.points);
+    EXPECT_EQ(c.code, "000");
+    EXPECT_EQ(c.name, "0.0-1");
 }
 
 }  // namespace

@@ -79,6 +79,8 @@ struct ColumnDesign {
     std::optional<int> stages;     // equilibrium stages, reboiler included
     std::optional<int> feed_stage; // from the top
     SectionProfile rectifying, stripping;
+    // Where the sections' liquid paths cross (the feed stage's side of it).
+    std::optional<Composition> meeting;
     bool total_reflux_feasible = false;
 };
 
