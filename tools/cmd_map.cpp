@@ -11,6 +11,8 @@
 #include "commands.h"
 #include "engine/engine_flash.h"
 #include "map_compute.h"
+#include "design/classify.h"
+#include "design/regions.h"
 #include "map_render.h"
 #include "output.h"
 #include "tool_session.h"
@@ -48,6 +50,31 @@ Table SingularTable(const Problem& p, const AzeotropeTable& az) {
 
 // Tells each warning of the search on standard error; the exit code that
 // goes with them.
+// The map's class and its regions: a table of its own in text (after the
+// singular points), lines on standard error with csv and json, whose
+// standard output is the one table.
+void PrintRegions(const design::Regions& regions, const design::MapClass& c, const Problem& p, Format f) {
+    auto name = [&](int k) {
+        if (k < 0) return std::string("-");
+        if (k < 3) return "pure " + p.components[static_cast<std::size_t>(k)];
+        return "azeotrope " + std::to_string(k - 2) + " (point " + std::to_string(k + 1) + ")";
+    };
+    std::vector<std::string> lines;
+    lines.push_back(c.error.empty() || !c.code.empty()
+                        ? fmt::format("class {} (structure {})", c.name.empty() ? "-" : c.name, c.code)
+                        : "class: " + c.error);
+    lines.push_back(fmt::format("{} distillation region(s), {} separatri{}", regions.regions.size(),
+                                regions.separatrices, regions.separatrices == 1 ? "x" : "ces"));
+    for (std::size_t g = 0; g < regions.regions.size(); ++g)
+        lines.push_back(fmt::format("region {}: from {} to {}", g + 1, name(regions.regions[g].unstable_node),
+                                    name(regions.regions[g].stable_node)));
+    if (!regions.error.empty()) lines.push_back("regions: " + regions.error);
+    for (const auto& l : lines) {
+        if (f == Format::Text) fmt::print("{}\n", l);
+        else Progress(l);
+    }
+}
+
 int TellWarnings(const AzeotropeTable& az) {
     for (const auto& w : az.warnings) Progress("warning: " + w);
     return az.warnings.empty() ? kOk : kDoubtful;
@@ -101,6 +128,17 @@ Action AddMapCommand(CLI::App& app) {
         Progress("computing distillation boundaries...");
         map.boundaries = Boundaries(*opts, ids, az);
 
+        // The regions the boundaries make, and the map's class.
+        std::vector<design::SingularPoint> points;
+        for (std::size_t k = 0; k < 3 + az.count; ++k)
+            points.push_back({{az.singular_x[k * 3], az.singular_x[k * 3 + 1], az.singular_x[k * 3 + 2]},
+                              az.singular_t[k], az.singular_code[k], k < 3 ? 1 : az.sizes[k - 3]});
+        std::vector<std::vector<design::Composition>> curves;
+        for (const auto& b : map.boundaries) curves.push_back(b.points);
+        const design::Regions regions = design::FindRegions(points, curves);
+        const design::MapClass mapClass = design::ClassOf(points);
+        for (const auto& g : regions.regions) map.regions.push_back(g.outline);
+
         const std::vector<Composition> starts = InteriorGrid(*grid);
         Progress(fmt::format("computing {} residue curves...", starts.size()));
         for (const Composition& x0 : starts) {
@@ -128,6 +166,7 @@ Action AddMapCommand(CLI::App& app) {
             throw OutputError(e.what());
         }
         PrintTable(SingularTable(*opts, az), f);
+        PrintRegions(regions, mapClass, *opts, f);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         Progress(fmt::format("{} singular points, {} boundaries, {} residue curves, {} tie lines drawn to {} in {:.2f} s",
                              map.singular.size(), map.boundaries.size(), map.residue_curves.size(),

@@ -1,5 +1,7 @@
-#include <algorithm>
 #include "map_render.h"
+
+#include <algorithm>
+#include <iterator>
 
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
@@ -127,6 +129,33 @@ void draw(cairo_t* cr, const TernaryMap& m) {
     text(cr, top.x, top.y - 14, m.names[0], 16, true);
     text(cr, left.x - 10, left.y + 24, m.names[1], 16, true);
     text(cr, right.x + 10, right.y + 24, m.names[2], 16, true);
+
+    // Distillation regions: pale shades, numbered at their middles.
+    static constexpr double kShades[][3] = {{0.93, 0.95, 1.0}, {1.0, 0.95, 0.88}, {0.92, 0.98, 0.92},
+                                            {0.99, 0.92, 0.96}, {0.95, 0.93, 0.99}, {0.98, 0.98, 0.88}};
+    for (std::size_t g = 0; g < m.regions.size(); ++g) {
+        const auto& poly = m.regions[g];
+        if (poly.size() < 3) continue;
+        const auto& shade = kShades[g % std::size(kShades)];
+        cairo_set_source_rgb(cr, shade[0], shade[1], shade[2]);
+        cairo_new_path(cr);
+        for (std::size_t k = 0; k < poly.size(); ++k) {
+            const Xy q = place(poly[k]);
+            k == 0 ? cairo_move_to(cr, q.x, q.y) : cairo_line_to(cr, q.x, q.y);
+        }
+        cairo_close_path(cr);
+        cairo_fill(cr);
+    }
+    for (std::size_t g = 0; g < m.regions.size(); ++g) {
+        const auto& poly = m.regions[g];
+        if (poly.size() < 3) continue;
+        Composition mid{};
+        for (const auto& q : poly)
+            for (std::size_t i = 0; i < 3; ++i) mid[i] += q[i] / static_cast<double>(poly.size());
+        const Xy q = place(mid);
+        cairo_set_source_rgb(cr, 0.45, 0.45, 0.55);
+        text(cr, q.x, q.y, std::to_string(g + 1), 18, true);
+    }
 
     // Envelope and tie lines.
     cairo_set_source_rgb(cr, 0.1, 0.5, 0.2);

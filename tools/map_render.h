@@ -42,6 +42,8 @@ struct TernaryMap {
     std::vector<SingularPoint> singular;
     std::vector<Curve> boundaries, residue_curves, envelope;
     std::vector<TieLine> tie_lines;
+    // Outlines of the distillation regions, shaded and numbered.
+    std::vector<std::vector<Composition>> regions;
     ColumnOverlay column;
 };
 
