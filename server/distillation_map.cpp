@@ -32,7 +32,9 @@ constexpr double kSumTolerance = 1e-6;
 // in the points of a curve fed back as starts), counts as zero.  Refused:
 // fewer than two values, a non-finite one, a fraction outside [0, 1] by
 // more than 1e-6, or Top and Left summing above 1 by more than that.
-bool readPoint(const Variant& v, std::array<double, 3>& x) {
+}  // namespace
+
+bool ReadComposition(const Variant& v, std::array<double, 3>& x) {
     std::vector<double> values;
     if (Failed(ReadDoubleArray(v, values)) || values.size() < 2) return false;
     for (std::size_t i = 0; i < 2; ++i) {
@@ -50,6 +52,8 @@ bool readPoint(const Variant& v, std::array<double, 3>& x) {
     }
     return true;
 }
+
+namespace {
 
 HRESULT packPoint(Variant& out, std::span<const double> x) {
     const std::array<std::size_t, 1> count{3}, strides{0};
@@ -204,7 +208,7 @@ void CDistillationMap::checkSingularPoints() {
 
 HRESULT CDistillationMap::curve(const Variant& start, bool residue, std::int32_t& direction, Variant& out) {
     std::array<double, 3> x0{};
-    if (!ready() || !readPoint(start, x0)) return E_FAIL;
+    if (!ready() || !ReadComposition(start, x0)) return E_FAIL;
     // The end test uses the singular points only when they were found for
     // these components, this file, pressure and property data.
     const std::int64_t naz = searchCurrent() ? search_->count() : 0;
@@ -326,7 +330,7 @@ HRESULT CDistillationMap::GetTielinesVLLE(Variant& ties, Variant& tie_points) {
 
 HRESULT CDistillationMap::GetBoilingPoint(const Variant& composition, double& temperature) {
     std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
-    if (!ready() || !readPoint(composition, z)) return E_FAIL;
+    if (!ready() || !ReadComposition(composition, z)) return E_FAIL;
     double t = 0.0, p = pressure, vf = 0.0, result = 0.0;
     std::int64_t error = 0;
     EngineFlash("PV", data_.phase, data_.opset, 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);
@@ -337,13 +341,13 @@ HRESULT CDistillationMap::GetBoilingPoint(const Variant& composition, double& te
 
 HRESULT CDistillationMap::ComputeTieLine(const Variant& composition, Variant&, Variant&) {
     std::array<double, 3> z{};
-    readPoint(composition, z);
+    ReadComposition(composition, z);
     return S_OK;
 }
 
 HRESULT CDistillationMap::GetNewTieLineLLE(const Variant& composition, Variant& out1, Variant& out2) {
     std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
-    if (!ready() || !readPoint(composition, z)) return E_FAIL;
+    if (!ready() || !ReadComposition(composition, z)) return E_FAIL;
     double t = temperature, p = pressure, vf = 0.0, result = 0.0;
     std::int64_t error = 0;
     EngineFlash("TP", data_.phase, data_.lle_model.substr(0, 9), 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);
@@ -358,7 +362,7 @@ HRESULT CDistillationMap::GetNewTieLineLLE(const Variant& composition, Variant& 
 
 HRESULT CDistillationMap::GetNewTieLineVLLE(const Variant& composition, Variant& out1, Variant& out2, Variant& outy) {
     std::array<double, 3> z{}, y{}, x{}, x1{}, x2{};
-    if (!ready() || !readPoint(composition, z)) return E_FAIL;
+    if (!ready() || !ReadComposition(composition, z)) return E_FAIL;
     double t = 0.0, p = pressure, vf = 0.0, result = 0.0;
     std::int64_t error = 0;
     EngineFlash("PV", data_.phase, data_.vle_model.substr(0, 9), 3, ids_, z, t, p, vf, y, x, result, x1, x2, error);

@@ -123,7 +123,20 @@ const InterfaceInfo& DistillationDesignInterface() {
         "IDistillationDesign", kIidDistillationDesign,
         {{{1, "Attach", M, {In("vMap", VT_DISPATCH)}}},
          property(2, "SearchKind", VT_BSTR),
-         {{3, "GetLiquidSplits", M, {Out("nAzeotropes", VT_I4), Out("vLiquidSplits", VT_VARIANT)}}}});
+         {{3, "GetLiquidSplits", M, {Out("nAzeotropes", VT_I4), Out("vLiquidSplits", VT_VARIANT)}},
+          {4, "GetRegions", M, {Out("nRegions", VT_I4), Out("vNodes", VT_VARIANT), Out("vOutlines", VT_VARIANT)}},
+          {5, "GetMapClass", M, {Out("bstrClass", VT_BSTR), Out("bstrCode", VT_BSTR)}},
+          {6, "CheckSplit", M,
+           {In("vFeed", VT_VARIANT), In("vDistillate", VT_VARIANT), In("vBottoms", VT_VARIANT), In("dbQ", VT_R8),
+            Out("nFeasible", VT_I4), Out("nTotalReflux", VT_I4), Out("bstrReason", VT_BSTR)}},
+          {7, "GetMinimumReflux", M,
+           {In("vFeed", VT_VARIANT), In("vDistillate", VT_VARIANT), In("vBottoms", VT_VARIANT), In("dbQ", VT_R8),
+            Out("dbRmin", VT_R8), Out("nStagesMin", VT_I4), Out("bstrReason", VT_BSTR)}},
+          {8, "GetColumnProfiles", M,
+           {In("vFeed", VT_VARIANT), In("vDistillate", VT_VARIANT), In("vBottoms", VT_VARIANT), In("dbQ", VT_R8),
+            In("dbReflux", VT_R8), Out("nStages", VT_I4), Out("nFeedStage", VT_I4), Out("vRectifying", VT_VARIANT),
+            Out("vStripping", VT_VARIANT), Out("bstrReason", VT_BSTR)}},
+          {9, "LastReason", G, {RetVal("pVal", VT_BSTR)}}}});
     return info;
 }
 

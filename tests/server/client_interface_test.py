@@ -163,6 +163,69 @@ class Interface(unittest.TestCase):
         finally:
             app.close()
 
+    def test_design_extension(self):
+        """Regions, class and columns of a map, through the extension."""
+        app = tc.Dispatch("Ternival.DistillationApp")
+        try:
+            app.InitFromVmpdfFile(ACM)
+            m = app.GetDistillationMap()
+            m.SetComponentData("ACETONE", "CHLOROFM", "METHANOL")
+            m.SetPropertyData("NRTL", "NRTL", "NRTL", 2)
+            m.Pressure = 101325.0
+            d = tc.Dispatch("Ternival.DistillationDesign", server=m)
+            d.Attach(m)
+            # Four regions, each from one of the two minimum-boiling binary
+            # azeotropes (unstable nodes) to methanol or the maximum-boiling
+            # acetone/chloroform azeotrope (stable nodes).
+            count, nodes, outlines = d.GetRegions()
+            self.assertEqual(count, 4)
+            self.assertEqual(len(outlines), 4)
+            m.GetPureProperties()
+            n, x, t, phase, stability = m.GetAzeotropes()
+            unstable = {3 + a for a in range(n) if stability[a] == 3}
+            stable = {3 + a for a in range(n) if stability[a] == 1} | {2}
+            self.assertEqual({tuple(r) for r in nodes}, {(u, s) for u in unstable for s in stable})
+            self.assertEqual(d.GetMapClass()[1], "311-S")
+            # Products on either side of a boundary: no column at any reflux.
+            feed, top = [0.3, 0.3, 0.4], [0.78, 0.01, 0.21]
+            bottom = [(feed[i] - 0.25 * top[i]) / 0.75 for i in range(3)]
+            feasible, total, reason = d.CheckSplit(feed, top, bottom, 1.0)
+            self.assertEqual((feasible, total), (0, 0))
+            self.assertIn("different distillation regions", reason)
+            # Products off the mass-balance line are refused.
+            with self.assertRaises(tc.AutomationError):
+                d.CheckSplit(feed, top, [0.1, 0.1, 0.8], 1.0)
+            self.assertIn("mass-balance line", d.LastReason)
+        finally:
+            app.close()
+        # A zeotropic mixture: a direct split, its minimum reflux and a column
+        # above it.
+        app = tc.Dispatch("Ternival.DistillationApp")
+        try:
+            app.InitFromVmpdfFile(os.path.join(EXAMPLES, "benzene_toluene_ethylbenzene.toml"))
+            ids = app.GetPropertyPackage().GetComponentList()[0]
+            m = app.GetDistillationMap()
+            m.SetComponentData(*ids)
+            m.Pressure = 101325.0
+            d = tc.Dispatch("Ternival.DistillationDesign", server=m)
+            d.Attach(m)
+            self.assertEqual(d.GetMapClass(), ("0.0-1", "000"))
+            feed, top = [0.3, 0.3, 0.4], [0.95, 0.0499, 0.0001]
+            bottom = [(feed[i] - 0.3 * top[i]) / 0.7 for i in range(3)]
+            r_min, n_min, reason = d.GetMinimumReflux(feed, top, bottom, 1.0)
+            self.assertGreater(r_min, 0.5)
+            self.assertGreater(n_min, 3)
+            stages, feed_stage, rect, strip, reason = d.GetColumnProfiles(feed, top, bottom, 1.0, 1.5 * r_min)
+            self.assertEqual(reason, "")
+            self.assertEqual(len(rect) + len(strip), stages)
+            self.assertTrue(1 < feed_stage <= stages)
+            self.assertGreater(stages, n_min)
+            # The top is the coldest stage, the reboiler the hottest.
+            self.assertLess(rect[0][3], rect[-1][3])
+            self.assertGreater(strip[0][3], strip[-1][3])
+        finally:
+            app.close()
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])

@@ -314,6 +314,49 @@ TEST_F(Command, AMapPastItsTimeLimitDrawsNothing) {
     EXPECT_EQ(r.out, "");
 }
 
+// A column from the command line: the figures of a feasible split, the
+// reason and exit code 5 of one that crosses a boundary, the refusal of
+// products off the mass-balance line, and a picture with the profiles.
+TEST_F(Command, ColumnsFromTheCommandLine) {
+    const std::string bte = kExamples + "/benzene_toluene_ethylbenzene.toml";
+    Outcome r = ternival({"column", bte, "--feed", "0.3,0.3,0.4", "--distillate", "0.95,0.0499,0.0001", "--bottoms",
+                          "0.0214285714,0.4071857143,0.5713857143", "--reflux-factor", "1.3", "--format", "json",
+                          "-o", path("column.svg")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    json c = json::parse(r.out);
+    for (const char* key : {"feasible", "reason", "r_min", "stages_min", "reflux", "stages", "feed_stage",
+                            "rectifying", "stripping"})
+        EXPECT_TRUE(c.contains(key)) << key;
+    EXPECT_TRUE(c["feasible"].get<bool>());
+    EXPECT_NEAR(c["reflux"].get<double>(), 1.3 * c["r_min"].get<double>(), 1e-9);
+    EXPECT_EQ(c["rectifying"].size() + c["stripping"].size(), c["stages"].get<std::size_t>());
+    EXPECT_GT(c["stages"].get<int>(), c["stages_min"].get<int>());
+    EXPECT_TRUE(c["rectifying"][0].contains("x_BENZENE") && c["rectifying"][0].contains("T_K"));
+    const std::string svg = slurp(path("column.svg"));
+    for (const char* kind : {"class=\"rectifying\"", "class=\"stripping\"", "class=\"mass-balance\""})
+        EXPECT_NE(svg.find(kind), std::string::npos) << kind;
+
+    // Acetone/chloroform/methanol: products on either side of a boundary.
+    r = ternival({"column", "--feed", "0.3,0.3,0.4", "--distillate", "0.78,0.01,0.21", "--bottoms",
+                  "0.14,0.3966666667,0.4633333333", "--reflux", "5", "--format", "json"});
+    EXPECT_EQ(r.code, 5) << r.err;
+    c = json::parse(r.out);
+    EXPECT_FALSE(c["feasible"].get<bool>());
+    EXPECT_NE(c["reason"].get<std::string>().find("different distillation regions"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("ternival: warning: the split is not feasible"), std::string::npos);
+
+    r = ternival({"column", "--feed", "0.3,0.3,0.4", "--distillate", "0.78,0.01,0.21", "--bottoms", "0.1,0.1,0.8"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("not on one mass-balance line"), std::string::npos) << r.err;
+    EXPECT_EQ(CountLines(r.err), 1) << r.err;
+
+    // The map tells its class and regions.
+    r = ternival({"map", "--grid", "3", "-o", path("acm.svg")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("4 distillation region(s), 4 separatrices"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(structure 311-S)"), std::string::npos) << r.out;
+}
+
 TEST_F(Command, WriteFailuresAreReportedAndLeaveNoPicture) {
     Outcome r = ternival({"azeotropes"}, "/dev/full");
     EXPECT_EQ(r.code, 6) << r.err;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "automation/dispatch.h"
+#include "design/column.h"
 #include "engine/property_engine.h"
 
 namespace ternival::server {
@@ -218,6 +219,12 @@ private:
     std::int64_t pure_error_ = 0;
 };
 
+// A composition argument of the map and its extension: the mole
+// fractions of Top and Left (the first two values of an array of up to
+// three dimensions, in storage order), with Right the rest; false for
+// anything else (see README).
+bool ReadComposition(const Variant& v, std::array<double, 3>& x);
+
 class CDistillationDesign;
 
 class CDistillationMap : public automation::DispatchObject {
@@ -330,13 +337,30 @@ public:
     HRESULT GetSearchKind(Bstr& kind) const;
     HRESULT SetSearchKind(const Bstr& kind);
     HRESULT GetLiquidSplits(std::int32_t& count, Variant& splits);
+    HRESULT GetRegions(std::int32_t& count, Variant& nodes, Variant& outlines);
+    HRESULT GetMapClass(Bstr& name, Bstr& code);
+    HRESULT CheckSplit(const Variant& feed, const Variant& distillate, const Variant& bottoms, double q,
+                       std::int32_t& feasible, std::int32_t& total_reflux, Bstr& reason);
+    HRESULT GetMinimumReflux(const Variant& feed, const Variant& distillate, const Variant& bottoms, double q,
+                             double& r_min, std::int32_t& stages_min, Bstr& reason);
+    HRESULT GetColumnProfiles(const Variant& feed, const Variant& distillate, const Variant& bottoms, double q,
+                              double reflux, std::int32_t& stages, std::int32_t& feed_stage, Variant& rectifying,
+                              Variant& stripping, Bstr& reason);
+    const Bstr& last_reason() const { return reason_; }
 
 protected:
     HRESULT Call(automation::DispId, automation::InvokeKind, std::vector<Variant>& args) override;
 
 private:
+    // The column of the attached map for these products; false (with the
+    // reason kept) when the map cannot compute or the compositions are not
+    // three fractions on one mass-balance line through the feed.
+    bool spec(const Variant& feed, const Variant& distillate, const Variant& bottoms, double q,
+              design::ColumnSpec& out);
+
     Locked lock_;
     std::shared_ptr<CDistillationMap> map_;
+    Bstr reason_;  // why the last call refused or found no column
 };
 
 class CDistillationApp : public automation::DispatchObject {
