@@ -154,15 +154,20 @@ TEST_F(Battery, RandomTernariesHoldNoFalseResult) {
                         (void)x;
                     }
                     if (bub.error != 0 || dew.error != 0) continue;
-                    const double t = bub.t + uniform(0.0, 1.0) * (dew.t - bub.t);
-                    const State s = Flash("TP", phase, ids, z, t, p, 0.0);
-                    if (s.error != 0) continue;
-                    ++flashes;
-                    if (s.vf >= 1.0 - 1e-12 && !check.vapourStable(t, z))
-                        fail(where + ": all vapour, but a liquid condenses at " + std::to_string(t));
-                    if (phase == 3 && s.vf < 1.0 && !check.liquidStable(t, s.x1))
-                        fail(where + ": a liquid of the three-phase flash splits at " + std::to_string(t) + " K: z " +
-                             Text(z) + " vf " + std::to_string(s.vf) + " x1 " + Text(s.x1) + " x2 " + Text(s.x2));
+                    // Anywhere between the bubble and the dew point, and
+                    // just below the dew point, where the first liquid has
+                    // only just appeared.
+                    for (const double t : {bub.t + uniform(0.0, 1.0) * (dew.t - bub.t), dew.t - 0.05 - uniform(0.0, 1.0)}) {
+                        const State s = Flash("TP", phase, ids, z, t, p, 0.0);
+                        if (s.error != 0) continue;
+                        ++flashes;
+                        if (s.vf >= 1.0 - 1e-12 && !check.vapourStable(t, z))
+                            fail(where + ": all vapour, but a liquid condenses at " + std::to_string(t));
+                        if (phase == 3 && s.vf < 1.0 && !check.liquidStable(t, s.x1))
+                            fail(where + ": a liquid of the three-phase flash splits at " + std::to_string(t) +
+                                 " K: z " + Text(z) + " vf " + std::to_string(s.vf) + " x1 " + Text(s.x1) + " x2 " +
+                                 Text(s.x2));
+                    }
                 }
             }
         }
