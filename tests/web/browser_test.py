@@ -347,6 +347,19 @@ class Honesty(Browser):
         Select(self.driver.find_element(By.ID, "phase")).select_by_value("3")
         self.wait(lambda: "topological check" in self.error("map-warnings"), 120, "the topology warning")
 
+    def test_a_databank_mixture_whose_liquid_splits_is_mapped_with_three_phases(self):
+        self.open_page()
+        field = self.driver.find_element(By.ID, "databank-components")
+        field.clear()
+        field.send_keys("ethanol, water, benzene")
+        self.driver.find_element(By.ID, "load-databank").click()
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'databank.toml'"), 120, "the databank map")
+        self.assertEqual(self.js("return window.ternival.result.settings.phase"), 3)
+        self.assertTrue(any(row.find_elements(By.TAG_NAME, "td")[-2].text == "heterogeneous"
+                            for row in self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")))
+        self.assertFalse(self.driver.find_element(By.ID, "map-warnings").is_displayed())
+
     def tab_token(self):
         return self.js("return sessionStorage.getItem('ternival-session')")
 
