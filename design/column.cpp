@@ -10,7 +10,7 @@ namespace ternival::design {
 namespace {
 
 // Profiles stop at a fixed point: a stage whose liquid moves by less.
-constexpr double kPinch = 1e-9;
+constexpr double kPinch = 1e-12;
 // Stages a section profile may take before it counts as pinched.
 constexpr int kSectionStages = 400;
 // Largest reflux ratio tried when looking for one at which the profiles meet.
@@ -167,9 +167,12 @@ Meeting ProfilesMeet(const SectionProfile& r, const SectionProfile& s) {
         for (std::size_t j = 0; j + 1 < s.stages.size(); ++j) {
             double at = 0.0;
             if (!Cross(r.stages[i].x, r.stages[i + 1].x, s.stages[j].x, s.stages[j + 1].x, at)) continue;
+            // The column: the rectifying stages down to the one above the
+            // crossing, then the stripping stages from the one beyond it
+            // (the feed stage) down to the reboiler.
             m.met = true;
             m.rectifying_stages = static_cast<int>(i) + 1;
-            m.stripping_stages = static_cast<int>(j) + 1;
+            m.stripping_stages = static_cast<int>(j) + 2;
             for (std::size_t c = 0; c < 3; ++c)
                 m.x[c] = r.stages[i].x[c] + at * (r.stages[i + 1].x[c] - r.stages[i].x[c]);
             return m;
@@ -301,8 +304,6 @@ ColumnDesign DesignColumn(const ColumnSpec& s, std::optional<double> reflux, std
         if (!d.stripping.error.empty()) d.reason += "; stripping profile: " + d.stripping.error;
         return d;
     }
-    // The column: the rectifying stages down to the crossing, then the
-    // stripping stages from the crossing down to the reboiler.
     d.rectifying.stages.resize(static_cast<std::size_t>(m.rectifying_stages));
     d.stripping.stages.resize(static_cast<std::size_t>(m.stripping_stages));
     d.meeting = m.x;

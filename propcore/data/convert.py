@@ -273,21 +273,28 @@ def convert_unifac(unifac_py, tsvs, dwsim_vle_table):
         for sid, name, main, mainname, r, q in sorted(rows):
             groups.append([model_of[t], str(sid), name, str(main), mainname, repr(r), repr(q)])
 
-    # ChemSep's original-UNIFAC numbers -> standard subgroup numbers, by
-    # subgroup name, then by (R, Q) where the names are spelled differently.
-    standard = {name.upper(): sid for sid, name, _, _, _, _ in tables["UFSG"]}
-    by_rq = {(round(r, 4), round(q, 3)): sid for sid, _, _, _, r, q in tables["UFSG"]}
+    # ChemSep's original-UNIFAC numbers -> standard subgroup numbers.  Names
+    # are not unique (CHO is both the aldehyde group 20 and the ether group
+    # 26), so a ChemSep group is matched on its name together with its R and
+    # Q, then on R and Q alone where the names are spelled differently; a
+    # match that is not unique stops the conversion.  The mapping is written
+    # out (chemsep_subgroups.tsv) to be reviewed with the tables.
+    by_name_rq, by_rq = {}, {}
+    for sid, name, _, _, r, q in tables["UFSG"]:
+        by_name_rq.setdefault((name.upper(), round(r, 4), round(q, 3)), []).append(sid)
+        by_rq.setdefault((round(r, 4), round(q, 3)), []).append(sid)
     vle_map, unmatched = {}, []
     for line in dwsim_vle_table.splitlines():
         if line.startswith("'") or not line.strip():
             continue
         f = line.split(",")
         cid, name, r, q = int(f[1]), f[3], float(f[4]), float(f[5])
-        sid = standard.get(name.upper()) or by_rq.get((round(r, 4), round(q, 3)))
-        if sid is None:
-            unmatched.append(f"{cid} {name}")
+        rq = (round(r, 4), round(q, 3))
+        candidates = by_name_rq.get((name.upper(),) + rq) or by_rq.get(rq) or []
+        if len(candidates) != 1:
+            unmatched.append(f"{cid} {name} ({len(candidates)} candidates)")
             continue
-        vle_map[cid] = sid
+        vle_map[cid] = candidates[0]
 
     inter = []
     for model, text, ncoef in tsvs:

@@ -152,9 +152,14 @@ const Databank& Databank::Get() {
 Databank Databank::Load(const std::string& dir) {
     Databank d;
     d.dir_ = dir;
-    const Table c = readTable(dir + "/components.tsv");
+    // ChemSep's compounds, then the common solvents it lacks (from another
+    // open source, each row naming its sources).
+    for (const char* file : {"/components.tsv", "/components_extra.tsv"}) {
+    const Table c = readTable(dir + file);
+    const bool own_source = c.column.count("source") > 0;
     for (std::size_t k = 0; k < c.rows.size(); ++k) {
         DatabankCompound x;
+        if (own_source) x.source = c.cell(k, "source");
         x.cas = c.cell(k, "cas");
         x.name = c.cell(k, "name");
         x.formula = c.cell(k, "formula");
@@ -175,7 +180,15 @@ Databank Databank::Load(const std::string& dir) {
         x.groups[1] = parseGroups(c, k, "unifac_lle");
         x.groups[2] = parseGroups(c, k, "unifac_dmd");
         if (!(x.mw > 0.0) || !(x.tmin < x.tmax)) c.bad(k, "mw", "implausible compound record");
+        if (d.byCas(x.cas)) c.bad(k, "cas", "compound " + x.cas + " is in the databank already");
         d.compounds_.push_back(std::move(x));
+    }
+    }
+    const Table syn = readTable(dir + "/synonyms.tsv");
+    for (std::size_t k = 0; k < syn.rows.size(); ++k) {
+        const std::string& cas = syn.cell(k, "cas");
+        // Synonyms of compounds this databank does not hold are left out.
+        if (d.byCas(cas)) d.synonyms_[lower(syn.cell(k, "synonym"))] = cas;
     }
     for (const char* set : {"NRTL", "UNIQUAC", "WILSON"}) {
         const Table t = readTable(dir + "/pairs_" + lower(set) + ".tsv");
@@ -211,10 +224,18 @@ Databank Databank::Load(const std::string& dir) {
     return d;
 }
 
+const DatabankCompound* Databank::byCas(std::string_view cas) const {
+    for (const auto& c : compounds_)
+        if (c.cas == cas) return &c;
+    return nullptr;
+}
+
 const DatabankCompound& Databank::Find(std::string_view text) const {
     const std::string key = lower(text);
     for (const auto& c : compounds_)
         if (c.cas == text || lower(c.name) == key) return c;
+    if (auto it = synonyms_.find(key); it != synonyms_.end())
+        if (const auto* c = byCas(it->second)) return *c;
     // Straight-chain compounds are listed as n-hexane, n-heptane, ...
     for (const auto& c : compounds_)
         if (lower(c.name) == "n-" + key) return c;
@@ -250,11 +271,26 @@ const DatabankCompound& Databank::Find(std::string_view text) const {
 
 std::vector<const DatabankCompound*> Databank::Search(std::string_view text) const {
     const std::string key = lower(text);
+    // Rank 0: the name, a synonym, the CAS number or the formula is the
+    // text; 1: the name (or a synonym) begins with it; 2: contains it.
+    std::vector<std::pair<int, const DatabankCompound*>> found;
+    for (const auto& c : compounds_) {
+        const std::string name = lower(c.name);
+        int rank = 3;
+        if (key.empty()) rank = 2;
+        if (name.find(key) != std::string::npos) rank = 2;
+        if (name.starts_with(key) || name.starts_with("n-" + key)) rank = 1;
+        if (name == key || name == "n-" + key || c.cas == text || lower(c.formula) == key) rank = 0;
+        for (const auto& [synonym, cas] : synonyms_) {
+            if (cas != c.cas) continue;
+            if (synonym == key) rank = 0;
+            else if (synonym.starts_with(key)) rank = std::min(rank, 1);
+        }
+        if (rank < 3) found.emplace_back(rank, &c);
+    }
+    std::ranges::stable_sort(found, {}, &decltype(found)::value_type::first);
     std::vector<const DatabankCompound*> out;
-    for (const auto& c : compounds_)
-        if (key.empty() || lower(c.name).find(key) != std::string::npos || c.cas == text ||
-            lower(c.formula) == key)
-            out.push_back(&c);
+    for (const auto& f : found) out.push_back(f.second);
     return out;
 }
 

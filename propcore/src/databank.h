@@ -30,6 +30,7 @@ struct DatabankCompound {
     double tmin = 0.0, tmax = 0.0;    // range of the vapour-pressure correlation
     std::optional<double> r, q, vl;   // UNIQUAC size, Wilson liquid volume (cm3/mol)
     std::array<GroupCounts, kGroupModels> groups;
+    std::string source = "ChemSep";  // where its numbers came from
 };
 
 // One binary pair of a parameter set, oriented as stored (i = cas_i).
@@ -70,11 +71,14 @@ public:
     const std::vector<DatabankCompound>& compounds() const { return compounds_; }
     const std::string& directory() const { return dir_; }
 
-    // A compound by CAS number, name or formula (case-insensitive for
-    // names).  Throws DatabankError naming close matches when there is none,
-    // and the candidates when a formula fits several compounds.
+    // A compound by CAS number, name, synonym (MTBE, THF, IPA, ...) or
+    // formula (case-insensitive for names).  Throws DatabankError naming
+    // close matches when there is none, and the candidates when a formula
+    // fits several compounds.
     const DatabankCompound& Find(std::string_view text) const;
-    // Compounds whose name, CAS number or formula contain the text.
+    // Compounds whose name, synonyms, CAS number or formula contain the
+    // text: exact matches first, then those that begin with it, then the
+    // rest (each group in databank order).
     std::vector<const DatabankCompound*> Search(std::string_view text) const;
 
     // The pair of a parameter set ("NRTL", "UNIQUAC", "WILSON") for two CAS
@@ -89,6 +93,9 @@ public:
 private:
     std::string dir_;
     std::vector<DatabankCompound> compounds_;
+    // Synonyms, lower case, and the CAS number each stands for.
+    std::map<std::string, std::string> synonyms_;
+    const DatabankCompound* byCas(std::string_view cas) const;
     std::map<std::string, std::map<std::pair<std::string, std::string>, DatabankPair>> pairs_;
     std::array<std::map<int, Subgroup>, kGroupModels> subgroups_;
     std::array<std::map<std::pair<int, int>, GroupInteraction>, kGroupModels> interactions_;

@@ -291,7 +291,8 @@ void setPair(Method& m, std::size_t n, const Pair& pr, double ci = 0.0, double c
 
 }  // namespace
 
-std::optional<std::string> ResolveGroups(const Problem& p, Method& m) {
+std::optional<std::string> ResolveGroups(const Problem& p, Method& m, MissingPairs missing,
+                                         std::vector<std::string>* notes) {
     const GroupModel gm = *GroupModelOf(m.model);
     const Databank& bank = Databank::Get();
     m.groups = GroupTables{};
@@ -310,14 +311,38 @@ std::optional<std::string> ResolveGroups(const Problem& p, Method& m) {
             mains.insert(s->main);
         }
     }
+    // The components that hold a main group.
+    auto holders = [&](int main) {
+        std::vector<std::size_t> out;
+        for (std::size_t k = 0; k < p.components.size(); ++k)
+            for (auto [sub, count] : p.components[k].groups[static_cast<int>(gm)])
+                if (const Subgroup* s = bank.FindSubgroup(gm, sub); s && s->main == main) {
+                    out.push_back(k);
+                    break;
+                }
+        return out;
+    };
     for (int a : mains)
         for (int b : mains) {
             if (a == b) continue;
-            const GroupInteraction* ia = bank.FindInteraction(gm, a, b);
-            if (!ia)
-                return std::string(GroupModelName(gm)) + " has no interaction parameters between main groups " +
-                       std::to_string(a) + " and " + std::to_string(b);
-            m.groups.interactions[{a, b}] = *ia;
+            if (const GroupInteraction* ia = bank.FindInteraction(gm, a, b)) {
+                m.groups.interactions[{a, b}] = *ia;
+                continue;
+            }
+            if (a > b) continue;  // both orders are told once
+            std::string pairs;
+            for (std::size_t i : holders(a))
+                for (std::size_t j : holders(b))
+                    if (i != j)
+                        pairs += (pairs.empty() ? "" : ", ") + p.components[std::min(i, j)].id + "/" +
+                                 p.components[std::max(i, j)].id;
+            const std::string what = std::string(GroupModelName(gm)) + " has no interaction parameters between main "
+                                     "groups " + std::to_string(a) + " and " + std::to_string(b) + " (pairs " +
+                                     pairs + ")";
+            if (missing == MissingPairs::Refuse) return what + "; set missing = \"ideal\" to take them as zero";
+            m.groups.interactions[{a, b}] = GroupInteraction{};
+            m.groups.interactions[{b, a}] = GroupInteraction{};
+            if (notes) notes->push_back(m.name + ": " + what + ": taken as zero (ideal)");
         }
     return std::nullopt;
 }
@@ -528,7 +553,7 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                     }
             }
             if (GroupModelOf(m.model)) {
-                if (auto why = ResolveGroups(p, m))
+                if (auto why = ResolveGroups(p, m, missing, &p.notes))
                     fail(file, t.get("model"), t.source(), f + "model", *why);
             }
             p.methods.push_back(std::move(m));

@@ -107,7 +107,12 @@ std::string_view ModelName(Model m);
 // Fills the method's group tables (subgroups, main-group interactions)
 // for the problem's components from the databank; a message naming what
 // is missing when the group model cannot cover them.
-std::optional<std::string> ResolveGroups(const Problem& p, Method& m);
+// Main-group interactions the tables lack are refused naming the pairs of
+// components they concern (`missing` Refuse), or taken as zero, ideal, for
+// those pairs (Estimate, Ideal: no group-contribution model estimates
+// another's parameters), with a note for each in `notes`.
+std::optional<std::string> ResolveGroups(const Problem& p, Method& m, MissingPairs missing = MissingPairs::Refuse,
+                                         std::vector<std::string>* notes = nullptr);
 
 // The problem definition file text of components taken from the databank,
 // with every number annotated with its source: what `ternival problem`

@@ -116,7 +116,7 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
             id = id.substr(0, 7) + std::to_string(k % 10);
         ids.push_back(id);
         comps << "\n[[component]]\n"
-              << "databank = " << quoted(c->cas) << "             # " << c->name << "; every number below: ChemSep\n"
+              << "databank = " << quoted(c->cas) << "             # " << c->name << "; every number below: " << c->source << "\n"
               << "id = " << quoted(id) << "\nname = " << quoted(c->name.substr(0, 12)) << '\n';
         if (!c->formula.empty()) comps << "formula = " << quoted(c->formula) << '\n';
         comps << "mw = " << num(c->mw) << "                    # g/mol\n";

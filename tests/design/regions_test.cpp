@@ -14,6 +14,7 @@
 #include <set>
 
 #include "design/classify.h"
+#include "design/column.h"
 #include "design/regions.h"
 #include "engine/session.h"
 #include "platform/system.h"
@@ -144,6 +145,42 @@ TEST_F(Regions_, AZeotropicMixtureIsOneRegion) {
     const MapClass c = ClassOf(t.points);
     EXPECT_EQ(c.code, "000");
     EXPECT_EQ(c.name, "0.0-1");
+}
+
+// Splits of acetone/chloroform/methanol at 1 atm with the example's NRTL
+// parameters.  Feed and products in the region from the acetone/methanol
+// azeotrope to methanol: feasible, with the minimum reflux (11.34) and the
+// column at 1.5 times it (19 stages, feed on stage 18) that a separate
+// implementation of the boundary value method, written in Python from the
+// published equations, gives for these parameters.  Products in two
+// regions: no reflux makes the column (Doherty and Malone's textbook
+// condition: a split may not cross a distillation boundary unless the
+// boundary bends towards the feed).
+TEST_F(Regions_, SplitsOfAcetoneChloroformMethanol) {
+    Open("acetone_chloroform_methanol.toml");
+    ColumnSpec s;
+    const MapInput in = Input({"ACETONE", "CHLOROFM", "METHANOL"}, 2);
+    s.ids = in.ids;
+    s.method = "NRTL";
+    s.feed = {0.40, 0.008, 0.592};
+    s.distillate = {0.70, 0.01286, 0.28714};
+    s.bottoms = {0.03, 0.00201, 0.96799};
+    const ColumnDesign d = DesignColumn(s, std::nullopt, 1.5);
+    ASSERT_TRUE(d.feasible) << d.reason;
+    EXPECT_NEAR(*d.r_min, 11.34, 0.02 * 11.34);
+    EXPECT_NEAR(*d.stages, 19, 1);
+    EXPECT_NEAR(*d.feed_stage, 18, 1);
+    const Topology t = MapTopology(in);
+    const Regions r = FindRegions(t.points, t.boundaries);
+    EXPECT_EQ(RegionOf(r, s.distillate), RegionOf(r, s.bottoms));
+
+    s.feed = {0.40, 0.05, 0.55};
+    s.distillate = {0.78, 0.03, 0.19};
+    s.bottoms = {0.005, 0.07079, 0.92421};
+    EXPECT_NE(RegionOf(r, s.distillate), RegionOf(r, s.bottoms));
+    const ColumnDesign across = DesignColumn(s, std::nullopt, std::nullopt);
+    EXPECT_FALSE(across.feasible);
+    EXPECT_FALSE(across.r_min.has_value());
 }
 
 }  // namespace

@@ -193,6 +193,30 @@ TEST(Databank, UnknownNamesSuggestCloseOnesAndAmbiguousFormulasListTheirCompound
     EXPECT_NE(msg.find("Benzene"), std::string::npos) << msg;
 }
 
+// The names designers type: abbreviations, and the common solvents the
+// ChemSep file lacks (taken from another open source); searches put the
+// compound named exactly first.
+TEST(Databank, TheNamesDesignersType) {
+    const Databank& bank = Databank::Get();
+    const std::pair<const char*, const char*> names[] = {
+        {"MTBE", "1634-04-4"}, {"THF", "109-99-9"}, {"MEK", "78-93-3"},     {"DMSO", "67-68-5"},
+        {"DMF", "68-12-2"},    {"IPA", "67-63-0"},  {"n-butanol", "71-36-3"}, {"formic acid", "64-18-6"},
+        {"dichloromethane", "75-09-2"}, {"DCM", "75-09-2"}};
+    for (const auto& [name, cas] : names) {
+        try {
+            EXPECT_EQ(bank.Find(name).cas, cas) << name;
+        } catch (const DatabankError& e) {
+            ADD_FAILURE() << name << ": " << e.what();
+        }
+    }
+    const auto found = bank.Search("benzene");
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found.front()->name, "Benzene");
+    EXPECT_EQ(bank.Search("THF").front()->cas, "109-99-9");
+    // The solvents from the other source say where their numbers came from.
+    EXPECT_NE(bank.Find("formic acid").source.find("Perry"), std::string::npos);
+}
+
 // A damaged databank is refused naming the table, the line and the column,
 // never read with a row silently skipped or a value taken as zero.
 TEST(Databank, DamagedTablesAreRefusedWithFileLineAndColumn) {
@@ -219,24 +243,30 @@ TEST(Databank, DamagedTablesAreRefusedWithFileLineAndColumn) {
     std::stringstream text;
     text << in.rdbuf();
     const std::string good = text.str();
-    // The first data row is Air (line 6): mw 28.96, the psat correlation
-    // of six numbers.
+    // The first data row is Air: mw 28.96, the psat correlation of six
+    // numbers.
     const auto line_of = [&](const std::string& s) {
         return 1 + std::count(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.find(s)), '\n');
     };
-    ASSERT_EQ(line_of("132259-10-0"), 6);
+    const std::string air = "components.tsv:" + std::to_string(line_of("132259-10-0"));
     std::string bad = good;
     bad.replace(bad.find("\t28.96\t"), 7, "\t28.x6\t");
     std::string m = loadError(bad);
-    EXPECT_NE(m.find("components.tsv:6: column 'mw': not a number"), std::string::npos) << m;
+    EXPECT_NE(m.find(air + ": column 'mw': not a number"), std::string::npos) << m;
     bad = good;
     bad.replace(bad.find("-3.9938e-07 2.0"), 15, "-3.9938e-07");
     m = loadError(bad);
-    EXPECT_NE(m.find("components.tsv:6: column 'psat': needs six numbers"), std::string::npos) << m;
+    EXPECT_NE(m.find(air + ": column 'psat': needs six numbers"), std::string::npos) << m;
     bad = good;
     bad.replace(bad.find("\t28.96\t"), 7, "\t");
     m = loadError(bad);
-    EXPECT_NE(m.find("components.tsv:6: expected 18 columns, found 17"), std::string::npos) << m;
+    EXPECT_NE(m.find(air + ": expected 18 columns, found 17"), std::string::npos) << m;
+    m = loadError("", "pairs_nrtl.tsv");
+    EXPECT_NE(m.find("pairs_nrtl.tsv: cannot open the databank table"), std::string::npos) << m;
+    m = loadError("", "synonyms.tsv");
+    EXPECT_NE(m.find("synonyms.tsv: cannot open the databank table"), std::string::npos) << m;
+    m = loadError(good + good.substr(good.find("132259-10-0"), good.find('\n', good.find("132259-10-0")) - good.find("132259-10-0") + 1));
+    EXPECT_NE(m.find("is in the databank already"), std::string::npos) << m;
     m = loadError("", "pairs_nrtl.tsv");
     EXPECT_NE(m.find("pairs_nrtl.tsv: cannot open the databank table"), std::string::npos) << m;
     fs::remove_all(dir);
@@ -495,4 +525,43 @@ TEST(Unifac, LleVariantSplitsWaterAndButanol) {
     EXPECT_GT(lo, 0.019 / 2);
     EXPECT_LT(lo, 0.019 * 2);
     EXPECT_NEAR(hi, 0.49, 0.1);
+}
+
+// Groups as DDBST assigns them: propanal's aldehyde group is CHO (subgroup
+// 20), not the ether group of the same name; with it the propanal/water
+// bubble point at x = 0.1 is 325.05 K, as an independent UNIFAC computation
+// with the CHO group gives.  Pyridine in modified UNIFAC (Dortmund) is
+// aromatic CH and the pyridine ring group, not the pyridinium group of
+// ionic liquids: pyridine/water then has its minimum-boiling azeotrope
+// (near 367 K and x = 0.23 at 1 atm; Horsley, Azeotropic Data).
+TEST(Unifac, GroupsAreDdbstsAssignments) {
+    const Problem pw = databankProblem({"propanal", "water"}, "UNIFAC");
+    const FlashResult b = FlashPV(mixtureOf(pw), 101325.0, 0.0, std::vector<double>{0.1, 0.9}, 2, FlashOptions{});
+    ASSERT_EQ(b.status, kConverged);
+    EXPECT_NEAR(b.t, 325.05, 0.5);
+    const Problem py = databankProblem({"pyridine", "water"}, "UNIFAC-DMD");
+    const auto found = scanBinary(mixtureOf(py), 2);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NEAR(found[0].x, 0.23, 0.05);
+    EXPECT_NEAR(found[0].t, 367.0, 3.0);
+    const FlashResult pure_water = FlashPV(mixtureOf(py), 101325.0, 0.0, std::vector<double>{0.0, 1.0}, 2, FlashOptions{});
+    EXPECT_LT(found[0].t, pure_water.t);  // minimum boiling
+}
+
+// A mixture UNIFAC cannot cover whole (no interaction parameters between the
+// main groups of pyridine and of 1,2-dichloroethane) is written so that the
+// engine opens it: the pair is taken as ideal, and says so.
+TEST(Unifac, MissingGroupInteractionsAreHandledPairByPair) {
+    const std::string text = DatabankProblemText({"pyridine", "107-06-2", "water"}, "UNIFAC");
+    const Problem p = ParseProblem(text, "p.toml");
+    bool told = false;
+    for (const auto& note : p.notes)
+        if (note.find("PYRIDINE/12DICHLO") != std::string::npos && note.find("ideal") != std::string::npos)
+            told = true;
+    EXPECT_TRUE(told);
+    // Asked to refuse, the file names the pair.
+    std::string refuse = text;
+    refuse.replace(refuse.find("model = \"UNIFAC\""), 16, "model = \"UNIFAC\"\nmissing = \"error\"");
+    const std::string why = errorOf(refuse);
+    EXPECT_NE(why.find("PYRIDINE/12DICHLO"), std::string::npos) << why;
 }

@@ -58,8 +58,9 @@ SectionProfile RectifyingProfile(const ColumnSpec& spec, double reflux, int max_
 SectionProfile StrippingProfile(const ColumnSpec& spec, double boilup, int max_stages);
 
 // Where the two profiles meet (their liquid compositions' paths cross):
-// the last rectifying stage above the feed and the stripping stages below
-// it, counted from their ends.
+// the rectifying stages down to the one above the crossing, and the
+// stripping stages from the reboiler up to the first one beyond it (the
+// feed stage), counted from their ends.
 struct Meeting {
     bool met = false;
     int rectifying_stages = 0;  // stages from the top down to the feed stage
