@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "databank.h"
+#include "flash.h"
 #include "problem.h"
 #include "thermo.h"
 
@@ -53,3 +54,36 @@ BENCHMARK(BM_LoadExampleProblemFile)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LoadDatabankProblemEthanolWaterBenzene)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LoadDatabankProblemEightComponentsEstimated)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnifacLnGammaTernary);
+
+namespace {
+
+// Bubble points of one binary liquid under each vapour model: the cost of
+// renewing the vapour correction until it settles.
+void bubblePoints(benchmark::State& state, std::vector<std::string> names, const char* vapour) {
+    const propcore::Problem p =
+        propcore::ParseProblem(propcore::DatabankProblemText(names, "NRTL", "estimate", 101325.0, vapour), "v");
+    const std::array<std::size_t, 2> members{0, 1};
+    const propcore::Mixture m(p, p.methods.front(), members);
+    propcore::FlashOptions o;
+    int k = 0;
+    for (auto _ : state) {
+        const double x1 = 0.05 + 0.9 * (k++ % 19) / 18.0;
+        const std::vector<double> x{x1, 1.0 - x1};
+        benchmark::DoNotOptimize(propcore::FlashPV(m, 101325.0, 0.0, x, 2, o));
+    }
+}
+void BM_BubblePointEthanolWaterIdealVapour(benchmark::State& s) { bubblePoints(s, {"ethanol", "water"}, "ideal"); }
+void BM_BubblePointEthanolWaterVirialVapour(benchmark::State& s) { bubblePoints(s, {"ethanol", "water"}, "virial"); }
+void BM_BubblePointAceticAcidWaterIdealVapour(benchmark::State& s) {
+    bubblePoints(s, {"acetic acid", "water"}, "ideal");
+}
+void BM_BubblePointAceticAcidWaterDimerVapour(benchmark::State& s) {
+    bubblePoints(s, {"acetic acid", "water"}, "chemical");
+}
+
+}  // namespace
+
+BENCHMARK(BM_BubblePointEthanolWaterIdealVapour);
+BENCHMARK(BM_BubblePointEthanolWaterVirialVapour);
+BENCHMARK(BM_BubblePointAceticAcidWaterIdealVapour);
+BENCHMARK(BM_BubblePointAceticAcidWaterDimerVapour);

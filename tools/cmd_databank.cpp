@@ -82,6 +82,12 @@ Action AddProblemCommand(CLI::App& app) {
                     "pressure, Pa, at which a liquid that splits makes the file's default phase setting 3")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
+    auto vapour = std::make_shared<std::string>("auto");
+    cmd->add_option("--vapour", *vapour,
+                    "vapour model: auto (chemical theory when an acid dimerises, else ideal), ideal, virial "
+                    "(Tsonopoulos) or chemical")
+        ->check(CLI::IsMember({"auto", "ideal", "virial", "chemical"}))
+        ->capture_default_str();
     return [=]() {
         std::string m = *model;
         for (char& c : m) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -90,7 +96,7 @@ Action AddProblemCommand(CLI::App& app) {
         Bank();
         std::string text;
         try {
-            text = propcore::DatabankProblemText(*names, m, "estimate", *pressure);
+            text = propcore::DatabankProblemText(*names, m, "estimate", *pressure, *vapour);
         } catch (const std::exception& e) {
             throw InputError(e.what());
         }

@@ -360,7 +360,13 @@ void CALLSETJMP(const char* runid, const char* pdf, const char* workdir, int64_t
         for (std::size_t k = 0; k < p.methods.size(); ++k) {
             const propcore::Method& m = p.methods[k];
             r << "  " << k + 1 << "  " << m.name << "  " << propcore::ModelName(m.model) << "  " << m.pairs.size()
-              << " pairs" << (k == p.default_method ? "  (default)" : "") << '\n';
+              << " pairs" << (k == p.default_method ? "  (default)" : "") << "  vapour: "
+              << propcore::VapourName(m.vapour) << '\n';
+            if (m.vapour == propcore::Vapour::Chemical)
+                for (const auto& c : p.components)
+                    if (c.dimer)
+                        r << "      dimerisation of " << c.id << ": ln(K/Pa^-1) = " << (*c.dimer)[0] << " + "
+                          << (*c.dimer)[1] << "/T\n";
             for (const propcore::Pair& pr : m.pairs)
                 r << "      pair " << p.components[pr.i].id << "/" << p.components[pr.j].id
                   << "  source: " << pr.source << '\n';

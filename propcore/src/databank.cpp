@@ -184,6 +184,23 @@ Databank Databank::Load(const std::string& dir) {
         d.compounds_.push_back(std::move(x));
     }
     }
+    // Dimerisation constants of carboxylic acids (the first row of a CAS
+    // number is the one recommended).
+    const Table dim = readTable(dir + "/acid_dimerisation.tsv");
+    for (std::size_t k = 0; k < dim.rows.size(); ++k) {
+        for (auto& c : d.compounds_)
+            if (c.cas == dim.cell(k, "cas") && !c.dimer) {
+                c.dimer = std::array<double, 2>{dim.number(k, "A"), dim.number(k, "B")};
+                c.dimer_source = dim.cell(k, "cite");
+            }
+    }
+    const Table polar = readTable(dir + "/virial_polar.tsv");
+    for (std::size_t k = 0; k < polar.rows.size(); ++k)
+        for (auto& c : d.compounds_)
+            if (c.cas == polar.cell(k, "cas")) {
+                c.virial_a = polar.number(k, "a");
+                c.virial_b = polar.number(k, "b");
+            }
     const Table syn = readTable(dir + "/synonyms.tsv");
     for (std::size_t k = 0; k < syn.rows.size(); ++k) {
         const std::string& cas = syn.cell(k, "cas");

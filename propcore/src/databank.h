@@ -31,6 +31,12 @@ struct DatabankCompound {
     std::optional<double> r, q, vl;   // UNIQUAC size, Wilson liquid volume (cm3/mol)
     std::array<GroupCounts, kGroupModels> groups;
     std::string source = "ChemSep";  // where its numbers came from
+    // Vapour dimerisation of a carboxylic acid, ln(K/Pa^-1) = A + B/T, and
+    // where that came from.
+    std::optional<std::array<double, 2>> dimer;
+    std::string dimer_source;
+    // Polar terms of the second-virial correlation (zero: a normal fluid).
+    double virial_a = 0.0, virial_b = 0.0;
 };
 
 // One binary pair of a parameter set, oriented as stored (i = cas_i).

@@ -28,6 +28,123 @@ double maxDiff(std::span<const double> a, std::span<const double> b) {
     return d;
 }
 
+// Solves a small symmetric positive system a x = b (k <= 3) by Gaussian
+// elimination; false when it is singular.
+bool solveSmall(std::vector<double> a, std::vector<double>& b, std::size_t k) {
+    for (std::size_t c = 0; c < k; ++c) {
+        std::size_t piv = c;
+        for (std::size_t r = c + 1; r < k; ++r)
+            if (std::abs(a[r * k + c]) > std::abs(a[piv * k + c])) piv = r;
+        if (!(std::abs(a[piv * k + c]) > 0.0)) return false;
+        if (piv != c) {
+            for (std::size_t q = 0; q < k; ++q) std::swap(a[c * k + q], a[piv * k + q]);
+            std::swap(b[c], b[piv]);
+        }
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double g = a[r * k + c] / a[c * k + c];
+            for (std::size_t q = c; q < k; ++q) a[r * k + q] -= g * a[c * k + q];
+            b[r] -= g * b[c];
+        }
+    }
+    for (std::size_t c = k; c-- > 0;) {
+        for (std::size_t q = c + 1; q < k; ++q) b[c] -= a[c * k + q] * b[q];
+        b[c] /= a[c * k + c];
+    }
+    return true;
+}
+
+// Solves for an equilibrium with a non-ideal vapour: `solve` finds the
+// state with the vapour correction of the mixture held fixed; the
+// correction c is then renewed from that state's vapour, G(c), until it
+// changes by less than 1e-10 (a relative 1e-10 in every K-value).  Plain
+// substitution c <- G(c) converges linearly (by a factor of about 0.3 a
+// round for acid dimers), so the rounds are accelerated by Anderson's
+// method: the next c combines the last three images G so as to cancel
+// their residuals G(c) - c in the least-squares sense.  Each round starts
+// from the last round's temperature.  The last call's correction is the
+// first guess (calls come in runs of nearby states); should a round fail
+// from an extrapolated correction the history is dropped and the plain
+// image taken, and should the first round fail the loop starts again from
+// an ideal vapour.
+template <class Solve>
+FlashResult withVapour(const Mixture& m, std::span<const double> z, const FlashOptions& o, Solve&& solve) {
+    struct Hold {
+        const Mixture& m;
+        explicit Hold(const Mixture& mm) : m(mm) { m.holdCorrection(true); }
+        ~Hold() { m.holdCorrection(false); }
+    } hold(m);
+    constexpr std::size_t kDepth = 3;
+    const std::size_t n = m.size();
+    Vec c(n), g(n), f(n), y(n), fprev(n), gprev(n);
+    std::vector<Vec> df, dg;  // differences of residuals and of images
+    FlashResult r;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        FlashOptions oo = o;
+        if (attempt == 1) m.setCorrection(Vec(n, 0.0));
+        c.assign(m.correction().begin(), m.correction().end());
+        const bool from_ideal = std::all_of(c.begin(), c.end(), [](double v) { return v == 0.0; });
+        df.clear();
+        dg.clear();
+        bool have_prev = false, extrapolated = false;
+        for (int round = 0; round < 100; ++round) {
+            r = solve(oo);
+            if (r.status != kConverged) {
+                if (!extrapolated) break;
+                // Back to the last plain image.
+                df.clear();
+                dg.clear();
+                have_prev = extrapolated = false;
+                c = gprev;
+                m.setCorrection(c);
+                continue;
+            }
+            // A state without vapour corrects against its incipient vapour
+            // (or, lacking one, the feed).
+            const double sy = std::accumulate(r.y.begin(), r.y.end(), 0.0);
+            for (std::size_t i = 0; i < n; ++i) y[i] = sy > 0.5 ? r.y[i] / sy : z[i];
+            m.vapourCorrection(r.t, r.p, y, g);
+            for (std::size_t i = 0; i < n; ++i) f[i] = g[i] - c[i];
+            if (maxDiff(g, c) < 1e-10) {
+                m.setCorrection(g);
+                return r;
+            }
+            oo.initial_temperature = r.t;
+            if (have_prev) {
+                Vec a(n), b(n);
+                for (std::size_t i = 0; i < n; ++i) a[i] = f[i] - fprev[i], b[i] = g[i] - gprev[i];
+                df.push_back(std::move(a));
+                dg.push_back(std::move(b));
+                if (df.size() > kDepth) df.erase(df.begin()), dg.erase(dg.begin());
+            }
+            fprev = f;
+            gprev = g;
+            have_prev = true;
+            c = g;
+            extrapolated = false;
+            const std::size_t k = df.size();
+            if (k > 0) {
+                // gamma = argmin |f - dF gamma|; c = g - dG gamma.
+                std::vector<double> a(k * k), b(k);
+                for (std::size_t p = 0; p < k; ++p) {
+                    for (std::size_t q = 0; q < k; ++q)
+                        a[p * k + q] = std::inner_product(df[p].begin(), df[p].end(), df[q].begin(), 0.0);
+                    b[p] = std::inner_product(df[p].begin(), df[p].end(), f.begin(), 0.0);
+                    a[p * k + p] *= 1.0 + 1e-12;
+                }
+                if (solveSmall(a, b, k)) {
+                    for (std::size_t p = 0; p < k; ++p)
+                        for (std::size_t i = 0; i < n; ++i) c[i] -= b[p] * dg[p][i];
+                    extrapolated = true;
+                }
+            }
+            m.setCorrection(c);
+        }
+        if (r.status == kConverged) r.status = kNotConverged;  // out of rounds
+        if (from_ideal) break;
+    }
+    return r;
+}
+
 // Vapour fraction beta of the split of z with K-values K; clamps to [0, 1]
 // when the mixture is all liquid or all vapour.
 double rachfordRice(std::span<const double> z, const Vec& k) {
@@ -805,6 +922,8 @@ FlashResult flashTP(const Mixture& m, double t, double p, std::span<const double
 
 FlashResult FlashTP(const Mixture& m, double t, double p, std::span<const double> z, int phase,
                     const FlashOptions& o) {
+    if (!m.idealVapour() && !m.correctionHeld() && validFeed(z))
+        return withVapour(m, z, o, [&](const FlashOptions& oo) { return FlashTP(m, t, p, z, phase, oo); });
     FlashResult r = flashTP(m, t, p, z, phase, o);
     // With two liquids allowed, a state whose liquid would still split (a
     // third liquid, which the setting cannot hold) is not an equilibrium:
@@ -990,6 +1109,10 @@ void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, i
     // Bubble points, the commonest flash, fill r in place (its vectors keep
     // their capacity from call to call); the rest as a new result.
     const std::size_t n = m.size();
+    if (!m.idealVapour() && !m.correctionHeld()) {
+        r = FlashPV(m, p, vf, z, phase, o);
+        return;
+    }
     if (vf == 0.0 && phase != 3 && p > 0.0 && validFeed(z)) {
         r.t = 0.0;
         r.p = p;
@@ -1008,6 +1131,8 @@ void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, i
 
 FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase,
                     const FlashOptions& o) {
+    if (!m.idealVapour() && !m.correctionHeld() && (vf == 0.0 || vf == 1.0) && validFeed(z))
+        return withVapour(m, z, o, [&](const FlashOptions& oo) { return FlashPV(m, p, vf, z, phase, oo); });
     const std::size_t n = m.size();
     FlashResult r;
     r.p = p;
@@ -1079,6 +1204,8 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
 
 FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const double> z, int phase,
                     const FlashOptions& o) {
+    if (!m.idealVapour() && !m.correctionHeld() && (vf == 0.0 || vf == 1.0) && validFeed(z))
+        return withVapour(m, z, o, [&](const FlashOptions& oo) { return FlashTV(m, t, vf, z, phase, oo); });
     const std::size_t n = m.size();
     FlashResult r;
     r.t = t;

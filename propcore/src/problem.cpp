@@ -158,7 +158,8 @@ GroupCounts groupsFromToml(const std::string& file, const toml::table& t, std::s
 Component readComponent(const std::string& file, const toml::table& t, const std::string& f) {
     onlyKnownKeys(file, t, f,
                   {"databank", "id", "name", "formula", "cas", "mw", "antoine", "tb", "r", "q", "tc", "tmin",
-                   "tmax", "vl", "unifac", "unifac_lle", "unifac_dmd", "source"});
+                   "tmax", "vl", "unifac", "unifac_lle", "unifac_dmd", "source", "pc", "omega", "virial_a",
+                   "virial_b", "dimer"});
     Component c;
     std::vector<std::string> overridden;
     const DatabankCompound* db = nullptr;
@@ -184,6 +185,11 @@ Component readComponent(const std::string& file, const toml::table& t, const std
         c.tmax = db->tmax;
         c.vl = db->vl;
         c.groups = db->groups;
+        c.pc = db->pc;
+        c.omega = db->omega;
+        c.dimer = db->dimer;
+        c.virial_a = db->virial_a;
+        c.virial_b = db->virial_b;
     }
     if (t.get("id") || !db) {
         c.id = upper(text(file, t, "id", f + "id", 8, true));
@@ -234,6 +240,21 @@ Component readComponent(const std::string& file, const toml::table& t, const std
     }
     if (c.tmin && c.tmax && !(*c.tmin < *c.tmax))
         fail(file, t.get("tmax"), t.source(), f + "tmax", "must lie above tmin");
+    if (t.get("pc")) {
+        c.pc = number(file, t, "pc", f + "pc");
+        if (!(*c.pc > 0.0)) fail(file, t.get("pc"), t.source(), f + "pc", "must be a positive pressure, Pa");
+    }
+    if (t.get("omega")) c.omega = number(file, t, "omega", f + "omega");
+    if (t.get("virial_a")) c.virial_a = number(file, t, "virial_a", f + "virial_a");
+    if (t.get("virial_b")) c.virial_b = number(file, t, "virial_b", f + "virial_b");
+    if (const toml::node* dn = t.get("dimer")) {
+        const toml::array* da = dn->as_array();
+        std::optional<double> a, b;
+        if (da && da->size() == 2) a = da->get(0)->value<double>(), b = da->get(1)->value<double>();
+        if (!a || !b || !std::isfinite(*a) || !std::isfinite(*b))
+            fail(file, dn, t.source(), f + "dimer", "must be [A, B] of ln(K/Pa^-1) = A + B/T");
+        c.dimer = std::array<double, 2>{*a, *b};
+    }
     const std::pair<const char*, GroupModel> group_keys[] = {
         {"unifac", GroupModel::Unifac}, {"unifac_lle", GroupModel::UnifacLle}, {"unifac_dmd", GroupModel::UnifacDmd}};
     for (auto [key, gm] : group_keys)
@@ -347,6 +368,15 @@ std::optional<std::string> ResolveGroups(const Problem& p, Method& m, MissingPai
     return std::nullopt;
 }
 
+std::string_view VapourName(Vapour v) {
+    switch (v) {
+        case Vapour::Ideal: return "ideal";
+        case Vapour::Virial: return "virial";
+        case Vapour::Chemical: return "chemical";
+    }
+    return "?";
+}
+
 std::optional<GroupModel> GroupModelOf(Model m) {
     switch (m) {
         case Model::Unifac: return GroupModel::Unifac;
@@ -429,7 +459,7 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
         for (std::size_t k = 0; k < methods->size(); ++k) {
             const toml::table& t = *methods->get(k)->as_table();
             const std::string f = "method[" + std::to_string(k + 1) + "].";
-            onlyKnownKeys(file, t, f, {"name", "model", "pair", "databank", "missing"});
+            onlyKnownKeys(file, t, f, {"name", "model", "pair", "databank", "missing", "vapour"});
             Method m;
             m.name = upper(text(file, t, "name", f + "name", 8, true));
             for (const auto& other : p.methods)
@@ -439,6 +469,21 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
             else
                 fail(file, t.get("model"), t.source(), f + "model",
                      "unknown model '" + model + "' (IDEAL, WILSON, NRTL, UNIQUAC, UNIFAC, UNIFAC-LLE or UNIFAC-DMD)");
+            if (t.get("vapour")) {
+                const std::string v = text(file, t, "vapour", f + "vapour", 0, true);
+                if (v == "ideal") m.vapour = Vapour::Ideal;
+                else if (v == "virial") m.vapour = Vapour::Virial;
+                else if (v == "chemical") m.vapour = Vapour::Chemical;
+                else
+                    fail(file, t.get("vapour"), t.source(), f + "vapour",
+                         "must be \"ideal\", \"virial\" (second virial coefficients, Tsonopoulos) or "
+                         "\"chemical\" (dimers of carboxylic acids)");
+                for (const Component& c : p.components) {
+                    if (m.vapour == Vapour::Virial && (!c.tc || !c.pc || !c.omega))
+                        fail(file, t.get("vapour"), t.source(), f + "vapour",
+                             "the virial vapour needs tc, pc and omega of component " + c.id);
+                }
+            }
             for (auto* v : {&m.a, &m.b, &m.c, &m.d, &m.e, &m.f}) v->assign(n * n, 0.0);
             if (m.model == Model::Nrtl) m.c.assign(n * n, 0.3);
             bool use_databank = true;

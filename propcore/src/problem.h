@@ -41,6 +41,12 @@ struct Component {
     // vapour-pressure correlation, K.
     std::optional<double> tc, tmin, tmax;
     std::optional<double> vl;        // liquid molar volume, cm3/mol (Wilson)
+    // Vapour non-ideality: critical pressure (Pa) and acentric factor of
+    // the second-virial correlation, its polar terms a and b, and the
+    // dimerisation constant of a carboxylic acid, ln(K/Pa^-1) = A + B/T.
+    std::optional<double> pc, omega;
+    double virial_a = 0.0, virial_b = 0.0;
+    std::optional<std::array<double, 2>> dimer;
     std::string cas;                 // CAS number, the key of the databank's pair sets
     std::string long_name;           // full name (the databank's)
     std::array<GroupCounts, kGroupModels> groups;  // UNIFAC subgroups per group model
@@ -69,9 +75,16 @@ struct GroupTables {
     std::map<std::pair<int, int>, GroupInteraction> interactions;  // by main groups, both orders
 };
 
+// The vapour: an ideal gas, the virial equation truncated after B
+// (Tsonopoulos's correlation), or the chemical theory of carboxylic-acid
+// dimers (with an ideal gas of the true species).
+enum class Vapour { Ideal, Virial, Chemical };
+std::string_view VapourName(Vapour v);
+
 struct Method {
     std::string name;  // at most 8 characters
     Model model = Model::Ideal;
+    Vapour vapour = Vapour::Ideal;
     std::vector<Pair> pairs;
     // Dense n x n tables over the problem's components, row-major: a[i*n+j].
     std::vector<double> a, b, c, d, e, f;
@@ -119,8 +132,11 @@ std::optional<std::string> ResolveGroups(const Problem& p, Method& m, MissingPai
 // writes.  `names` are databank names, CAS numbers or formulas; `model` one
 // of the model names.  Where the boiling liquid of a binary (or of a
 // ternary's interior) splits at `pressure`, the file sets default_phase = 3
-// and says where.  Throws ProblemError for an unknown compound.
+// and says where.  `vapour` is "ideal", "virial", "chemical" or "auto"
+// (chemical when a component is a carboxylic acid with a dimerisation
+// constant, else ideal).  Throws ProblemError for an unknown compound.
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
-                                std::string_view missing = "estimate", double pressure = 101325.0);
+                                std::string_view missing = "estimate", double pressure = 101325.0,
+                                std::string_view vapour = "auto");
 
 }  // namespace propcore

@@ -92,13 +92,16 @@ std::string WhereTheLiquidSplits(const Problem& p, double pressure) {
 }  // namespace
 
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
-                                std::string_view missing, double pressure) {
+                                std::string_view missing, double pressure, std::string_view vapour) {
+    if (vapour != "auto" && vapour != "ideal" && vapour != "virial" && vapour != "chemical")
+        throw ProblemError("unknown vapour '" + std::string(vapour) + "' (auto, ideal, virial or chemical)");
     const Databank& bank = Databank::Get();
     // Components first, through the same reader the engine uses, so that the
     // method's pairs come out exactly as a load of the file completes them.
     std::ostringstream comps;
     std::string title;
     std::vector<std::string> ids;
+    bool acids = false;
     for (const std::string& name : names) {
         const DatabankCompound* c = nullptr;
         try {
@@ -130,6 +133,17 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
         if (c->r) comps << "r = " << num(*c->r) << "                     # UNIQUAC volume parameter\n";
         if (c->q) comps << "q = " << num(*c->q) << "                     # UNIQUAC area parameter\n";
         if (c->vl) comps << "vl = " << num(*c->vl) << "                  # liquid molar volume, cm3/mol (Wilson)\n";
+        if (c->pc) comps << "pc = " << num(*c->pc) << "                  # critical pressure, Pa\n";
+        if (c->omega) comps << "omega = " << num(*c->omega) << "               # acentric factor\n";
+        if (c->virial_a != 0.0 || c->virial_b != 0.0)
+            comps << "virial_a = " << num(c->virial_a)
+                  << "             # polar terms of the second virial coefficient\nvirial_b = " << num(c->virial_b)
+                  << '\n';
+        if (c->dimer) {
+            comps << "dimer = [" << num((*c->dimer)[0]) << ", " << num((*c->dimer)[1])
+                  << "]  # vapour dimerisation, ln(K/Pa^-1) = A + B/T; " << c->dimer_source << '\n';
+            acids = true;
+        }
         const char* keys[] = {"unifac", "unifac_lle", "unifac_dmd"};
         for (int g = 0; g < kGroupModels; ++g)
             if (!c->groups[g].empty())
@@ -152,6 +166,14 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
     if (model_name == "UNIFAC-LLE") method_name = "UNIF-LLE";
     if (model_name == "UNIFAC-DMD") method_name = "UNIF-DMD";
     method << "\n[[method]]\nname = " << quoted(method_name) << "\nmodel = " << quoted(model_name) << '\n';
+    // Carboxylic acids dimerise in the vapour, enough to turn azeotropes
+    // an ideal vapour predicts into none, or minimum into maximum ones.
+    if (vapour == "auto" && acids)
+        method << "vapour = \"chemical\"           # acid dimers in the vapour\n";
+    else if (vapour == "virial")
+        method << "vapour = \"virial\"             # second virial coefficients (Tsonopoulos)\n";
+    else if (vapour == "chemical")
+        method << "vapour = \"chemical\"           # acid dimers in the vapour\n";
     if (pairwise) {
         // Load the method as the engine would to learn each pair's numbers.
         const Problem p = ParseProblem(text_without_method + method.str() + "missing = " + quoted(missing) + '\n',

@@ -7,8 +7,21 @@
 namespace propcore {
 
 Mixture::Mixture(const Problem& problem, const Method& method, std::span<const std::size_t> members)
-    : n_(members.size()), model_(method.model), activity_(MakeActivityModel(problem, method, members)) {
+    : n_(members.size()),
+      model_(method.model),
+      vapour_(MakeVapourModel(problem, method, members)),
+      correction_(members.size(), 0.0),
+      activity_(MakeActivityModel(problem, method, members)) {
     for (std::size_t i : members) antoine_.push_back(problem.components[i].antoine);
+}
+
+void Mixture::vapourCorrection(double t, double p, std::span<const double> y, std::span<double> c) const {
+    if (!vapour_) {
+        std::fill(c.begin(), c.end(), 0.0);
+        return;
+    }
+    vapour_->lnPhi(t, p, y, c);
+    for (std::size_t i = 0; i < n_; ++i) c[i] = vapour_->lnPhiSat(i, t, std::exp(lnPsatPure(i, t))) - c[i];
 }
 
 namespace {
@@ -27,7 +40,9 @@ double power(double t, double e) {
 
 }  // namespace
 
-double Mixture::lnPsat(std::size_t i, double t) const {
+double Mixture::lnPsat(std::size_t i, double t) const { return lnPsatPure(i, t) + correction_[i]; }
+
+double Mixture::lnPsatPure(std::size_t i, double t) const {
     const auto& c = antoine_[i];
     double v = c[0] + c[1] / (t + c[2]) + c[3] * std::log(t);
     if (c[4] != 0.0) v += c[4] * power(t, c[5]);
@@ -53,7 +68,7 @@ void Mixture::lnPsatAll(double t, std::span<double> lnps, std::span<double> dlnp
             v += c[4] * pw;
             d += c[4] * c[5] * pw * inv;
         }
-        lnps[i] = v;
+        lnps[i] = v + correction_[i];
         dlnps[i] = d;
     }
 }
@@ -67,7 +82,7 @@ double Mixture::saturationTemperature(std::size_t i, double p) const {
     const double target = std::log(p);
     double t = 350.0;
     for (int it = 0; it < 100; ++it) {
-        const double g = lnPsat(i, t) - target;
+        const double g = lnPsatPure(i, t) - target;
         double d = dlnPsatdT(i, t);
         if (!(d > 1e-8)) d = 1e-8;
         double step = g / d;

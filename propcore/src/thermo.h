@@ -9,6 +9,7 @@
 
 #include "activity.h"
 #include "problem.h"
+#include "vapour.h"
 
 namespace propcore {
 
@@ -20,7 +21,9 @@ public:
     std::size_t size() const { return n_; }
     Model model() const { return model_; }
 
+    // ln(Psat) of the correlation, plus the vapour correction below.
     double lnPsat(std::size_t i, double t) const;
+    double lnPsatPure(std::size_t i, double t) const;
     double dlnPsatdT(std::size_t i, double t) const;
     // ln(Psat) and its temperature derivative of every component at once
     // (ln t taken once).
@@ -39,9 +42,26 @@ public:
         activity_->lnGammaDn(t, moles, lng, jac);
     }
 
+    // A non-ideal vapour enters the flashes as a correction to ln(Psat):
+    //   ln K_i = ln gamma_i + ln Psat_i + c_i - ln P,
+    //   c_i = ln phi_i^sat - ln phi_i(t, p, y),
+    // held fixed through one solution of the equilibrium equations and
+    // renewed from its result until it settles (see flash.cpp).
+    bool idealVapour() const { return !vapour_; }
+    // The correction of the vapour y at t, p into c.
+    void vapourCorrection(double t, double p, std::span<const double> y, std::span<double> c) const;
+    std::span<const double> correction() const { return correction_; }
+    void setCorrection(std::span<const double> c) const { correction_.assign(c.begin(), c.end()); }
+    // True while a correction is being held fixed for one solution.
+    bool correctionHeld() const { return held_; }
+    void holdCorrection(bool on) const { held_ = on; }
+
 private:
     std::size_t n_;
     Model model_;
+    std::unique_ptr<VapourModel> vapour_;
+    mutable std::vector<double> correction_;  // zeros for an ideal vapour
+    mutable bool held_ = false;
     std::vector<std::array<double, 6>> antoine_;
     std::unique_ptr<ActivityModel> activity_;
     mutable double tsat_p_ = -1.0;

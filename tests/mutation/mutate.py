@@ -250,6 +250,21 @@ MUTATIONS = [
     ("the design extension cannot choose the complete search", "server/azeotrope_search_object.cpp",
      "    if (complete_)\n",
      "    if (false)\n"),
+    ("the saturated acid vapour taken as ideal", "propcore/src/vapour.cpp",
+     "                return std::log(z);\n",
+     "                return 0.0 * std::log(z);\n"),
+    ("the vapour correction is applied once, not renewed", "propcore/src/flash.cpp",
+     "            if (change < 1e-10) return r;",
+     "            if (change < 1e30) return r;"),
+    ("mixed acid dimers form as readily as like ones", "propcore/src/vapour.cpp",
+     "w[a * m + b] = a == b ? 2.0 * ka : 2.0 * std::sqrt(ka * kb);",
+     "w[a * m + b] = a == b ? 2.0 * ka : std::sqrt(ka * kb);"),
+    ("the virial polar terms are ignored", "propcore/src/vapour.cpp",
+     "    const double f2 = a * r6 - b * r8;",
+     "    const double f2 = 0.0 * (a * r6 - b * r8);"),
+    ("databank acids keep an ideal vapour", "propcore/src/problem_writer.cpp",
+     "    if (vapour == \"auto\" && acids)",
+     "    if (vapour == \"auto\" && false)"),
 ]
 
 
