@@ -56,7 +56,8 @@ bool solveSmall(std::vector<double> a, std::vector<double>& b, std::size_t k) {
 // Solves for an equilibrium with a non-ideal vapour: `solve` finds the
 // state with the vapour correction of the mixture held fixed; the
 // correction c is then renewed from that state's vapour, G(c), until it
-// changes by less than 1e-10 (a relative 1e-10 in every K-value).  Plain
+// changes by less than the flash tolerance (relative, in every K-value).
+// Bubble points of one liquid renew it as they go and need none of this.  Plain
 // substitution c <- G(c) converges linearly (by a factor of about 0.3 a
 // round for acid dimers), so the rounds are accelerated by Anderson's
 // method: the next c combines the last three images G so as to cancel
@@ -75,7 +76,8 @@ FlashResult withVapour(const Mixture& m, std::span<const double> z, const FlashO
     } hold(m);
     constexpr std::size_t kDepth = 3;
     const std::size_t n = m.size();
-    Vec c(n), g(n), f(n), y(n), fprev(n), gprev(n);
+    thread_local Vec c, g, f, y, fprev, gprev, dg_dt;
+    for (Vec* v : {&c, &g, &f, &y, &fprev, &gprev, &dg_dt}) v->assign(n, 0.0);
     std::vector<Vec> df, dg;  // differences of residuals and of images
     FlashResult r;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -102,9 +104,9 @@ FlashResult withVapour(const Mixture& m, std::span<const double> z, const FlashO
             // (or, lacking one, the feed).
             const double sy = std::accumulate(r.y.begin(), r.y.end(), 0.0);
             for (std::size_t i = 0; i < n; ++i) y[i] = sy > 0.5 ? r.y[i] / sy : z[i];
-            m.vapourCorrection(r.t, r.p, y, g);
+            m.vapourCorrection(r.t, r.p, y, g, dg_dt);
             for (std::size_t i = 0; i < n; ++i) f[i] = g[i] - c[i];
-            if (maxDiff(g, c) < 1e-10) {
+            if (maxDiff(g, c) < o.tolerance) {
                 m.setCorrection(g);
                 return r;
             }
@@ -190,6 +192,14 @@ int bubbleT(const Mixture& m, double p, std::span<const double> x, const FlashOp
     dlnps.resize(n);
     t = startTemperature(m, p, x, o);
     const double lnp = std::log(p);
+    // A non-ideal vapour's correction is renewed from each iterate's
+    // vapour as the temperature converges, rather than in rounds of whole
+    // bubble points: the two settle together.
+    const bool ideal = m.idealVapour();
+    thread_local Vec corr, dcorr, pure;
+    corr.resize(n);
+    dcorr.resize(n);
+    pure.resize(n);
     for (int it = 0; it < iterLimit(o, 200); ++it) {
         m.lnGamma(t, x, lng);
         m.lnPsatAll(t, lnps, dlnps);
@@ -197,11 +207,30 @@ int bubbleT(const Mixture& m, double p, std::span<const double> x, const FlashOp
         for (std::size_t i = 0; i < n; ++i) {
             ps[i] = x[i] * std::exp(lng[i] + lnps[i]);
             s += ps[i];
-            ds += ps[i] * dlnps[i];
         }
+        double change = 0.0;
+        if (!ideal) {
+            // The correction at this temperature and this iterate's
+            // vapour, with its temperature derivative in the Newton step.
+            const auto old = m.correction();
+            for (std::size_t i = 0; i < n; ++i) {
+                y[i] = ps[i] / s;
+                pure[i] = lnps[i] - old[i];
+            }
+            m.vapourCorrection(t, p, y, pure, dlnps, corr, dcorr);
+            s = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                change = std::max(change, std::abs(corr[i] - old[i]));
+                ps[i] *= std::exp(corr[i] - old[i]);
+                s += ps[i];
+                dlnps[i] += dcorr[i];
+            }
+            m.setCorrection(corr);
+        }
+        for (std::size_t i = 0; i < n; ++i) ds += ps[i] * dlnps[i];
         const double g = std::log(s) - lnp;
         for (std::size_t i = 0; i < n; ++i) y[i] = ps[i] / s;
-        if (std::abs(g) < o.tolerance) return kConverged;
+        if (std::abs(g) < o.tolerance && change < o.tolerance) return kConverged;
         double step = g / (ds / s);
         step = std::clamp(step, -40.0, 40.0);
         t = std::clamp(t - step, kTmin, kTmax);
@@ -1109,11 +1138,12 @@ void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, i
     // Bubble points, the commonest flash, fill r in place (its vectors keep
     // their capacity from call to call); the rest as a new result.
     const std::size_t n = m.size();
-    if (!m.idealVapour() && !m.correctionHeld()) {
+    const bool bubble = vf == 0.0 && phase != 3 && p > 0.0 && validFeed(z);
+    if (!m.idealVapour() && !m.correctionHeld() && !bubble) {
         r = FlashPV(m, p, vf, z, phase, o);
         return;
     }
-    if (vf == 0.0 && phase != 3 && p > 0.0 && validFeed(z)) {
+    if (bubble) {
         r.t = 0.0;
         r.p = p;
         r.vf = 0.0;
@@ -1124,6 +1154,15 @@ void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, i
         r.x1.assign(z.begin(), z.end());
         r.x2.assign(z.begin(), z.end());
         r.status = bubbleT(m, p, z, o, r.t, r.y);
+        // Bubble points settle a non-ideal vapour's correction as they go;
+        // one that fails from the last call's correction tries again from
+        // an ideal vapour.
+        if (r.status != kConverged && !m.idealVapour()) {
+            m.setCorrection(Vec(n, 0.0));
+            FlashOptions fresh = o;
+            fresh.initial_temperature = 0.0;
+            r.status = bubbleT(m, p, z, fresh, r.t, r.y);
+        }
         return;
     }
     r = FlashPV(m, p, vf, z, phase, o);
@@ -1131,7 +1170,8 @@ void FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, i
 
 FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const double> z, int phase,
                     const FlashOptions& o) {
-    if (!m.idealVapour() && !m.correctionHeld() && (vf == 0.0 || vf == 1.0) && validFeed(z))
+    // (Bubble points of one liquid settle the vapour correction themselves.)
+    if (!m.idealVapour() && !m.correctionHeld() && (vf == 1.0 || (vf == 0.0 && phase == 3)) && validFeed(z))
         return withVapour(m, z, o, [&](const FlashOptions& oo) { return FlashPV(m, p, vf, z, phase, oo); });
     const std::size_t n = m.size();
     FlashResult r;
@@ -1149,6 +1189,12 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
             r.status = heterogeneousBubbleT(m, p, z, o, r);
         } else {
             r.status = bubbleT(m, p, z, o, r.t, r.y);
+            if (r.status != kConverged && !m.idealVapour() && !m.correctionHeld()) {
+                m.setCorrection(Vec(n, 0.0));
+                FlashOptions fresh = o;
+                fresh.initial_temperature = 0.0;
+                r.status = bubbleT(m, p, z, fresh, r.t, r.y);
+            }
         }
         r.p = p;
         r.vf = 0.0;

@@ -15,13 +15,27 @@ Mixture::Mixture(const Problem& problem, const Method& method, std::span<const s
     for (std::size_t i : members) antoine_.push_back(problem.components[i].antoine);
 }
 
-void Mixture::vapourCorrection(double t, double p, std::span<const double> y, std::span<double> c) const {
+void Mixture::vapourCorrection(double t, double p, std::span<const double> y, std::span<double> c,
+                               std::span<double> dc) const {
+    std::vector<double> lnps(n_), dlnps(n_);
+    for (std::size_t i = 0; i < n_; ++i) lnps[i] = lnPsatPure(i, t), dlnps[i] = dlnPsatPure(i, t);
+    vapourCorrection(t, p, y, lnps, dlnps, c, dc);
+}
+
+void Mixture::vapourCorrection(double t, double p, std::span<const double> y, std::span<const double> lnps,
+                               std::span<const double> dlnps, std::span<double> c, std::span<double> dc) const {
     if (!vapour_) {
         std::fill(c.begin(), c.end(), 0.0);
+        std::fill(dc.begin(), dc.end(), 0.0);
         return;
     }
-    vapour_->lnPhi(t, p, y, c);
-    for (std::size_t i = 0; i < n_; ++i) c[i] = vapour_->lnPhiSat(i, t, std::exp(lnPsatPure(i, t))) - c[i];
+    vapour_->lnPhi(t, p, y, c, dc);
+    for (std::size_t i = 0; i < n_; ++i) {
+        double dsat = 0.0;
+        const double sat = vapour_->lnPhiSat(i, t, std::exp(lnps[i]), dlnps[i], dsat);
+        c[i] = sat - c[i];
+        dc[i] = dsat - dc[i];
+    }
 }
 
 namespace {
@@ -49,7 +63,9 @@ double Mixture::lnPsatPure(std::size_t i, double t) const {
     return v;
 }
 
-double Mixture::dlnPsatdT(std::size_t i, double t) const {
+double Mixture::dlnPsatdT(std::size_t i, double t) const { return dlnPsatPure(i, t); }
+
+double Mixture::dlnPsatPure(std::size_t i, double t) const {
     const auto& c = antoine_[i];
     double v = -c[1] / ((t + c[2]) * (t + c[2])) + c[3] / t;
     if (c[4] != 0.0) v += c[4] * c[5] * power(t, c[5] - 1.0);

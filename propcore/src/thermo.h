@@ -24,6 +24,7 @@ public:
     // ln(Psat) of the correlation, plus the vapour correction below.
     double lnPsat(std::size_t i, double t) const;
     double lnPsatPure(std::size_t i, double t) const;
+    double dlnPsatPure(std::size_t i, double t) const;
     double dlnPsatdT(std::size_t i, double t) const;
     // ln(Psat) and its temperature derivative of every component at once
     // (ln t taken once).
@@ -48,8 +49,13 @@ public:
     // held fixed through one solution of the equilibrium equations and
     // renewed from its result until it settles (see flash.cpp).
     bool idealVapour() const { return !vapour_; }
-    // The correction of the vapour y at t, p into c.
-    void vapourCorrection(double t, double p, std::span<const double> y, std::span<double> c) const;
+    // The correction of the vapour y at t, p into c, and its temperature
+    // derivative at constant p and y into dc.
+    void vapourCorrection(double t, double p, std::span<const double> y, std::span<double> c,
+                          std::span<double> dc) const;
+    // The same given ln(Psat) of the correlations and their derivatives at t.
+    void vapourCorrection(double t, double p, std::span<const double> y, std::span<const double> lnps,
+                          std::span<const double> dlnps, std::span<double> c, std::span<double> dc) const;
     std::span<const double> correction() const { return correction_; }
     void setCorrection(std::span<const double> c) const { correction_.assign(c.begin(), c.end()); }
     // True while a correction is being held fixed for one solution.

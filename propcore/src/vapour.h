@@ -16,10 +16,13 @@ namespace propcore {
 class VapourModel {
 public:
     virtual ~VapourModel() = default;
-    // ln(phi_i) of the vapour y (apparent mole fractions) at t (K), p (Pa).
-    virtual void lnPhi(double t, double p, std::span<const double> y, std::span<double> lnphi) const = 0;
-    // ln(phi) of member i's own saturated vapour at t, psat.
-    virtual double lnPhiSat(std::size_t i, double t, double psat) const = 0;
+    // ln(phi_i) of the vapour y (apparent mole fractions) at t (K), p (Pa),
+    // and its temperature derivative at constant p and y.
+    virtual void lnPhi(double t, double p, std::span<const double> y, std::span<double> lnphi,
+                       std::span<double> dlnphi_dt) const = 0;
+    // ln(phi) of member i's own saturated vapour at t, psat, and its
+    // derivative along saturation, given dlnpsat = d ln(psat)/dt.
+    virtual double lnPhiSat(std::size_t i, double t, double psat, double dlnpsat, double& dt) const = 0;
 };
 
 // The vapour model `method` names over the problem's components `members`,
@@ -27,7 +30,8 @@ public:
 std::unique_ptr<VapourModel> MakeVapourModel(const Problem& problem, const Method& method,
                                              std::span<const std::size_t> members);
 
-// Second virial coefficient of Tsonopoulos's correlation, m3/mol.
-double TsonopoulosB(double t, double tc, double pc, double omega, double a, double b);
+// Second virial coefficient of Tsonopoulos's correlation, m3/mol, and
+// its temperature derivative into *dbdt when given.
+double TsonopoulosB(double t, double tc, double pc, double omega, double a, double b, double* dbdt = nullptr);
 
 }  // namespace propcore
