@@ -369,7 +369,8 @@ void CALLSETJMP(const char* runid, const char* pdf, const char* workdir, int64_t
                           << (*c.dimer)[1] << "/T\n";
             for (const propcore::Pair& pr : m.pairs)
                 r << "      pair " << p.components[pr.i].id << "/" << p.components[pr.j].id
-                  << "  source: " << pr.source << '\n';
+                  << "  source: " << pr.source << "  regressed with vapour: " << propcore::RegressedName(pr.regressed)
+                  << '\n';
         }
     }
     e.problem = std::move(p);

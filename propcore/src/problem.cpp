@@ -368,6 +368,17 @@ std::optional<std::string> ResolveGroups(const Problem& p, Method& m, MissingPai
     return std::nullopt;
 }
 
+std::string_view RegressedName(Regressed r) {
+    switch (r) {
+        case Regressed::NotStated: return "not stated";
+        case Regressed::Any: return "any";
+        case Regressed::Ideal: return "ideal";
+        case Regressed::Virial: return "virial";
+        case Regressed::Chemical: return "chemical";
+    }
+    return "?";
+}
+
 std::string_view VapourName(Vapour v) {
     switch (v) {
         case Vapour::Ideal: return "ideal";
@@ -512,12 +523,13 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                     if (m.model == Model::Nrtl)
                         onlyKnownKeys(file, pt, g,
                                       {"i", "j", "aij", "aji", "bij", "bji", "alpha", "dalpha", "eij", "eji", "fij",
-                                       "fji", "source"});
+                                       "fji", "source", "vapour"});
                     else if (m.model == Model::Uniquac)
                         onlyKnownKeys(file, pt, g,
-                                      {"i", "j", "aij", "aji", "bij", "bji", "cij", "cji", "dij", "dji", "source"});
+                                      {"i", "j", "aij", "aji", "bij", "bji", "cij", "cji", "dij", "dji", "source",
+                                       "vapour"});
                     else
-                        onlyKnownKeys(file, pt, g, {"i", "j", "aij", "aji", "bij", "bji", "source"});
+                        onlyKnownKeys(file, pt, g, {"i", "j", "aij", "aji", "bij", "bji", "source", "vapour"});
                     const std::string si = text(file, pt, "i", g + "i", 8, true);
                     const std::string sj = text(file, pt, "j", g + "j", 8, true);
                     const auto i = index(si), j = index(sj);
@@ -528,6 +540,29 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                     Pair pr{*i, *j, num("aij"), num("aji"), num("bij"), num("bji"),
                             number(file, pt, "alpha", g + "alpha", 0.3), "file"};
                     if (pt.get("source")) pr.source = text(file, pt, "source", g + "source", 0, false) + " (as written in the file)";
+                    if (pt.get("vapour")) {
+                        const std::string v = text(file, pt, "vapour", g + "vapour", 0, true);
+                        if (v == "any") pr.regressed = Regressed::Any;
+                        else if (v == "ideal") pr.regressed = Regressed::Ideal;
+                        else if (v == "virial") pr.regressed = Regressed::Virial;
+                        else if (v == "chemical") pr.regressed = Regressed::Chemical;
+                        else
+                            fail(file, pt.get("vapour"), pt.source(), g + "vapour",
+                                 "must be the vapour the pair was regressed with: \"ideal\", \"virial\", "
+                                 "\"chemical\" or \"any\"");
+                        // Dimerisation either absorbed into the activity
+                        // coefficients or modelled in the vapour: the two
+                        // cannot be mixed.
+                        const bool chem_pair = pr.regressed == Regressed::Chemical;
+                        const bool chem_method = m.vapour == Vapour::Chemical;
+                        const bool acid = p.components[pr.i].dimer || p.components[pr.j].dimer;
+                        if (acid && pr.regressed != Regressed::Any && chem_pair != chem_method)
+                            fail(file, pt.get("vapour"), pt.source(), g + "vapour",
+                                 "pair " + si + "/" + sj + " was regressed with the " + v +
+                                     " vapour, but method " + m.name + " has the " +
+                                     std::string(VapourName(m.vapour)) +
+                                     " vapour; refit the pair (ternival fit) or change the method's vapour");
+                    }
                     if (m.model == Model::Nrtl && !(pr.alpha > 0.0 && pr.alpha <= 1.0))
                         fail(file, pt.get("alpha"), pt.source(), g + "alpha", "must lie in (0, 1]");
                     // A second entry for a pair would silently replace the first.
@@ -566,10 +601,28 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                             } catch (const DatabankError& e) {
                                 fail(file, t.get("model"), t.source(), f + "databank", e.what());
                             }
+                            // The DECHEMA sets were regressed with an ideal
+                            // vapour: for an acid that folds the vapour's
+                            // dimerisation into the activity coefficients, so
+                            // with the chemical vapour the pair is estimated
+                            // instead (from activity coefficients alone).
+                            const bool acid = ci.dimer || cj.dimer;
+                            if (db && acid && m.vapour == Vapour::Chemical) {
+                                p.notes.push_back(m.name + " " + ci.id + "/" + cj.id + ": the databank's " +
+                                                  std::string(ModelName(m.model)) +
+                                                  " set was regressed with an ideal vapour and is not used with "
+                                                  "the chemical one");
+                                db.reset();
+                            }
                             if (db) {
                                 Pair pr{i, j, db->aij, db->aji, db->bij, db->bji, db->alpha.value_or(0.3),
                                         "ChemSep " + std::string(ModelName(m.model)) + " set (DECHEMA" +
-                                            (db->comment.empty() ? "" : ", " + db->comment) + ")"};
+                                            (db->comment.empty() ? "" : ", " + db->comment) + ")",
+                                        Regressed::Ideal};
+                                if (m.vapour != Vapour::Ideal)
+                                    p.notes.push_back(m.name + " " + ci.id + "/" + cj.id + ": the databank's set, "
+                                                      "regressed with an ideal vapour, is used with the " +
+                                                      std::string(VapourName(m.vapour)) + " vapour");
                                 if (m.model == Model::Wilson) {  // Lambda_ij = (V_j/V_i) exp(-A_ij/RT)
                                     pr.aij = std::log(*cj.vl / *ci.vl);
                                     pr.aji = std::log(*ci.vl / *cj.vl);
@@ -592,7 +645,7 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                             fail(file, t.get("model"), t.source(), f + "pair",
                                  "pair " + names + " has no parameters in the file or the databank, and " + why +
                                      "; give the pair, or set missing = \"ideal\"");
-                        Pair pr{i, j, fit->aij, fit->aji, fit->bij, fit->bji, fit->alpha, fit->source};
+                        Pair pr{i, j, fit->aij, fit->aji, fit->bij, fit->bji, fit->alpha, fit->source, Regressed::Any};
                         setPair(m, n, pr);
                         p.notes.push_back(m.name + " " + names + ": " + fit->source);
                     }

@@ -59,10 +59,17 @@ struct Component {
 //   NRTL     tau_ij = a + b/T + e ln T + f T,  alpha_ij = c + d (T - 273.15)
 //   UNIQUAC  tau_ij = exp(a + b/T + c ln T + d T)
 //   WILSON   Lambda_ij = exp(a + b/T)
+// The vapour a pair's parameters were regressed with.  Pairs fitted to
+// activity coefficients (UNIFAC estimates) suit any vapour; a pair that
+// does not say is taken on trust.
+enum class Regressed { NotStated, Any, Ideal, Virial, Chemical };
+std::string_view RegressedName(Regressed r);
+
 struct Pair {
     std::size_t i = 0, j = 0;
     double aij = 0.0, aji = 0.0, bij = 0.0, bji = 0.0, alpha = 0.3;
     std::string source;  // "file", the databank set, "UNIFAC estimate", "ideal"
+    Regressed regressed = Regressed::NotStated;
 };
 
 // What a method does with a pair that has no parameters.

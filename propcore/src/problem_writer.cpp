@@ -189,6 +189,9 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
             method << "bij = " << num(pr.bij) << "                   # K\nbji = " << num(pr.bji) << '\n';
             if (m.model == Model::Nrtl) method << "alpha = " << num(m.c[pr.i * n + pr.j]) << '\n';
             method << "source = " << quoted(pr.source) << '\n';
+            if (pr.regressed != Regressed::NotStated)
+                method << "vapour = " << quoted(std::string(RegressedName(pr.regressed)))
+                       << "               # the vapour it was regressed with\n";
         }
     }
     std::string text = text_without_method + method.str();

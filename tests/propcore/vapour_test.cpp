@@ -286,3 +286,26 @@ tc = 500.0
     EXPECT_NE(error("pc = -5.0\n", "").find("component[1].pc"), std::string::npos);
     EXPECT_EQ(error("pc = 4e6\nomega = 0.2\n", "vapour = \"virial\"\n"), "no error");
 }
+
+// A pair regressed with an ideal vapour folds an acid's dimerisation into
+// its activity coefficients: it is not used with the chemical vapour.
+TEST(VapourInProblemFiles, AcidPairsRegressedWithAnIdealVapourAreNotMixedWithDimers) {
+    // The databank's methanol/acetic acid set gives way to an estimate.
+    const Problem chem = databank({"methanol", "acetic acid"}, "chemical");
+    ASSERT_EQ(chem.methods.front().pairs.size(), 1u);
+    EXPECT_EQ(chem.methods.front().pairs.front().regressed, Regressed::Any);
+    const Problem ideal = databank({"methanol", "acetic acid"}, "ideal");
+    EXPECT_EQ(ideal.methods.front().pairs.front().regressed, Regressed::Ideal);
+    EXPECT_NE(ideal.methods.front().pairs.front().source.find("ChemSep"), std::string::npos);
+    // A written pair that says it was regressed with an ideal vapour is
+    // refused by a chemical method, with the pair named.
+    std::string text = DatabankProblemText({"methanol", "acetic acid"}, "NRTL", "estimate", 101325.0, "ideal");
+    text.replace(text.find("model = \"NRTL\"\n"), 15, "model = \"NRTL\"\nvapour = \"chemical\"\n");
+    try {
+        ParseProblem(text, "mixed.toml");
+        ADD_FAILURE() << "accepted";
+    } catch (const ProblemError& e) {
+        EXPECT_NE(std::string(e.what()).find("METHANOL/ACETICAC was regressed with the ideal vapour"), std::string::npos)
+            << e.what();
+    }
+}
