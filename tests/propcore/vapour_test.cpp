@@ -309,3 +309,37 @@ TEST(VapourInProblemFiles, AcidPairsRegressedWithAnIdealVapourAreNotMixedWithDim
             << e.what();
     }
 }
+
+// Dew points and isothermal flashes, which settle the vapour correction
+// in rounds, end on states that satisfy the full fugacity balance.
+TEST(ChemicalVapour, DewPointsAndIsothermalFlashesSatisfyTheFugacityBalance) {
+    const Problem p = databank({"acetic acid", "water"}, "chemical");
+    const Mixture m = binary(p);
+    const std::vector<std::size_t> members{0, 1};
+    auto vapour = MakeVapourModel(p, p.methods.front(), members);
+    auto balance = [&](const FlashResult& r, const std::string& what) {
+        std::vector<double> lng(2), lnphi(2), unused(2);
+        m.lnGamma(r.t, r.x, lng);
+        vapour->lnPhi(r.t, r.p, r.y, lnphi, unused);
+        for (std::size_t i = 0; i < 2; ++i) {
+            double d = 0.0;
+            const double lnps = m.lnPsatPure(i, r.t);
+            EXPECT_NEAR(std::log(r.y[i] * r.p) + lnphi[i],
+                        std::log(r.x[i]) + lng[i] + lnps + vapour->lnPhiSat(i, r.t, std::exp(lnps), 0.0, d), 2e-6)
+                << what << " component " << i;
+        }
+    };
+    const std::vector<double> z{0.4, 0.6};
+    const FlashResult dew = FlashPV(m, 101325.0, 1.0, z, 2, FlashOptions{});
+    ASSERT_EQ(dew.status, kConverged);
+    balance(dew, "dew point");
+    const FlashResult dewp = FlashTV(m, 380.0, 1.0, z, 2, FlashOptions{});
+    ASSERT_EQ(dewp.status, kConverged);
+    balance(dewp, "dew pressure");
+    const FlashResult tp = FlashTP(m, 0.5 * (dew.t + FlashPV(m, 101325.0, 0.0, z, 2, FlashOptions{}).t), 101325.0, z, 2,
+                                   FlashOptions{});
+    ASSERT_EQ(tp.status, kConverged);
+    ASSERT_GT(tp.vf, 0.05);
+    ASSERT_LT(tp.vf, 0.95);
+    balance(tp, "isothermal flash");
+}
