@@ -20,5 +20,6 @@ Action AddEnvelopeCommand(CLI::App& app);
 Action AddComponentsCommand(CLI::App& app);
 Action AddProblemCommand(CLI::App& app);
 Action AddColumnCommand(CLI::App& app);
+Action AddFitCommand(CLI::App& app);
 
 }  // namespace ternival::cli

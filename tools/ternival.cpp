@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     actions["components"] = AddComponentsCommand(app);
     actions["problem"] = AddProblemCommand(app);
     actions["column"] = AddColumnCommand(app);
+    actions["fit"] = AddFitCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -146,4 +146,10 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
                                 std::string_view missing = "estimate", double pressure = 101325.0,
                                 std::string_view vapour = "auto");
 
+// The databank problem text of a binary with its pair replaced by `pair`
+// (components 0 and 1 in the order of `names`), written with its source and
+// the vapour it was regressed with.
+std::string FittedProblemText(const std::vector<std::string>& names, std::string_view model, const Pair& pair,
+                              double pressure = 101325.0, std::string_view vapour = "auto");
+
 }  // namespace propcore

@@ -89,6 +89,24 @@ std::string WhereTheLiquidSplits(const Problem& p, double pressure) {
     return {};
 }
 
+// The problem text with default_phase = 3 when its boiling liquid splits
+// at `pressure` (a mixture whose boiling liquid splits is mapped with three
+// phases unless the user says otherwise: with two, a map would show
+// homogeneous azeotropes where two liquids boil).
+std::string withPhaseSetting(std::string text, double pressure) {
+    const Problem written = ParseProblem(text, "(databank)");
+    if (written.methods.front().model != Model::Ideal) {
+        if (const std::string where = WhereTheLiquidSplits(written, pressure); !where.empty()) {
+            char line[64];
+            std::snprintf(line, sizeof line, "default_phase = 3             # at %.6g Pa ", pressure);
+            text.insert(text.find("\n[[component]]"),
+                        std::string(line) + "the boiling liquid splits into two\n"
+                                            "                              # liquids (" + where + ")\n");
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
@@ -194,21 +212,33 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
                        << "               # the vapour it was regressed with\n";
         }
     }
-    std::string text = text_without_method + method.str();
-    // A mixture whose boiling liquid splits is mapped with three phases
-    // unless the user says otherwise: with two, a map would show
-    // homogeneous azeotropes where two liquids boil.
-    const Problem written = ParseProblem(text, "(databank)");
-    if (written.methods.front().model != Model::Ideal) {
-        if (const std::string where = WhereTheLiquidSplits(written, pressure); !where.empty()) {
-            char line[64];
-            std::snprintf(line, sizeof line, "default_phase = 3             # at %.6g Pa ", pressure);
-            text.insert(text.find("\n[[component]]"),
-                        std::string(line) + "the boiling liquid splits into two\n"
-                                            "                              # liquids (" + where + ")\n");
-        }
+    return withPhaseSetting(text_without_method + method.str(), pressure);
+}
+
+std::string FittedProblemText(const std::vector<std::string>& names, std::string_view model, const Pair& pair,
+                              double pressure, std::string_view vapour) {
+    if (names.size() != 2) throw ProblemError("a fitted pair needs two components");
+    std::string text = DatabankProblemText(names, model, "estimate", pressure, vapour);
+    const Problem p = ParseProblem(text, "(databank)");
+    // Without its phase setting, which the fitted pair decides afresh.
+    if (const auto at = text.find("default_phase = "); at != std::string::npos) {
+        const auto end = text.find("\n[[component]]", at);
+        text.erase(at, end - at);
     }
-    return text;
+    const auto at = text.find("\n[[method.pair]]");
+    if (at == std::string::npos) throw ProblemError("model " + std::string(model) + " takes no binary pairs");
+    text.erase(at);
+    std::ostringstream out;
+    out << "\n[[method.pair]]                # " << pair.source << '\n'
+        << "i = " << quoted(p.components[pair.i].id) << "\nj = " << quoted(p.components[pair.j].id) << '\n';
+    if (pair.aij != 0.0 || pair.aji != 0.0) out << "aij = " << num(pair.aij) << "\naji = " << num(pair.aji) << '\n';
+    out << "bij = " << num(pair.bij) << "                   # K\nbji = " << num(pair.bji) << '\n';
+    if (model == "NRTL") out << "alpha = " << num(pair.alpha) << '\n';
+    out << "source = " << quoted(pair.source) << '\n';
+    if (pair.regressed != Regressed::NotStated)
+        out << "vapour = " << quoted(std::string(RegressedName(pair.regressed)))
+            << "               # the vapour it was regressed with\n";
+    return withPhaseSetting(text + out.str(), pressure);
 }
 
 }  // namespace propcore

@@ -268,6 +268,15 @@ MUTATIONS = [
     ("databank acids keep an ideal vapour", "propcore/src/problem_writer.cpp",
      "    if (vapour == \"auto\" && acids)",
      "    if (vapour == \"auto\" && false)"),
+    ("a fitted tie line balances one component only", "propcore/src/regression.cpp",
+     "                for (int i = 0; i < 2; ++i) {\n                    const double v = (std::log(xa[i])",
+     "                for (int i = 0; i < 1; ++i) {\n                    const double v = (std::log(xa[i])"),
+    ("the point test of consistency always passes", "propcore/src/regression.cpp",
+     "        c.point_ok = c.mean_dy < 0.01;",
+     "        c.point_ok = true;"),
+    ("fit data whose temperatures turn thrice are taken", "propcore/src/regression.cpp",
+     "                if (reversals > 2)",
+     "                if (reversals > 200)"),
 ]
 
 

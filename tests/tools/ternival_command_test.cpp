@@ -317,6 +317,33 @@ TEST_F(Command, AMapPastItsTimeLimitDrawsNothing) {
 // A column from the command line: the figures of a feasible split, the
 // reason and exit code 5 of one that crosses a boundary, the refusal of
 // products off the mass-balance line, and a picture with the profiles.
+TEST_F(Command, FitsAPairToTheUsersDataAndWritesAProblemTheMapUses) {
+    const std::string csv = std::string(TERNIVAL_TEST_DATA_DIR) + "/ethanol_water_101kPa.csv";
+    Outcome r = ternival({"fit", "--data", csv, "--components", "ethanol,water", "--format", "json", "-o",
+                          path("fitted.toml"), "--plot", path("fit.svg")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json f = json::parse(r.out);
+    EXPECT_TRUE(f["converged"].get<bool>());
+    EXPECT_LT(f["rms_T_K"].get<double>(), 0.5);
+    EXPECT_GT(f["se_bij"].get<double>(), 0.0);
+    EXPECT_EQ(f["points"].size(), 21u);
+    EXPECT_TRUE(f["consistency"]["done"].get<bool>());
+    EXPECT_NE(slurp(path("fit.svg")).find("<svg"), std::string::npos);
+    const std::string written = slurp(path("fitted.toml"));
+    EXPECT_NE(written.find("source = \"fitted to ethanol_water_101kPa.csv: 21 points"), std::string::npos);
+    // The engine takes the written file: its azeotrope near 351 K.
+    r = ternival({"azeotropes", path("fitted.toml"), "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("351."), std::string::npos) << r.out;
+
+    // Bad data: exit 2, the line named, nothing written.
+    std::ofstream(path("bad.csv")) << "T_K,P_Pa,x1,y1\n350,101325,0.5,0.6\n351,101325,0.4,1.7\n352,101325,0.3,0.5\n";
+    r = ternival({"fit", "--data", path("bad.csv"), "--components", "ethanol,water", "-o", path("bad.toml")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("bad.csv:3: y1 = 1.7 is not a mole fraction"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("bad.toml")));
+}
+
 TEST_F(Command, ColumnsFromTheCommandLine) {
     const std::string bte = kExamples + "/benzene_toluene_ethylbenzene.toml";
     Outcome r = ternival({"column", bte, "--feed", "0.3,0.3,0.4", "--distillate", "0.95,0.0499,0.0001", "--bottoms",
