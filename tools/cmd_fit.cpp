@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include "chart_render.h"
 #include "cli_common.h"
@@ -32,77 +31,48 @@ Chart FitChart(const propcore::Problem& fitted, const propcore::FitReport& rep, 
     c.title = fmt::format("{} / {}: {} fitted", n1, n2, model);
     c.notes.push_back(fmt::format("b12 = {:.2f} K, b21 = {:.2f} K; {}", rep.b[0], rep.b[1], rep.pair.source));
     c.x_label = "mole fraction of " + n1;
-    const std::array<std::size_t, 2> members{0, 1};
-    const propcore::Mixture m(fitted, fitted.methods.front(), members);
-    propcore::FlashOptions o;
+    const propcore::FitCurves fc = propcore::CurvesOfFit(fitted, 0, rep);
+    auto series = [](ChartSeries::Style st, const char* label, int colour, const auto& pts, double scale) {
+        ChartSeries s{st, label, colour, {}};
+        for (const auto& p : pts) s.points.emplace_back(p[0], p[1] * scale);
+        return s;
+    };
     ChartSeries liquid{ChartSeries::Dots, "measured liquid", 0, {}};
     ChartSeries vapour{ChartSeries::Circles, "measured vapour", 1, {}};
-    ChartSeries bubble{ChartSeries::Line, "fitted liquid", 0, {}};
-    ChartSeries dew{ChartSeries::Line, "fitted vapour", 1, {}};
-    double p_mean = 0.0, t_mean = 0.0;
-    int n = 0;
-    for (const auto& fp : rep.points)
-        if (fp.m.kind == propcore::Measurement::VapourLiquid) p_mean += fp.m.p, t_mean += fp.m.t, ++n;
-    if (n) p_mean /= n, t_mean /= n;
-    if (rep.basis == propcore::FitBasis::Isobaric || rep.basis == propcore::FitBasis::Isothermal) {
-        const bool isobaric = rep.basis == propcore::FitBasis::Isobaric;
-        c.y_label = isobaric ? "temperature / K" : "pressure / kPa";
-        c.notes.push_back(isobaric ? fmt::format("at {:.6g} kPa", p_mean / 1000.0) : fmt::format("at {:.2f} K", t_mean));
+    const bool pressures = fc.quantity == "P_Pa";
+    const double scale = pressures ? 1e-3 : 1.0;
+    if (fc.quantity == "T_K" || pressures) {
+        c.y_label = pressures ? "pressure / kPa" : "temperature / K";
+        c.notes.push_back(pressures ? fmt::format("at {:.2f} K", fc.at) : fmt::format("at {:.6g} kPa", fc.at / 1000.0));
         for (const auto& fp : rep.points) {
             if (fp.m.kind != propcore::Measurement::VapourLiquid) continue;
-            const double v = isobaric ? fp.m.t : fp.m.p / 1000.0;
+            const double v = pressures ? fp.m.p * scale : fp.m.t;
             liquid.points.emplace_back(fp.m.x1, v);
             if (fp.m.y1) vapour.points.emplace_back(*fp.m.y1, v);
         }
-        for (int k = 0; k <= 100; ++k) {
-            const double x1 = k / 100.0;
-            const std::array<double, 2> x{x1, 1.0 - x1};
-            const auto r = isobaric ? propcore::FlashPV(m, p_mean, 0.0, x, 2, o) : propcore::FlashTV(m, t_mean, 0.0, x, 2, o);
-            const double v = r.status == propcore::kConverged ? (isobaric ? r.t : r.p / 1000.0) : NAN;
-            bubble.points.emplace_back(x1, v);
-            dew.points.emplace_back(r.status == propcore::kConverged ? r.y[0] : NAN, v);
-        }
-        std::sort(dew.points.begin(), dew.points.end());
-        c.series = {bubble, dew, liquid, vapour};
-    } else if (rep.basis == propcore::FitBasis::Mixed) {
+        c.series = {series(ChartSeries::Line, "fitted liquid", 0, fc.liquid, scale),
+                    series(ChartSeries::Line, "fitted vapour", 1, fc.vapour, scale), liquid, vapour};
+    } else if (fc.quantity == "y1") {
         c.y_label = "vapour mole fraction of " + n1;
-        ChartSeries calc{ChartSeries::Circles, "fitted", 1, {}};
-        for (const auto& fp : rep.points) {
-            if (fp.m.kind != propcore::Measurement::VapourLiquid || !fp.m.y1) continue;
-            liquid.points.emplace_back(fp.m.x1, *fp.m.y1);
-            if (fp.converged) calc.points.emplace_back(fp.m.x1, fp.y1);
-        }
         liquid.label = "measured";
-        c.series = {ChartSeries{ChartSeries::Line, "", 3, {{0.0, 0.0}, {1.0, 1.0}}}, liquid, calc};
+        for (const auto& fp : rep.points)
+            if (fp.m.kind == propcore::Measurement::VapourLiquid && fp.m.y1) liquid.points.emplace_back(fp.m.x1, *fp.m.y1);
+        c.series = {ChartSeries{ChartSeries::Line, "", 3, {{0.0, 0.0}, {1.0, 1.0}}}, liquid,
+                    series(ChartSeries::Circles, "fitted", 1, fc.vapour, 1.0)};
     }
-    if (rep.tie_lines > 0) {
-        // Tie lines as T against x1; the fitted binodal over their range.
-        if (rep.basis == propcore::FitBasis::TieLinesOnly) c.y_label = "temperature / K";
+    if (!fc.binodal.empty() || rep.tie_lines > 0) {
+        if (c.y_label.empty()) c.y_label = "temperature / K";
         ChartSeries ends{ChartSeries::Dots, "measured tie lines", 2, {}};
         ChartSeries left{ChartSeries::Line, "fitted binodal", 2, {}}, right{ChartSeries::Line, "", 2, {}};
-        double tlo = 1e300, thi = 0.0;
-        std::vector<double> trial;
-        double mid = 0.5;
-        for (const auto& fp : rep.points) {
-            if (fp.m.kind != propcore::Measurement::TieLine) continue;
-            ends.points.emplace_back(fp.m.x1, fp.m.t);
-            ends.points.emplace_back(fp.m.x1b, fp.m.t);
-            tlo = std::min(tlo, fp.m.t), thi = std::max(thi, fp.m.t);
-            trial = {fp.m.x1b, 1.0 - fp.m.x1b};
-            mid = 0.5 * (fp.m.x1 + fp.m.x1b);
-        }
-        if (thi - tlo < 10.0) tlo -= 5.0, thi += 5.0;
-        for (int k = 0; k <= 60; ++k) {
-            const double t = tlo + (thi - tlo) * k / 60.0;
-            const std::array<double, 2> z{mid, 1.0 - mid};
-            std::vector<double> a, b;
-            double beta = 0.0;
-            if (propcore::LiquidSplit(m, t, z, trial, a, b, beta, o)) {
-                left.points.emplace_back(std::min(a[0], b[0]), t);
-                right.points.emplace_back(std::max(a[0], b[0]), t);
+        for (const auto& fp : rep.points)
+            if (fp.m.kind == propcore::Measurement::TieLine) {
+                ends.points.emplace_back(fp.m.x1, fp.m.t);
+                ends.points.emplace_back(fp.m.x1b, fp.m.t);
             }
+        for (const auto& b : fc.binodal) {
+            left.points.emplace_back(b[1], b[0]);
+            right.points.emplace_back(b[2], b[0]);
         }
-        if (rep.basis == propcore::FitBasis::TieLinesOnly) c.series.clear();
         c.series.push_back(left);
         c.series.push_back(right);
         c.series.push_back(ends);
@@ -190,76 +160,11 @@ Action AddFitCommand(CLI::App& app) {
         const auto& c2 = problem.components[1];
         const std::string vap(propcore::VapourName(problem.methods.front().vapour));
         const bool y_measured = std::any_of(data.begin(), data.end(), [](const auto& d) { return d.y1.has_value(); });
-        std::vector<std::string> warnings;
-        if (rep.consistency.done && !rep.consistency.area_ok)
-            warnings.push_back(fmt::format("the data fail the area test (D - J = {:.1f}, above 10): they may be "
-                                           "thermodynamically inconsistent",
-                                           rep.consistency.d - rep.consistency.j));
-        if (rep.consistency.done && !rep.consistency.point_ok)
-            warnings.push_back(fmt::format("the data fail the point test (mean |dy1| = {:.4f}, above 0.01): they may "
-                                           "be thermodynamically inconsistent",
-                                           rep.consistency.mean_dy));
-        if (rep.converged && std::abs(rep.correlation) > 0.99)
-            warnings.push_back(fmt::format("bij and bji are correlated ({:.3f}): the data fix little more than one "
-                                           "combination of them",
-                                           rep.correlation));
+        const std::vector<std::string> warnings = propcore::FitWarnings(rep);
         const bool isobaric = rep.basis == propcore::FitBasis::Isobaric;
 
         if (f == Format::Json) {
-            nlohmann::json pts = nlohmann::json::array();
-            for (const auto& p : rep.points) {
-                nlohmann::json j{{"file", p.m.file}, {"line", p.m.line}, {"T_K", p.m.t}, {"converged", p.converged}};
-                if (p.m.kind == propcore::Measurement::VapourLiquid) {
-                    j["P_Pa"] = p.m.p;
-                    j["x1"] = p.m.x1;
-                    j["y1"] = p.m.y1 ? nlohmann::json(*p.m.y1) : nlohmann::json();
-                    if (p.converged) {
-                        j["T_calc"] = p.t;
-                        j["P_calc"] = p.p;
-                        j["y1_calc"] = p.y1;
-                    }
-                } else {
-                    j["x1_L1"] = p.m.x1;
-                    j["x1_L2"] = p.m.x1b;
-                    j["x1_L1_calc"] = p.split ? nlohmann::json(p.x1a) : nlohmann::json();
-                    j["x1_L2_calc"] = p.split ? nlohmann::json(p.x1b) : nlohmann::json();
-                }
-                pts.push_back(j);
-            }
-            nlohmann::json out{{"converged", rep.converged},
-                               {"reason", rep.reason},
-                               {"model", m},
-                               {"vapour", vap},
-                               {"components", {c1.id, c2.id}},
-                               {"basis", std::string(propcore::FitBasisName(rep.basis))},
-                               {"bij", rep.b[0]},
-                               {"bji", rep.b[1]},
-                               {"se_bij", std::isfinite(rep.se[0]) ? nlohmann::json(rep.se[0]) : nlohmann::json()},
-                               {"se_bji", std::isfinite(rep.se[1]) ? nlohmann::json(rep.se[1]) : nlohmann::json()},
-                               {"correlation", rep.correlation},
-                               {"alpha", m == "NRTL" ? nlohmann::json(rep.pair.alpha) : nlohmann::json()},
-                               {"aij", rep.pair.aij},
-                               {"aji", rep.pair.aji},
-                               {"chi2_per_dof", rep.chi2},
-                               {"rms_T_K", isobaric ? nlohmann::json(rep.rms_t) : nlohmann::json()},
-                               {"rms_P_rel", !isobaric && rep.vle_points ? nlohmann::json(rep.rms_p) : nlohmann::json()},
-                               {"rms_y1", y_measured ? nlohmann::json(rep.rms_y) : nlohmann::json()},
-                               {"rms_x1_tie_lines", rep.tie_lines ? nlohmann::json(rep.rms_x) : nlohmann::json()},
-                               {"source", rep.pair.source},
-                               {"points", pts},
-                               {"warnings", warnings}};
-            nlohmann::json cons{{"done", rep.consistency.done}};
-            if (rep.consistency.done) {
-                cons["area_D"] = rep.consistency.d;
-                cons["area_J"] = rep.consistency.j;
-                cons["area_consistent"] = rep.consistency.area_ok;
-                cons["point_mean_dy1"] = rep.consistency.mean_dy;
-                cons["point_consistent"] = rep.consistency.point_ok;
-            } else {
-                cons["why_not"] = rep.consistency.why_not;
-            }
-            out["consistency"] = cons;
-            fmt::print("{}\n", out.dump(2));
+            fmt::print("{}\n", propcore::FitReportJson(fitted, 0, rep));
         } else {
             fmt::print("{} / {} ({} is component 1), {} with the {} vapour\n", c1.id, c2.id, c1.id, m, vap);
             fmt::print("{} vapour-liquid point(s), {} tie line(s); {}\n", rep.vle_points, rep.tie_lines,

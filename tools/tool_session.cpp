@@ -98,6 +98,15 @@ std::filesystem::path MakeDatabankProblem(Problem& p) {
     }
     std::vector<std::string> ids;
     for (const auto& c : parsed.components) ids.push_back(c.id);
+    // Acids dimerise in the vapour: the file takes the chemical vapour, and
+    // the user is told.
+    if (parsed.methods.front().vapour == propcore::Vapour::Chemical) {
+        std::string acids;
+        for (const auto& c : parsed.components)
+            if (c.dimer) acids += (acids.empty() ? "" : ", ") + c.id;
+        std::fprintf(stderr, "ternival: note: %s dimerise%s in the vapour: the chemical vapour model is used\n",
+                     acids.c_str(), acids.find(',') == std::string::npos ? "s" : "");
+    }
     namespace fs = std::filesystem;
     const auto tmp = platform::GetEnv("TMP");
     const fs::path dir =

@@ -141,10 +141,12 @@ std::optional<std::string> ResolveGroups(const Problem& p, Method& m, MissingPai
 // ternary's interior) splits at `pressure`, the file sets default_phase = 3
 // and says where.  `vapour` is "ideal", "virial", "chemical" or "auto"
 // (chemical when a component is a carboxylic acid with a dimerisation
-// constant, else ideal).  Throws ProblemError for an unknown compound.
+// constant, else ideal).  `overrides` are pairs to write instead of the
+// databank's, their i and j indices into `names`.  Throws ProblemError for
+// an unknown compound.
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
                                 std::string_view missing = "estimate", double pressure = 101325.0,
-                                std::string_view vapour = "auto");
+                                std::string_view vapour = "auto", const std::vector<Pair>& overrides = {});
 
 // The databank problem text of a binary with its pair replaced by `pair`
 // (components 0 and 1 in the order of `names`), written with its source and

@@ -110,7 +110,11 @@ std::string withPhaseSetting(std::string text, double pressure) {
 }  // namespace
 
 std::string DatabankProblemText(const std::vector<std::string>& names, std::string_view model,
-                                std::string_view missing, double pressure, std::string_view vapour) {
+                                std::string_view missing, double pressure, std::string_view vapour,
+                                const std::vector<Pair>& overrides) {
+    for (const Pair& o : overrides)
+        if (o.i >= names.size() || o.j >= names.size() || o.i == o.j)
+            throw ProblemError("a given pair names components the problem does not have");
     if (vapour != "auto" && vapour != "ideal" && vapour != "virial" && vapour != "chemical")
         throw ProblemError("unknown vapour '" + std::string(vapour) + "' (auto, ideal, virial or chemical)");
     const Databank& bank = Databank::Get();
@@ -179,6 +183,8 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
 
     std::string model_name(model);
     const bool pairwise = model_name == "NRTL" || model_name == "UNIQUAC" || model_name == "WILSON";
+    if (!pairwise && !overrides.empty())
+        throw ProblemError("model " + model_name + " takes no binary pairs, so a fitted pair cannot be used with it");
     std::ostringstream method;
     std::string method_name = model_name;  // at most 8 characters
     if (model_name == "UNIFAC-LLE") method_name = "UNIF-LLE";
@@ -200,12 +206,20 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
         const std::size_t n = p.components.size();
         method << "databank = false             # every pair is written below\n"
                << "missing = \"error\"\n";
-        for (const Pair& pr : m.pairs) {
+        for (Pair pr : m.pairs) {
+            // A pair the caller gives (fitted to measurements) replaces the
+            // databank's, in either orientation.
+            double alpha = m.model == Model::Nrtl ? m.c[pr.i * n + pr.j] : 0.3;
+            for (const Pair& o : overrides)
+                if ((o.i == pr.i && o.j == pr.j) || (o.i == pr.j && o.j == pr.i)) {
+                    pr = o;
+                    alpha = o.alpha;
+                }
             method << "\n[[method.pair]]                # " << pr.source << '\n'
                    << "i = " << quoted(p.components[pr.i].id) << "\nj = " << quoted(p.components[pr.j].id) << '\n';
             if (pr.aij != 0.0 || pr.aji != 0.0) method << "aij = " << num(pr.aij) << "\naji = " << num(pr.aji) << '\n';
             method << "bij = " << num(pr.bij) << "                   # K\nbji = " << num(pr.bji) << '\n';
-            if (m.model == Model::Nrtl) method << "alpha = " << num(m.c[pr.i * n + pr.j]) << '\n';
+            if (m.model == Model::Nrtl) method << "alpha = " << num(alpha) << '\n';
             method << "source = " << quoted(pr.source) << '\n';
             if (pr.regressed != Regressed::NotStated)
                 method << "vapour = " << quoted(std::string(RegressedName(pr.regressed)))
@@ -218,27 +232,9 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
 std::string FittedProblemText(const std::vector<std::string>& names, std::string_view model, const Pair& pair,
                               double pressure, std::string_view vapour) {
     if (names.size() != 2) throw ProblemError("a fitted pair needs two components");
-    std::string text = DatabankProblemText(names, model, "estimate", pressure, vapour);
-    const Problem p = ParseProblem(text, "(databank)");
-    // Without its phase setting, which the fitted pair decides afresh.
-    if (const auto at = text.find("default_phase = "); at != std::string::npos) {
-        const auto end = text.find("\n[[component]]", at);
-        text.erase(at, end - at);
-    }
-    const auto at = text.find("\n[[method.pair]]");
-    if (at == std::string::npos) throw ProblemError("model " + std::string(model) + " takes no binary pairs");
-    text.erase(at);
-    std::ostringstream out;
-    out << "\n[[method.pair]]                # " << pair.source << '\n'
-        << "i = " << quoted(p.components[pair.i].id) << "\nj = " << quoted(p.components[pair.j].id) << '\n';
-    if (pair.aij != 0.0 || pair.aji != 0.0) out << "aij = " << num(pair.aij) << "\naji = " << num(pair.aji) << '\n';
-    out << "bij = " << num(pair.bij) << "                   # K\nbji = " << num(pair.bji) << '\n';
-    if (model == "NRTL") out << "alpha = " << num(pair.alpha) << '\n';
-    out << "source = " << quoted(pair.source) << '\n';
-    if (pair.regressed != Regressed::NotStated)
-        out << "vapour = " << quoted(std::string(RegressedName(pair.regressed)))
-            << "               # the vapour it was regressed with\n";
-    return withPhaseSetting(text + out.str(), pressure);
+    if (model != "NRTL" && model != "UNIQUAC" && model != "WILSON")
+        throw ProblemError("model " + std::string(model) + " takes no binary pairs");
+    return DatabankProblemText(names, model, "estimate", pressure, vapour, {pair});
 }
 
 }  // namespace propcore

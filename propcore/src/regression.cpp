@@ -531,3 +531,83 @@ FitReport FitBinaryPair(const Problem& problem, std::size_t method, const std::v
 }
 
 }  // namespace propcore
+
+namespace propcore {
+
+std::vector<std::string> FitWarnings(const FitReport& rep) {
+    std::vector<std::string> w;
+    char buf[256];
+    if (rep.consistency.done && !rep.consistency.area_ok) {
+        std::snprintf(buf, sizeof buf,
+                      "the data fail the area test (D - J = %.1f, above 10): they may be thermodynamically inconsistent",
+                      rep.consistency.d - rep.consistency.j);
+        w.emplace_back(buf);
+    }
+    if (rep.consistency.done && !rep.consistency.point_ok) {
+        std::snprintf(buf, sizeof buf,
+                      "the data fail the point test (mean |dy1| = %.4f, above 0.01): they may be thermodynamically "
+                      "inconsistent",
+                      rep.consistency.mean_dy);
+        w.emplace_back(buf);
+    }
+    if (rep.converged && std::abs(rep.correlation) > 0.99) {
+        std::snprintf(buf, sizeof buf,
+                      "bij and bji are correlated (%.3f): the data fix little more than one combination of them",
+                      rep.correlation);
+        w.emplace_back(buf);
+    }
+    return w;
+}
+
+FitCurves CurvesOfFit(const Problem& fitted, std::size_t method, const FitReport& rep) {
+    FitCurves c;
+    const std::array<std::size_t, 2> members{0, 1};
+    const Mixture m(fitted, fitted.methods.at(method), members);
+    FlashOptions o;
+    double p_mean = 0.0, t_mean = 0.0;
+    int n = 0;
+    for (const auto& fp : rep.points)
+        if (fp.m.kind == Measurement::VapourLiquid) p_mean += fp.m.p, t_mean += fp.m.t, ++n;
+    if (n) p_mean /= n, t_mean /= n;
+    if (rep.basis == FitBasis::Isobaric || rep.basis == FitBasis::Isothermal) {
+        const bool isobaric = rep.basis == FitBasis::Isobaric;
+        c.quantity = isobaric ? "T_K" : "P_Pa";
+        c.at = isobaric ? p_mean : t_mean;
+        for (int k = 0; k <= 100; ++k) {
+            const double x1 = k / 100.0;
+            const std::array<double, 2> x{x1, 1.0 - x1};
+            const auto r = isobaric ? FlashPV(m, p_mean, 0.0, x, 2, o) : FlashTV(m, t_mean, 0.0, x, 2, o);
+            if (r.status != kConverged) continue;
+            const double v = isobaric ? r.t : r.p;
+            c.liquid.push_back({x1, v});
+            c.vapour.push_back({r.y[0], v});
+        }
+        std::sort(c.vapour.begin(), c.vapour.end());
+    } else if (rep.basis == FitBasis::Mixed) {
+        c.quantity = "y1";
+        for (const auto& fp : rep.points)
+            if (fp.m.kind == Measurement::VapourLiquid && fp.converged) c.vapour.push_back({fp.m.x1, fp.y1});
+        std::sort(c.vapour.begin(), c.vapour.end());
+    }
+    if (rep.tie_lines > 0) {
+        double tlo = 1e300, thi = 0.0, mid = 0.5;
+        std::vector<double> trial;
+        for (const auto& fp : rep.points) {
+            if (fp.m.kind != Measurement::TieLine) continue;
+            tlo = std::min(tlo, fp.m.t), thi = std::max(thi, fp.m.t);
+            trial = {fp.m.x1b, 1.0 - fp.m.x1b};
+            mid = 0.5 * (fp.m.x1 + fp.m.x1b);
+        }
+        if (thi - tlo < 10.0) tlo -= 5.0, thi += 5.0;
+        for (int k = 0; k <= 60; ++k) {
+            const double t = tlo + (thi - tlo) * k / 60.0;
+            const std::array<double, 2> z{mid, 1.0 - mid};
+            std::vector<double> a, b;
+            double beta = 0.0;
+            if (LiquidSplit(m, t, z, trial, a, b, beta, o)) c.binodal.push_back({t, std::min(a[0], b[0]), std::max(a[0], b[0])});
+        }
+    }
+    return c;
+}
+
+}  // namespace propcore

@@ -102,4 +102,24 @@ FitReport FitBinaryPair(const Problem& problem, std::size_t method, const std::v
 // The problem with the method's pair replaced by `pair`.
 Problem WithPair(const Problem& problem, std::size_t method, const Pair& pair);
 
+// What a user should know about a fit: failed consistency tests, strongly
+// correlated parameters.
+std::vector<std::string> FitWarnings(const FitReport& report);
+
+// Curves of the fitted model for a picture of data against fit: bubble
+// and dew curves (x1 or y1, and T in K or P in Pa) at the data's pressure or
+// temperature, or the calculated vapours of points at several conditions,
+// and the binodal (T, x1 of both liquids) over the tie lines' range.
+struct FitCurves {
+    std::string quantity;  // "T_K", "P_Pa" or "y1": what the liquid and vapour curves plot against x1
+    double at = 0.0;       // the pressure (Pa) or temperature (K) of the curves
+    std::vector<std::array<double, 2>> liquid, vapour;
+    std::vector<std::array<double, 3>> binodal;
+};
+FitCurves CurvesOfFit(const Problem& fitted, std::size_t method, const FitReport& report);
+
+// The report as JSON text (the keys `ternival fit --format json` prints),
+// with the curves.
+std::string FitReportJson(const Problem& fitted, std::size_t method, const FitReport& report);
+
 }  // namespace propcore

@@ -360,6 +360,49 @@ class Honesty(Browser):
                             for row in self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")))
         self.assertFalse(self.driver.find_element(By.ID, "map-warnings").is_displayed())
 
+    def test_measurements_are_fitted_and_the_pair_used(self):
+        self.open_page()
+        csv = os.path.join(self.DATA, "ethanol_water_101kPa.csv")
+        field = self.driver.find_element(By.ID, "fit-components")
+        field.clear()
+        field.send_keys("ethanol, water")
+        self.driver.find_element(By.ID, "fit-file").send_keys(csv)
+        self.wait(lambda: self.driver.find_element(By.ID, "fit-result").is_displayed(), 60, "the fit")
+        fit = self.js("return window.ternival.fit")
+        tool = subprocess.run([ARGS.tool, "fit", "--data", csv, "--components", "ethanol,water", "--format", "json",
+                               "-o", os.path.join(self.tmp, "fitted.toml")],
+                              env=self.env, capture_output=True, text=True)
+        self.assertEqual(tool.returncode, 0, tool.stderr)
+        expected = json.loads(tool.stdout)
+        self.assertAlmostEqual(fit["bij"], expected["bij"], places=6)
+        self.assertAlmostEqual(fit["bji"], expected["bji"], places=6)
+        self.assertLess(fit["rms_T_K"], 0.5)
+        self.assertIn("rms", self.driver.find_element(By.ID, "fit-summary").text)
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#fit-chart circle.fit-liquid")), 21)
+        # Used in a databank mixture: its ethanol/water azeotrope is the
+        # fitted pair's, which the command finds from the written file.
+        self.driver.find_element(By.ID, "fit-use").click()
+        self.assertIn("replaces the databank's", self.driver.find_element(By.ID, "fit-used").text)
+        binary = subprocess.run([ARGS.tool, "azeotropes", os.path.join(self.tmp, "fitted.toml"), "--format", "json"],
+                                env=self.env, capture_output=True, text=True)
+        self.assertEqual(binary.returncode, 0, binary.stderr)
+        t_fitted = json.loads(binary.stdout)[0]["T_K"]
+        field = self.driver.find_element(By.ID, "databank-components")
+        field.clear()
+        field.send_keys("ethanol, water, benzene")
+        self.driver.find_element(By.ID, "load-databank").click()
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'databank.toml'"), 120, "the databank map")
+        temps = self.js("return window.ternival.result.azeotropes.map((z) => [z.x, z.t])")
+        ew = [t for x, t in temps if min(x) < 1e-9 and max(x) < 0.999]
+        self.assertTrue(any(abs(t - t_fitted) < 0.005 for t in ew), (temps, t_fitted))
+        # Bad data: the line is named next to the field.
+        bad = os.path.join(self.tmp, "bad.csv")
+        with open(bad, "w") as f:
+            f.write("T_K,P_Pa,x1,y1\n350,101325,0.5,0.6\n351,101325,1.4,0.5\n352,101325,0.3,0.5\n")
+        self.driver.find_element(By.ID, "fit-file").send_keys(bad)
+        self.wait(lambda: "bad.csv:3: x1 = 1.4" in self.error("fit-error"), 30, "the refusal")
+
     def tab_token(self):
         return self.js("return sessionStorage.getItem('ternival-session')")
 

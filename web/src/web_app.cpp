@@ -11,6 +11,7 @@
 #include "engine/run_log.h"
 #include "platform/registry.h"
 #include "problem.h"
+#include "regression.h"
 #include "relay.h"
 
 namespace ternival::web {
@@ -416,11 +417,109 @@ void WebApp::Install(httplib::Server& server) {
         }
         std::string text;
         try {
-            text = propcore::DatabankProblemText(names, model, "estimate", pressure);
+            // Pairs the user fitted replace the databank's; they name their
+            // components as the fit did, matched here by CAS number.
+            std::vector<propcore::Pair> fitted;
+            if (body.contains("pairs") && body["pairs"].is_array()) {
+                const auto& bank = propcore::Databank::Get();
+                for (const auto& q : body["pairs"]) {
+                    if (!q.is_object() || !q.contains("components") || q["components"].size() != 2)
+                        return Fail(res, 400, "A fitted pair names its two components.");
+                    if (q.value("model", "") != model)
+                        return Fail(res, 400, "The fitted pair is " + q.value("model", std::string("?")) +
+                                                  "; choose that model to use it.");
+                    std::array<std::size_t, 2> at{names.size(), names.size()};
+                    for (std::size_t k = 0; k < 2; ++k) {
+                        const std::string cas = bank.Find(q["components"][k].get<std::string>()).cas;
+                        for (std::size_t i = 0; i < names.size(); ++i)
+                            if (bank.Find(names[i]).cas == cas) at[k] = i;
+                    }
+                    if (at[0] == names.size() || at[1] == names.size() || at[0] == at[1]) continue;
+                    propcore::Pair pr{at[0], at[1], q.value("aij", 0.0), q.value("aji", 0.0), q.value("bij", 0.0),
+                                      q.value("bji", 0.0), q.value("alpha", 0.3), q.value("source", std::string("fitted"))};
+                    const std::string reg = q.value("regressed", std::string());
+                    pr.regressed = reg == "ideal"      ? propcore::Regressed::Ideal
+                                   : reg == "virial"   ? propcore::Regressed::Virial
+                                   : reg == "chemical" ? propcore::Regressed::Chemical
+                                   : reg == "any"      ? propcore::Regressed::Any
+                                                       : propcore::Regressed::NotStated;
+                    fitted.push_back(pr);
+                }
+            }
+            text = propcore::DatabankProblemText(names, model, "estimate", pressure, "auto", fitted);
         } catch (const std::exception& e) {
             return Fail(res, 400, e.what());
         }
-        if (auto reply = StoreProblem(res, *s, "databank.toml", text, "(databank)", 400)) Reply(res, *reply);
+        if (auto reply = StoreProblem(res, *s, "databank.toml", text, "(databank)", 400)) {
+            // What the user should know about the file: an acid's vapour.
+            json notes = json::array();
+            try {
+                const propcore::Problem p = propcore::ParseProblem(text, "(databank)");
+                if (p.methods.front().vapour == propcore::Vapour::Chemical)
+                    for (const auto& c : p.components)
+                        if (c.dimer)
+                            notes.push_back(c.id + " dimerises in the vapour: the chemical vapour model is used.");
+            } catch (const std::exception&) {
+                // StoreProblem has read it already.
+            }
+            (*reply)["notes"] = notes;
+            Reply(res, *reply);
+        }
+    });
+
+    // A pair fitted to the user's measurements (CSV text in the body): the
+    // report, the curves of data against fit, and the pair to use.
+    server.Post("/api/fit", [this](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_upload, body, watch_)) return;
+        auto s = sessionOf(req, res);
+        if (!s) return;
+        if (!body.is_object()) return Fail(res, 400, "The request is not a JSON object.");
+        std::vector<std::string> names;
+        if (body.contains("components") && body["components"].is_array())
+            for (const auto& c : body["components"])
+                if (c.is_string() && !c.get<std::string>().empty()) names.push_back(c);
+        if (names.size() != 2) return Fail(res, 400, "Name the two components of the measurements.");
+        const std::string model = body.value("model", "NRTL");
+        if (model != "NRTL" && model != "UNIQUAC" && model != "WILSON")
+            return Fail(res, 400, "A fit takes NRTL, UNIQUAC or WILSON.");
+        const std::string name = body.value("name", "data.csv");
+        if (!IsPlainFileName(name)) return Fail(res, 400, "\"" + name + "\" is not a file name this page accepts.");
+        if (!body.contains("csv") || !body["csv"].is_string()) return Fail(res, 400, "No measurements (csv) given.");
+        std::vector<propcore::Measurement> data;
+        try {
+            std::istringstream in(body["csv"].get<std::string>());
+            data = propcore::ReadMeasurements(in, name);
+            if (data.size() > 1000) return Fail(res, 400, name + ": more than 1000 measurements; fit them with ternival fit.");
+            propcore::CheckMeasurements(data, 2);
+        } catch (const propcore::FitDataError& e) {
+            return Fail(res, 422, e.what());
+        }
+        double pressure = 0.0;
+        int nv = 0;
+        for (const auto& d : data)
+            if (d.kind == propcore::Measurement::VapourLiquid) pressure += d.p, ++nv;
+        pressure = nv ? pressure / nv : 101325.0;
+        try {
+            const propcore::Problem problem = propcore::ParseProblem(
+                propcore::DatabankProblemText(names, model, "estimate", pressure, "auto"), "(databank)");
+            const auto rep = propcore::FitBinaryPair(problem, 0, data, propcore::FitSettings{}, "fitted to " + name);
+            const propcore::Problem fitted = propcore::WithPair(problem, 0, rep.pair);
+            json out = json::parse(propcore::FitReportJson(fitted, 0, rep));
+            out["pair"] = {{"components", names},
+                           {"model", model},
+                           {"aij", rep.pair.aij},
+                           {"aji", rep.pair.aji},
+                           {"bij", rep.pair.bij},
+                           {"bji", rep.pair.bji},
+                           {"alpha", rep.pair.alpha},
+                           {"source", rep.pair.source},
+                           {"regressed", std::string(propcore::RegressedName(rep.pair.regressed))}};
+            Reply(res, out);
+        } catch (const std::exception& e) {
+            return Fail(res, 400, e.what());
+        }
     });
 
     server.Get("/api/messages", [](const httplib::Request&, httplib::Response& res) {

@@ -25,6 +25,8 @@ const state = {
   result: null,    // what is drawn, with the settings it was computed for
   clicked: [],     // curves added by clicking
   hover: { pending: false, next: null },
+  fit: null,       // the last fit of the user's measurements
+  fittedPairs: [], // fitted pairs that replace the databank's
 };
 window.ternival = state;  // for the page's tests and for the curious
 state.toXY = toXY;
@@ -232,13 +234,125 @@ async function loadDatabank() {
     const p = Number($('pressure').value.trim());
     const body = { components: names, model: $('databank-model').value };
     if (Number.isFinite(p) && p > 0) body.pressure = p;
+    const pairs = state.fittedPairs.filter((q) => q.model === body.model);
+    if (pairs.length) body.pairs = pairs;
     const r = await postJson('/api/databank', body);
     await openFile(r.file, r);
+    if (r.notes && r.notes.length) $('file-name').textContent += ` ${r.notes.join(' ')}`;
   } catch (e) {
     setError('mixture-error', describe(e));
     setStatus('No new mixture.');
     markStale();
   }
+}
+
+// ---------- the user's measurements -----------------------------------------
+
+// A small picture of the measurements against the fitted model: T (or P)
+// against x1 and y1, x-y for points at several conditions, and the tie
+// lines with the fitted binodal.
+function drawFitChart(r) {
+  const svg = $('fit-chart');
+  svg.replaceChildren();
+  const W = 280, H = 210, L = 44, R = 8, T = 8, B = 30;
+  const pts = [];  // [x, v, kind]
+  const c = r.curves;
+  const scale = c.quantity === 'P_Pa' ? 1e-3 : 1;
+  for (const p of r.points) {
+    if ('x1' in p) {
+      const v = c.quantity === 'y1' ? p.y1 : (c.quantity === 'P_Pa' ? p.P_Pa * scale : p.T_K);
+      if (v != null) pts.push([p.x1, v, 'liquid']);
+      if (c.quantity !== 'y1' && p.y1 != null) pts.push([p.y1, v, 'vapour']);
+    } else {
+      pts.push([p.x1_L1, p.T_K, 'tie'], [p.x1_L2, p.T_K, 'tie']);
+    }
+  }
+  const lines = [];
+  if (c.quantity === 'y1') lines.push({ pts: c.vapour, colour: '#c0392b' });
+  else if (c.quantity) {
+    lines.push({ pts: c.liquid.map(([x, v]) => [x, v * scale]), colour: '#1f4e9c' });
+    lines.push({ pts: c.vapour.map(([x, v]) => [x, v * scale]), colour: '#c0392b' });
+  }
+  if (c.binodal.length) {
+    lines.push({ pts: c.binodal.map(([t, a]) => [a, t]), colour: '#2c8a3a' });
+    lines.push({ pts: c.binodal.map(([t, , b]) => [b, t]), colour: '#2c8a3a' });
+  }
+  const vs = [...pts.map((p) => p[1]), ...lines.flatMap((l) => l.pts.map((p) => p[1]))].filter(Number.isFinite);
+  let lo = Math.min(...vs), hi = Math.max(...vs);
+  if (!(hi > lo)) { lo -= 1; hi += 1; }
+  const pad = 0.05 * (hi - lo);
+  lo -= pad; hi += pad;
+  const X = (x) => L + x * (W - L - R), Y = (v) => H - B - (v - lo) / (hi - lo) * (H - T - B);
+  svg.appendChild(el('rect', { x: L, y: T, width: W - L - R, height: H - T - B, fill: 'none', stroke: '#888' }));
+  for (const l of lines) {
+    if (l.pts.length < 2) continue;
+    svg.appendChild(el('polyline', { points: l.pts.map(([x, v]) => `${X(x).toFixed(1)},${Y(v).toFixed(1)}`).join(' '),
+      fill: 'none', stroke: l.colour, 'stroke-width': 1.5 }));
+  }
+  const colours = { liquid: '#1f4e9c', vapour: '#c0392b', tie: '#2c8a3a' };
+  for (const [x, v, kind] of pts)
+    svg.appendChild(el('circle', { cx: X(x).toFixed(1), cy: Y(v).toFixed(1), r: 2.5,
+      fill: kind === 'vapour' ? 'white' : colours[kind], stroke: colours[kind], class: `fit-${kind}` }));
+  const label = (x, y, text, anchor = 'middle') => {
+    const t = el('text', { x, y, 'font-size': 10, 'text-anchor': anchor });
+    t.textContent = text;
+    svg.appendChild(t);
+  };
+  label(L, H - 16, '0', 'start');
+  label(W - R, H - 16, '1', 'end');
+  label((L + W - R) / 2, H - 4, `x1 (${r.components[0]})`);
+  label(L - 4, Y(hi - pad) + 4, (hi - pad).toPrecision(4), 'end');
+  label(L - 4, Y(lo + pad) + 4, (lo + pad).toPrecision(4), 'end');
+  const unit = { T_K: 'K', P_Pa: 'kPa', y1: 'y1' }[c.quantity] || 'K';
+  label(4, T + 10, unit, 'start');
+}
+
+async function fitMeasurements() {
+  setError('fit-error', '');
+  const f = $('fit-file').files[0];
+  if (!f) return;
+  const names = $('fit-components').value.split(',').map((s) => s.trim()).filter((s) => s);
+  try {
+    if (names.length !== 2) throw new Error('Name the two components of the measurements, separated by a comma.');
+    setStatus(`Fitting ${$('fit-model').value} to ${f.name}…`);
+    const r = await postJson('/api/fit', { components: names, model: $('fit-model').value, csv: await f.text(), name: f.name });
+    state.fit = r;
+    const se = (v) => (v == null ? '—' : v.toPrecision(2));
+    const rms = r.rms_T_K != null ? `rms ${r.rms_T_K.toFixed(3)} K` :
+      r.rms_P_rel != null ? `rms ${(100 * r.rms_P_rel).toFixed(2)} % in P` : `rms ${r.rms_x1_tie_lines.toFixed(4)} in x1`;
+    const cons = r.consistency.done
+      ? `Consistency: area test ${r.consistency.area_consistent ? 'passed' : 'FAILED'}, point test ${r.consistency.point_consistent ? 'passed' : 'FAILED'}.`
+      : `Consistency not tested: ${r.consistency.why_not}.`;
+    $('fit-summary').textContent = `${r.converged ? '' : 'NOT CONVERGED: ' + r.reason + '. '}` +
+      `${r.model} ${r.components.join('/')} (${r.vapour} vapour): b12 = ${r.bij.toFixed(2)} ± ${se(r.se_bij)} K, ` +
+      `b21 = ${r.bji.toFixed(2)} ± ${se(r.se_bji)} K; ${r.points.length} points, ${rms}` +
+      `${r.rms_y1 != null ? `, ${r.rms_y1.toFixed(4)} in y1` : ''}. ${cons}`;
+    const ul = $('fit-warnings');
+    ul.replaceChildren(...r.warnings.map((w) => { const li = document.createElement('li'); li.textContent = w; return li; }));
+    ul.hidden = r.warnings.length === 0;
+    $('fit-use').disabled = !r.converged;
+    $('fit-used').textContent = '';
+    $('fit-result').hidden = false;
+    drawFitChart(r);
+    setStatus(r.converged ? 'Fitted.' : 'The fit did not converge.');
+  } catch (e) {
+    $('fit-result').hidden = true;
+    setError('fit-error', `${f.name}: ${describe(e)}`);
+    setStatus('No fit.');
+  } finally {
+    $('fit-file').value = '';
+  }
+}
+
+function useFit() {
+  const r = state.fit;
+  if (!r || !r.converged) return;
+  const same = (q) => q.components.map((s) => s.toLowerCase()).sort().join('|') ===
+    r.pair.components.map((s) => s.toLowerCase()).sort().join('|');
+  state.fittedPairs = [...state.fittedPairs.filter((q) => !same(q)), r.pair];
+  $('databank-model').value = r.pair.model;
+  $('fit-used').textContent = `The fitted ${r.components.join('/')} pair replaces the databank's in ${r.pair.model} ` +
+    'mixtures built from the databank with both components.';
 }
 
 let suggestTimer = null;
@@ -783,6 +897,8 @@ function wire() {
   $('export-csv').addEventListener('click', exportCsv);
   $('export-json').addEventListener('click', exportJson);
   $('use-three-phases').addEventListener('click', () => { $('phase').value = '3'; computeMap(); });
+  $('fit-file').addEventListener('change', fitMeasurements);
+  $('fit-use').addEventListener('click', useFit);
   // Leaving (closing or reloading): the session ends soon unless this tab
   // comes back for it.
   window.addEventListener('pagehide', () => postWhileLeaving('/api/session/leave'));
