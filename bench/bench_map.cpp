@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "azeotrope/complete_search.h"
+#include "design/classify.h"
+#include "design/column.h"
+#include "design/regions.h"
 #include "azeotrope/search.h"
 #include "bench_session.h"
 #include "engine/engine_flash.h"
@@ -109,3 +112,58 @@ BENCHMARK(BM_FullMapAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FullMapEthanolWaterBenzene)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FullMapCompleteSearchAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FullMapCompleteSearchEthanolWaterBenzene)->Unit(benchmark::kMillisecond);
+
+namespace {
+
+// What the regions add to a map: the faces of the boundaries' planar graph
+// and the class, from the singular points and boundaries the map has
+// already computed.
+void BM_RegionsAndClassAcetoneChloroformMethanol(benchmark::State& state) {
+    EngineSession& session = bench::Session("acetone_chloroform_methanol.toml");
+    if (!session.ok()) {
+        state.SkipWithError(session.error().c_str());
+        return;
+    }
+    design::MapInput in;
+    for (std::size_t i = 0; i < 3; ++i)
+        in.ids[i] = LookupComponentIndex(std::array{"ACETONE", "CHLOROFM", "METHANOL"}[i]);
+    in.method = "";
+    const design::Topology t = design::MapTopology(in);
+    for (auto _ : state) {
+        const design::Regions r = design::FindRegions(t.points, t.boundaries);
+        const design::MapClass c = design::ClassOf(t.points);
+        benchmark::DoNotOptimize(r.regions.size() + c.code.size());
+    }
+}
+
+// One minimum reflux by the boundary value method (with the minimum number
+// of stages), a split within one region of acetone/chloroform/methanol.
+void BM_MinimumRefluxAcetoneChloroformMethanol(benchmark::State& state) {
+    EngineSession& session = bench::Session("acetone_chloroform_methanol.toml");
+    if (!session.ok()) {
+        state.SkipWithError(session.error().c_str());
+        return;
+    }
+    design::ColumnSpec s;
+    for (std::size_t i = 0; i < 3; ++i)
+        s.ids[i] = LookupComponentIndex(std::array{"ACETONE", "CHLOROFM", "METHANOL"}[i]);
+    s.method = "";
+    s.feed = {0.40, 0.008, 0.592};
+    s.distillate = {0.70, 0.01286, 0.28714};
+    s.bottoms = {0.03, 0.00201, 0.96799};
+    double r_min = 0.0;
+    for (auto _ : state) {
+        const design::MinimumReflux r = design::MinimumRefluxBVM(s);
+        if (!r.r_min) {
+            state.SkipWithError(r.error.c_str());
+            return;
+        }
+        r_min = *r.r_min;
+    }
+    state.counters["r_min"] = r_min;
+}
+
+}  // namespace
+
+BENCHMARK(BM_RegionsAndClassAcetoneChloroformMethanol)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MinimumRefluxAcetoneChloroformMethanol)->Unit(benchmark::kMillisecond);

@@ -86,6 +86,14 @@ void SetCurrentFlashSettings(const FlashSettings* settings) { g_settings = setti
 const FlashSettings& CurrentFlashSettings() { return g_settings ? *g_settings : kDefaultSettings; }
 const EngineFlashMemory& FlashMemory() { return g_memory; }
 
+std::int64_t EngineProblemGeneration() {
+    const EngineEntryPoints& e = EngineSlots();
+    std::int64_t m = 0, c2 = 0, c3 = 0, v4 = 0;
+    double v5 = 0.0;
+    if (e.get_csp) e.get_csp(&m, &c2, &c3, &v4, &v5);
+    return c3;
+}
+
 void EngineFlash(std::string_view type, int phase, std::string_view method, int n,
                  std::span<const std::int64_t> ids, std::span<const double> z, double& t,
                  double& p, double& vf, std::span<double> y, std::span<double> x,

@@ -87,11 +87,24 @@ HRESULT PackProfile(Variant& out, const std::vector<design::Stage>& stages) {
 
 }  // namespace
 
+const design::Topology& CDistillationDesign::topology() {
+    const std::string key = std::to_string(map_->ids_[0]) + "," + std::to_string(map_->ids_[1]) + "," +
+                            std::to_string(map_->ids_[2]) + "|" + std::to_string(map_->pressure) + "|" +
+                            map_->data_.opset + "|" + std::to_string(map_->data_.phase) + "|" +
+                            (map_->complete_search_ ? "complete" : "classic") + "|" +
+                            std::to_string(EngineProblemGeneration());
+    if (key != topology_key_ || !topology_.error.empty()) {
+        topology_ = design::MapTopology(TopologyInput(map_->ids_, map_->pressure, map_->data_.opset, map_->data_.phase,
+                                                      map_->complete_search_));
+        topology_key_ = key;
+    }
+    return topology_;
+}
+
 HRESULT CDistillationDesign::GetRegions(std::int32_t& count, Variant& nodes, Variant& outlines) {
     count = 0;
     if (!map_ || !map_->ready()) return E_FAIL;
-    const design::Topology t = design::MapTopology(TopologyInput(map_->ids_, map_->pressure, map_->data_.opset,
-                                                                 map_->data_.phase, map_->complete_search_));
+    const design::Topology& t = topology();
     const design::Regions r = design::FindRegions(t.points, t.boundaries);
     reason_ = !t.error.empty() ? t.error : r.error;
     const std::size_t n = r.regions.size();
@@ -114,9 +127,7 @@ HRESULT CDistillationDesign::GetRegions(std::int32_t& count, Variant& nodes, Var
 
 HRESULT CDistillationDesign::GetMapClass(Bstr& name, Bstr& code) {
     if (!map_ || !map_->ready()) return E_FAIL;
-    const design::Topology t = design::MapTopology(TopologyInput(map_->ids_, map_->pressure, map_->data_.opset,
-                                                                 map_->data_.phase, map_->complete_search_));
-    const design::MapClass c = design::ClassOf(t.points);
+    const design::MapClass c = design::ClassOf(topology().points);
     name = c.name;
     code = c.code;
     reason_ = c.error;
@@ -158,8 +169,7 @@ HRESULT CDistillationDesign::CheckSplit(const Variant& feed, const Variant& dist
         reason = reason_;
         return E_INVALIDARG;
     }
-    const design::Topology t = design::MapTopology(TopologyInput(map_->ids_, map_->pressure, map_->data_.opset,
-                                                                 map_->data_.phase, map_->complete_search_));
+    const design::Topology& t = topology();
     const design::Regions r = design::FindRegions(t.points, t.boundaries);
     const int rd = design::RegionOf(r, s.distillate), rb = design::RegionOf(r, s.bottoms);
     const design::ColumnDesign d = design::DesignColumn(s, std::nullopt, std::nullopt);

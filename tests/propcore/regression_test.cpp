@@ -99,6 +99,16 @@ TEST(Fit, RecoversParametersFromTieLines) {
     EXPECT_NEAR(r.b[0], -300.0, 0.5);
     EXPECT_NEAR(r.b[1], -60.0, 0.5);
     EXPECT_LT(r.rms_x, 1e-5);
+    // One tie line gives two equations (each component's activity in both
+    // liquids): three replicates of a single one fix both parameters.
+    std::ostringstream one;
+    one << "T_K,x1_L1,x1_L2\n";
+    const auto line = data[1];
+    for (int k = 0; k < 3; ++k) one << std::setprecision(12) << line.t << "," << line.x1 << "," << line.x1b << "\n";
+    const FitReport single = FitBinaryPair(p, 0, read(one.str()), FitSettings{}, "one tie line");
+    ASSERT_TRUE(single.converged) << single.reason;
+    EXPECT_NEAR(single.b[0], -300.0, 0.5);
+    EXPECT_NEAR(single.b[1], -60.0, 0.5);
 }
 
 // Ethanol / water at 101.3 kPa (Kamihama et al. 2012): NRTL fits the

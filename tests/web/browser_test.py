@@ -403,6 +403,51 @@ class Honesty(Browser):
         self.driver.find_element(By.ID, "fit-file").send_keys(bad)
         self.wait(lambda: "bad.csv:3: x1 = 1.4" in self.error("fit-error"), 30, "the refusal")
 
+    def test_a_column_is_designed_on_the_map(self):
+        self.open_page()  # acetone/chloroform/methanol
+        self.wait(lambda: self.map_ready(), 120, "the map")
+        # The regions and class the command finds.
+        tool = subprocess.run([ARGS.tool, "map", "--grid", "3"], env=self.env, capture_output=True, text=True)
+        self.assertEqual(tool.returncode, 0, tool.stderr)
+        regions = int(re.search(r"(\d+) distillation region", tool.stdout).group(1))
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#map polygon.region")), regions)
+        self.assertIn(re.search(r"class (\S+)", tool.stdout).group(1),
+                      self.driver.find_element(By.ID, "map-class").text)
+        feed, dist, bott = "0.40, 0.008, 0.592", "0.70, 0.01286, 0.28714", "0.03, 0.00201, 0.96799"
+        for field, value in (("col-feed", feed), ("col-distillate", dist), ("col-bottoms", bott)):
+            box = self.driver.find_element(By.ID, field)
+            box.clear()
+            box.send_keys(value)
+        self.driver.find_element(By.ID, "col-design").click()
+        self.wait(lambda: "Feasible" in self.driver.find_element(By.ID, "column-result").text, 60, "the column")
+        figures = self.js("return window.ternival.column.figures")
+        col = subprocess.run([ARGS.tool, "column", "--feed", feed.replace(" ", ""), "--distillate", dist.replace(" ", ""),
+                              "--bottoms", bott.replace(" ", ""), "--reflux-factor", "1.5", "--format", "json"],
+                             env=self.env, capture_output=True, text=True)
+        self.assertEqual(col.returncode, 0, col.stderr)
+        expected = json.loads(col.stdout)
+        self.assertAlmostEqual(figures["rmin"], expected["r_min"], places=6)
+        self.assertEqual(figures["stages"], expected["stages"])
+        self.assertEqual(figures["feedStage"], expected["feed_stage"])
+        self.assertTrue(self.driver.find_elements(By.CSS_SELECTOR, "#map polyline.rectifying"))
+        self.assertTrue(self.driver.find_elements(By.CSS_SELECTOR, "#map polyline.stripping"))
+        self.assertTrue(self.driver.find_elements(By.CSS_SELECTOR, "#map line.mass-balance"))
+        # Products in two regions: not feasible, and the page says why.
+        for field, value in (("col-feed", "0.40, 0.05, 0.55"), ("col-distillate", "0.78, 0.03, 0.19"),
+                             ("col-bottoms", "0.005, 0.07079, 0.92421")):
+            box = self.driver.find_element(By.ID, field)
+            box.clear()
+            box.send_keys(value)
+        self.driver.find_element(By.ID, "col-design").click()
+        self.wait(lambda: "Not feasible" in self.driver.find_element(By.ID, "column-result").text, 60, "the refusal")
+        self.assertIn("distillation", self.driver.find_element(By.ID, "column-result").text)
+        # Placing the feed by clicking fills its field.
+        self.driver.find_element(By.CSS_SELECTOR, "input[name=click-kind][value=feed]").click()
+        svg = self.driver.find_element(By.ID, "map")
+        ActionChains(self.driver).move_to_element_with_offset(svg, 0, 60).click().perform()
+        self.wait(lambda: self.driver.find_element(By.ID, "col-feed").get_attribute("value") != "0.40, 0.05, 0.55", 10,
+                  "the clicked feed")
+
     def tab_token(self):
         return self.js("return sessionStorage.getItem('ternival-session')")
 

@@ -27,6 +27,7 @@ const state = {
   hover: { pending: false, next: null },
   fit: null,       // the last fit of the user's measurements
   fittedPairs: [], // fitted pairs that replace the databank's
+  column: null,    // feed, products and profiles of the column drawn
 };
 window.ternival = state;  // for the page's tests and for the curious
 state.toXY = toXY;
@@ -523,9 +524,15 @@ async function computeMap() {
       r.vlle = { curves: curvesV, plait, ties: tiesV, points: tiePoints };
     }
     if (!current()) return;
-    step('Isovolatility curves…');
-    const [ni, iso] = await m.call('GetIsovolatilityCurve');
+    step('Isovolatility curves, regions and class…');
+    const [[ni, iso], [nreg, nodes, outlines], [className, classCode], regionReason] = await batch([
+      [m, 'GetIsovolatilityCurve', 'method', []], [state.design, 'GetRegions', 'method', []],
+      [state.design, 'GetMapClass', 'method', []], [state.design, 'LastReason', 'get', []]]);
     for (let c = 0; c < ni; ++c) r.isovolatility.push(iso[c]);
+    r.regions = [];
+    for (let g = 0; g < nreg; ++g)
+      r.regions.push({ unstable: nodes[g][0], stable: nodes[g][1], outline: outlines[g].filter((x) => x[0] >= 0) });
+    r.mapClass = { name: className, code: classCode, note: regionReason };
     if (!current()) return;
   } catch (e) {
     if (current() && e instanceof MapRefused) {
@@ -584,6 +591,18 @@ function draw() {
   frame(svg, r ? r.names : ['', '', '']);
   if (!r) return;
   const layer = (id) => el('g', { id: `g-${id}`, display: $(`layer-${id}`).checked ? 'inline' : 'none' }, svg);
+
+  const gReg = layer('regions');
+  const SHADES = ['#dce8f7', '#f7e3dc', '#e0f2df', '#f3ecd2', '#ebe0f4', '#dff1f1'];
+  (r.regions || []).forEach((g, k) => {
+    const xy = g.outline.map(toXY);
+    if (xy.length < 3) return;
+    el('polygon', { points: xy.map(([a, b]) => `${a.toFixed(1)},${b.toFixed(1)}`).join(' '), fill: SHADES[k % SHADES.length],
+      'fill-opacity': 0.7, stroke: 'none', class: 'region', 'data-region': k + 1 }, gReg);
+    const cx = xy.reduce((s2, p) => s2 + p[0], 0) / xy.length, cy = xy.reduce((s2, p) => s2 + p[1], 0) / xy.length;
+    el('text', { x: cx, y: cy, 'font-family': 'sans-serif', 'font-size': 18, 'font-weight': 600, fill: '#55606e',
+      'text-anchor': 'middle', class: 'region-number' }, gReg).textContent = String(k + 1);
+  });
 
   const gIso = layer('isovolatility');
   for (const c of r.isovolatility) polyline(c, { stroke: '#e08a00', 'stroke-width': 1.2, 'stroke-dasharray': '2 3', class: 'isovolatility' }, gIso);
@@ -644,6 +663,135 @@ function draw() {
   };
   r.pure.forEach((p, i) => marker([0, 1, 2].map((k) => (k === i ? 1 : 0)), p.t, p.stability, p.component, false));
   r.azeotropes.forEach((a, k) => marker(a.x, a.t, a.stability, `azeotrope ${k + 1}`, a.phase === 2));
+  drawColumn();
+  const mc = r.mapClass;
+  $('map-class').textContent = mc ? `Class ${mc.name} (structure ${mc.code}); ${r.regions.length} distillation ` +
+    `region${r.regions.length === 1 ? '' : 's'}${mc.note ? `. ${mc.note}` : ''}.` : '';
+}
+
+// ---------- the column ------------------------------------------------------
+
+// A composition typed as two or three fractions (Top, Left[, Right]); null
+// when it is not one.
+function parseComposition(text) {
+  const v = text.split(/[,;\s]+/).filter((s2) => s2).map(Number);
+  if (v.length < 2 || v.length > 3 || v.some((a) => !Number.isFinite(a) || a < -1e-9 || a > 1 + 1e-9)) return null;
+  const right = v.length === 3 ? v[2] : 1 - v[0] - v[1];
+  if (Math.abs(v[0] + v[1] + right - 1) > 1e-6 || right < -1e-9) return null;
+  return [v[0], v[1], Math.max(0, right)];
+}
+
+const fmtX = (x) => x.map((a) => a.toFixed(5)).join(', ');
+
+// Where the line from a through b leaves the triangle beyond b.
+function edgeBeyond(a, b) {
+  let tmax = Infinity;
+  for (let i = 0; i < 3; ++i) {
+    const d = b[i] - a[i];
+    if (d < -1e-15) tmax = Math.min(tmax, -b[i] / d);
+  }
+  if (!Number.isFinite(tmax)) return null;
+  return b.map((bi, i) => Math.max(0, bi + tmax * (bi - a[i])));
+}
+
+// The point of the line through a and b nearest to p.
+function ontoLine(a, b, p) {
+  const d = b.map((bi, i) => bi - a[i]);
+  const dd = d.reduce((s2, v) => s2 + v * v, 0);
+  const t = dd > 0 ? d.reduce((s2, v, i) => s2 + v * (p[i] - a[i]), 0) / dd : 0;
+  const x = a.map((ai, i) => Math.max(0, ai + t * d[i]));
+  const s3 = x[0] + x[1] + x[2];
+  return x.map((v) => v / s3);
+}
+
+function placeColumnPoint(kind, x) {
+  $(`col-${kind}`).value = fmtX(x);
+  const f = parseComposition($('col-feed').value), d = parseComposition($('col-distillate').value);
+  if (f && d && kind !== 'bottoms' && !$('col-bottoms').dataset.typed) {
+    const b = edgeBeyond(d, f);
+    if (b) $('col-bottoms').value = fmtX(b);
+  }
+  if (kind === 'bottoms' && f && d) $('col-bottoms').value = fmtX(ontoLine(d, f, x));
+  state.column = { feed: f, distillate: d, bottoms: parseComposition($('col-bottoms').value), rect: [], strip: [] };
+  drawColumn();
+}
+
+function drawColumn() {
+  const old = $('g-column');
+  if (old) old.remove();
+  const c = state.column;
+  if (!c || !state.result) return;
+  const g = el('g', { id: 'g-column' }, $('map'));
+  if (c.distillate && c.bottoms) {
+    const [ax, ay] = toXY(c.distillate), [bx, by] = toXY(c.bottoms);
+    el('line', { x1: ax, y1: ay, x2: bx, y2: by, stroke: '#555', 'stroke-width': 1.2, 'stroke-dasharray': '5 3',
+      class: 'mass-balance' }, g);
+  }
+  polyline(c.rect, { stroke: '#c62828', 'stroke-width': 1.8, class: 'rectifying' }, g);
+  polyline(c.strip, { stroke: '#00796b', 'stroke-width': 1.8, class: 'stripping' }, g);
+  for (const [pts, colour] of [[c.rect, '#c62828'], [c.strip, '#00796b']])
+    for (const x of pts) { const [px, py] = toXY(x); el('circle', { cx: px, cy: py, r: 2, fill: colour }, g); }
+  for (const [x, label, colour] of [[c.feed, 'F', '#111'], [c.distillate, 'D', '#c62828'], [c.bottoms, 'B', '#00796b']]) {
+    if (!x) continue;
+    const [px, py] = toXY(x);
+    el('rect', { x: px - 5, y: py - 5, width: 10, height: 10, fill: colour, transform: `rotate(45 ${px} ${py})`,
+      class: `column-${label}` }, g);
+    el('text', { x: px + 9, y: py - 7, 'font-family': 'sans-serif', 'font-size': 13, 'font-weight': 700, fill: colour }, g)
+      .textContent = label;
+  }
+}
+
+async function designColumn() {
+  setError('column-error', '');
+  $('column-result').textContent = '';
+  const f = parseComposition($('col-feed').value), d = parseComposition($('col-distillate').value),
+    b = parseComposition($('col-bottoms').value);
+  const q = Number($('col-q').value.trim()), factor = Number($('col-factor').value.trim());
+  const bad = [[f, 'feed'], [d, 'distillate'], [b, 'bottoms']].filter(([x]) => !x).map(([, n]) => n);
+  if (bad.length) { setError('column-error', `The ${bad.join(', ')}: not mole fractions of Top and Left (and Right) summing to 1.`); return; }
+  if (!Number.isFinite(q) || q < -5 || q > 5) { setError('column-error', 'The feed quality q: a number between -5 and 5.'); return; }
+  if (!Number.isFinite(factor) || factor <= 1) { setError('column-error', 'The reflux factor: a number above 1.'); return; }
+  if (!mapIsCurrent()) { setError('column-error', 'Compute the map for the settings shown first.'); return; }
+  if (state.busy) { setStatus('Wait for the computation to end first.'); return; }
+  state.busy = true;
+  state.column = { feed: f, distillate: d, bottoms: b, rect: [], strip: [] };
+  setStatus('Designing the column…');
+  const lastReason = async () => { try { return await state.design.get('LastReason'); } catch (e2) { return ''; } };
+  try {
+    let split;
+    try {
+      split = await state.design.call('CheckSplit', f, d, b, q);
+    } catch (e) {
+      throw new Error((await lastReason()) || describe(e));
+    }
+    const [feasible, totalReflux, reason] = split;
+    if (!feasible) {
+      drawColumn();
+      $('column-result').textContent = `Not feasible: ${reason}.` +
+        (totalReflux ? ' (At total reflux the products can be joined.)' : '');
+      $('column-result').className = 'infeasible';
+      setStatus('The split is not feasible.');
+      return;
+    }
+    const [rmin, nmin, reason2] = await state.design.call('GetMinimumReflux', f, d, b, q);
+    if (!(rmin > 0)) throw new Error(reason2 || 'no minimum reflux found');
+    const reflux = factor * rmin;
+    const [stages, feedStage, rect, strip, reason3] = await state.design.call('GetColumnProfiles', f, d, b, q, reflux);
+    state.column.rect = rect || [];
+    state.column.strip = strip || [];
+    drawColumn();
+    if (!(stages > 0)) throw new Error(reason3 || 'the profiles do not meet');
+    $('column-result').className = 'feasible';
+    $('column-result').textContent = `Feasible. Minimum reflux ${rmin.toFixed(3)}; minimum stages ${nmin > 0 ? nmin : '—'}` +
+      ` (total reflux). At reflux ${reflux.toFixed(3)} (${factor} × minimum): ${stages} stages, feed on stage ${feedStage}.`;
+    state.column.figures = { rmin, nmin, reflux, stages, feedStage };
+    setStatus('Column designed.');
+  } catch (e) {
+    setError('column-error', `No column: ${describe(e)}`);
+    setStatus('No column.');
+  } finally {
+    state.busy = false;
+  }
 }
 
 function drawClicked(c, k, parent) {
@@ -762,6 +910,11 @@ async function onClick(event) {
     return;
   }
   const kind = document.querySelector('input[name=click-kind]:checked').value;
+  if (kind === 'feed' || kind === 'distillate' || kind === 'bottoms') {
+    if (kind === 'bottoms') delete $('col-bottoms').dataset.typed;
+    placeColumnPoint(kind, x);
+    return;
+  }
   const started = performance.now();
   state.busy = true;
   setStatus(`Computing the ${kind === 'residue' ? 'residue curve' : 'distillation line'}…`);
@@ -898,6 +1051,8 @@ function wire() {
   $('export-json').addEventListener('click', exportJson);
   $('use-three-phases').addEventListener('click', () => { $('phase').value = '3'; computeMap(); });
   $('fit-file').addEventListener('change', fitMeasurements);
+  $('col-design').addEventListener('click', designColumn);
+  $('col-bottoms').addEventListener('input', () => { $('col-bottoms').dataset.typed = '1'; });
   $('fit-use').addEventListener('click', useFit);
   // Leaving (closing or reloading): the session ends soon unless this tab
   // comes back for it.

@@ -73,4 +73,8 @@ struct EngineFlashMemory {
 };
 const EngineFlashMemory& FlashMemory();
 
+// Counts the problem definitions the engine has opened (changes whenever
+// another is opened); 0 without an engine or a problem.
+std::int64_t EngineProblemGeneration();
+
 }  // namespace ternival

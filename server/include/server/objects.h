@@ -13,6 +13,7 @@
 
 #include "automation/dispatch.h"
 #include "design/column.h"
+#include "design/regions.h"
 #include "engine/property_engine.h"
 
 namespace ternival::server {
@@ -358,9 +359,16 @@ private:
     bool spec(const Variant& feed, const Variant& distillate, const Variant& bottoms, double q,
               design::ColumnSpec& out);
 
+    // The map's singular points and boundaries, kept while the map's
+    // components, pressure, property data, search and the engine's problem
+    // stay the same.
+    const design::Topology& topology();
+
     Locked lock_;
     std::shared_ptr<CDistillationMap> map_;
     Bstr reason_;  // why the last call refused or found no column
+    std::string topology_key_;
+    design::Topology topology_;
 };
 
 class CDistillationApp : public automation::DispatchObject {
