@@ -9,7 +9,7 @@ ASAN_BUILD ?= build-asan
 DEBS = build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
        liblapack-dev libblas-dev libtomlplusplus-dev nlohmann-json3-dev libcli11-dev \
        libfmt-dev libcairo2-dev python3 python3-scipy libcpp-httplib-dev \
-       chromium chromium-driver python3-selenium
+       chromium chromium-driver python3-selenium python3-distributed
 SUDO = $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 deps:

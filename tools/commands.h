@@ -21,5 +21,6 @@ Action AddComponentsCommand(CLI::App& app);
 Action AddProblemCommand(CLI::App& app);
 Action AddColumnCommand(CLI::App& app);
 Action AddFitCommand(CLI::App& app);
+Action AddScreenCommand(CLI::App& app);
 
 }  // namespace ternival::cli

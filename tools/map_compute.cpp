@@ -49,8 +49,19 @@ AzeotropeTable SearchAzeotropes(const Problem& p, const std::vector<std::int64_t
     std::vector<double> kvalues(un * un);
     std::int64_t err = 0;
     PureComponentProperties(n, p.pressure, ids, p.method, p.phase, az.boiling, az.pure_stability, kvalues, err);
-    if (err != 0)
-        throw ComputeError("pure-component properties failed (engine error " + std::to_string(err) + ")");
+    if (err != 0) {
+        // Name the components whose boiling point the data do not give.
+        std::string which;
+        for (std::size_t i = 0; i < un && i < p.components.size(); ++i)
+            if (IsMissing(az.boiling[i])) which += (which.empty() ? "" : ", ") + p.components[i];
+        throw ComputeError(which.empty()
+                               ? "the pure components' stability could not be classified: at one's boiling "
+                                 "point the data of another do not reach (its vapour-pressure range; engine error " +
+                                     std::to_string(err) + ")"
+                               : "no boiling point of " + which + " at " + Number(p.pressure) +
+                                     " Pa within the data (outside the vapour-pressure correlation's range or above "
+                                     "the critical temperature; engine error " + std::to_string(err) + ")");
+    }
 
     // The complete search gets room for every azeotrope of twenty
     // components; the classic one keeps its own default.

@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     actions["problem"] = AddProblemCommand(app);
     actions["column"] = AddColumnCommand(app);
     actions["fit"] = AddFitCommand(app);
+    actions["screen"] = AddScreenCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

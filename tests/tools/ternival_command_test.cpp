@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -342,6 +343,88 @@ TEST_F(Command, FitsAPairToTheUsersDataAndWritesAProblemTheMapUses) {
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("bad.csv:3: y1 = 1.7 is not a mole fraction"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(path("bad.toml")));
+}
+
+// Entrainers judged as the literature judges them, at 1 atm with the
+// databank's NRTL: for ethanol/water, benzene and cyclohexane form
+// heteroazeotropes whose two liquids lie in different regions (Pham and
+// Doherty, 1990; the classic dehydrating entrainers), ethylene glycol is a
+// heavy entrainer for extractive distillation (Laroche et al., 1992), and
+// methanol, lighter than both, leaves ethanol and water in two regions: no
+// help.  For acetone/methanol, water is the extractive entrainer.
+TEST_F(Command, EntrainersJudgedAsTheLiteratureJudgesThem) {
+    Outcome r = ternival({"screen", "--separate", "ethanol,water", "--candidates",
+                          "benzene,cyclohexane,ethylene glycol,methanol,no such compound", "--workers", "2",
+                          "--format", "json", "-o", path("report.html")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json rows = json::parse(r.out);
+    ASSERT_EQ(rows.size(), 5u);
+    std::map<std::string, json> by;
+    for (const auto& row : rows) by[row["request"].get<std::string>()] = row;
+    for (const char* e : {"benzene", "cyclohexane"}) {
+        ASSERT_TRUE(by[e]["error"].is_null()) << by[e].dump();
+        EXPECT_TRUE(by[e]["heteroazeotropic"].get<bool>()) << by[e].dump();
+    }
+    const json& eg = by["ethylene glycol"];
+    EXPECT_TRUE(eg["extractive"].get<bool>()) << eg.dump();
+    EXPECT_EQ(eg["class"], "1.0-1a");
+    EXPECT_GT(eg["alpha_inf"].get<double>(), 2.0);  // ethanol far more volatile than water in glycol
+    EXPECT_GT(eg["x_entrainer_min"].get<double>(), 0.0);
+    const json& me = by["methanol"];
+    EXPECT_FALSE(me["homogeneous"].get<bool>() || me["heteroazeotropic"].get<bool>() || me["extractive"].get<bool>());
+    EXPECT_NE(me["reasons"].dump().find("different regions"), std::string::npos) << me.dump();
+    // A candidate that cannot be judged is a row with its error.
+    EXPECT_FALSE(by["no such compound"]["error"].is_null());
+    EXPECT_NE(r.err.find("1 of 5 candidates could not be judged"), std::string::npos) << r.err;
+    // Verdicts resting on UNIFAC-estimated pairs say so.
+    EXPECT_FALSE(eg["estimated_pairs"].empty());
+    EXPECT_NE(eg["reasons"].dump().find("estimated"), std::string::npos);
+    // The report: a row per candidate, a map for each that passes.
+    const std::string html = slurp(path("report.html"));
+    EXPECT_NE(html.find("<table id=\"screen\""), std::string::npos);
+    std::size_t maps = 0;
+    for (std::size_t at = 0; (at = html.find("<svg", at)) != std::string::npos; ++at) ++maps;
+    EXPECT_EQ(maps, 3u);
+
+    r = ternival({"screen", "--separate", "acetone,methanol", "--candidates", "water", "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json water = json::parse(r.out)[0];
+    EXPECT_TRUE(water["extractive"].get<bool>()) << water.dump();
+}
+
+// A screen resumed from its journal computes only what is missing: a row
+// already there (here marked by hand) is kept as it is; each new row is
+// appended as it finishes.  A candidate past its time limit is a row.
+TEST_F(Command, AScreenResumesFromItsJournal) {
+    const std::string journal = path("journal.jsonl");
+    {
+        std::ofstream j(journal);
+        j << R"({"request":"benzene","entrainer":"MARKED","error":null,"heteroazeotropic":true})" << "\n";
+        j << R"({"request":"cyclohe)";  // cut short when the screen was killed
+    }
+    Outcome r = ternival({"screen", "--separate", "ethanol,water", "--candidates", "benzene,cyclohexane",
+                          "--resume", journal, "--format", "json", "--workers", "1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json rows = json::parse(r.out);
+    ASSERT_EQ(rows.size(), 2u);
+    std::set<std::string> names;
+    for (const auto& row : rows) names.insert(row["entrainer"].get<std::string>());
+    EXPECT_TRUE(names.count("MARKED"));
+    EXPECT_TRUE(names.count("Cyclohexane"));
+    EXPECT_NE(r.err.find("2 candidates, 1 done before, 1 to compute"), std::string::npos) << r.err;
+    std::ifstream j(journal);
+    std::string line;
+    int complete = 0;
+    while (std::getline(j, line))
+        if (!line.empty() && line.back() == '}') ++complete;
+    EXPECT_EQ(complete, 2);
+
+    r = ternival({"screen", "--separate", "ethanol,water", "--candidates", "toluene", "--candidate-time-limit",
+                  "0.0001", "--format", "json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const json late = json::parse(r.out)[0];
+    ASSERT_FALSE(late["error"].is_null());
+    EXPECT_NE(late["error"].get<std::string>().find("time limit"), std::string::npos) << late.dump();
 }
 
 TEST_F(Command, ColumnsFromTheCommandLine) {
