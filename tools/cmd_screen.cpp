@@ -23,7 +23,7 @@
 #include "output.h"
 #include "platform/system.h"
 #include "screen.h"
-#include "worker_pool.h"
+#include "platform/workers.h"
 
 namespace ternival::cli {
 
@@ -348,9 +348,9 @@ Action AddScreenCommand(CLI::App& app) {
         };
         std::vector<bool> got(todo.size(), false);
         if (dask->empty()) {
-            std::vector<WorkerJob> jobs;
+            std::vector<platform::WorkerJob> jobs;
             for (std::size_t k = 0; k < todo.size(); ++k) jobs.push_back({argvFor(self, todo[k], k % 4096), ""});
-            RunWorkers(
+            platform::RunWorkers(
                 jobs, *workers, [&](std::size_t k, const std::string& text) { got[k] = take(todo[k], text) || got[k]; },
                 [&](std::size_t k, int status, const std::string& err) {
                     if (got[k]) return;
@@ -369,7 +369,7 @@ Action AddScreenCommand(CLI::App& app) {
                 spec["tasks"].push_back({{"request", todo[k]}, {"argv", argvFor(program, todo[k], k % 4096)}});
             std::string failure;
             int dask_status = 0;
-            RunWorkers({{{"/usr/bin/python3", std::string(TERNIVAL_TOOLS_DIR) + "/python/screen_dask.py"}, spec.dump()}}, 1,
+            platform::RunWorkers({{{"/usr/bin/python3", std::string(TERNIVAL_TOOLS_DIR) + "/python/screen_dask.py"}, spec.dump()}}, 1,
                        [&](std::size_t, const std::string& text) {
                            try {
                                const json r = json::parse(text);

@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     web::WebOptions options;
     options.static_dir = TERNIVAL_WEB_STATIC_DIR;
     options.examples_dir = TERNIVAL_EXAMPLES_DIR;
+    options.tool = TERNIVAL_TOOL_EXE;
     web::SessionLimits limits;
     long idle_seconds = 900;
     std::string root;
@@ -65,6 +66,11 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--static", options.static_dir, "folder of the page's files")->capture_default_str();
     app.add_option("--examples", options.examples_dir, "folder of the built-in problem files")->capture_default_str();
+    app.add_option("--tool", options.tool, "the ternival program, for screens started from the page")
+        ->capture_default_str();
+    app.add_option("--screen-workers", options.screen_workers,
+                   "worker processes of a screen started from the page (0: every core)")
+        ->check(CLI::Range(0, 256));
     app.add_option("--sessions-dir", root, "folder for the sessions' files; default: $TMP/ternival-web-PID");
     app.add_option("--velmtop", velmtop,
                    "engine install folder to record in the registry when it has none (the build's: " +

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "screen_job.h"
 
 namespace ternival::web {
 
@@ -71,6 +72,17 @@ public:
         last_used_ = now;
         last_heard_ = now;
     }
+    // The session's screen of entrainers: the last one started.  Starting
+    // another ends the one before.
+    void SetScreen(std::shared_ptr<ScreenJob> job) {
+        std::lock_guard lock(screen_mutex_);
+        screen_ = std::move(job);
+    }
+    std::shared_ptr<ScreenJob> Screen() const {
+        std::lock_guard lock(screen_mutex_);
+        return screen_;
+    }
+
     // The page is alive (its heartbeat), whether or not it calls.
     void Heard() { last_heard_ = Clock::now(); }
     // The page has left: unless it is heard of again, the session ends as
@@ -82,6 +94,8 @@ public:
     Clock::time_point last_heard() const { return last_heard_; }
 
 private:
+    mutable std::mutex screen_mutex_;
+    std::shared_ptr<ScreenJob> screen_;
     std::string startLocked();
 
     const std::string id_;

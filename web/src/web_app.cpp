@@ -4,6 +4,7 @@
 #include <limits>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "automation/dispatch.h"
@@ -520,6 +521,96 @@ void WebApp::Install(httplib::Server& server) {
         } catch (const std::exception& e) {
             return Fail(res, 400, e.what());
         }
+    });
+
+    // A screen of entrainers: started in the background, followed by its
+    // status, its report fetched when it is done.
+    server.Post("/api/screen", [this](const httplib::Request& req, httplib::Response& res,
+                                      const httplib::ContentReader& reader) {
+        json body;
+        if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
+        auto s = sessionOf(req, res);
+        if (!s) return;
+        if (options_.tool.empty() || !fs::exists(options_.tool))
+            return Fail(res, 503, "This server cannot run screens (the ternival program is not where it was built).");
+        if (!body.is_object()) return Fail(res, 400, "The request is not a JSON object.");
+        const auto& bank = propcore::Databank::Get();
+        std::vector<std::string> pair;
+        std::set<std::string> own;
+        try {
+            if (body.contains("separate") && body["separate"].is_array())
+                for (const auto& c : body["separate"]) pair.push_back(bank.Find(c.get<std::string>()).cas);
+            if (pair.size() != 2 || pair[0] == pair[1]) return Fail(res, 400, "Name the two components to separate.");
+            own.insert(pair.begin(), pair.end());
+            std::vector<std::string> cands;
+            if (body.contains("candidates") && body["candidates"].is_array()) {
+                for (const auto& c : body["candidates"]) {
+                    const std::string cas = bank.Find(c.get<std::string>()).cas;
+                    if (!own.count(cas)) cands.push_back(cas);
+                }
+                if (cands.empty()) return Fail(res, 400, "Name at least one candidate other than the two components.");
+            }
+            const std::string model = body.value("model", std::string("NRTL"));
+            if (model != "NRTL" && model != "UNIQUAC" && model != "WILSON" && model != "UNIFAC" &&
+                model != "UNIFAC-LLE" && model != "UNIFAC-DMD")
+                return Fail(res, 400, "Unknown model " + model + ".");
+            double pressure = 101325.0;
+            if (body.contains("pressure") && body["pressure"].is_number()) pressure = body["pressure"].get<double>();
+            if (!(std::isfinite(pressure) && pressure > 0.0 && pressure <= 1e8))
+                return Fail(res, 400, "The pressure must be a positive number of Pa.");
+            std::size_t total = cands.size();
+            if (cands.empty())
+                for (const auto& c : bank.compounds())
+                    if (!c.cas.empty() && !own.count(c.cas)) ++total;
+            std::string list;
+            for (const auto& c : cands) list += (list.empty() ? "" : ",") + c;
+            const fs::path dir = s->dir() / "screen";
+            std::error_code ec;
+            s->SetScreen(nullptr);  // ends the one before
+            fs::remove_all(dir, ec);
+            fs::create_directories(dir / "tmp", ec);
+            std::vector<std::string> argv{options_.tool, "--work-dir", (dir / "tmp").string(), "screen", "--separate",
+                                          pair[0] + "," + pair[1], "--candidates", cands.empty() ? "all" : list,
+                                          "--method", model, "--pressure", std::to_string(pressure), "--format",
+                                          "json", "--resume", (dir / "journal.jsonl").string(), "-o",
+                                          (dir / "report.html").string()};
+            if (options_.screen_workers > 0)
+                argv.insert(argv.end(), {"--workers", std::to_string(options_.screen_workers)});
+            if (body.contains("phase") && body["phase"].is_number_integer()) {
+                const int ph = body["phase"].get<int>();
+                if (ph == 2 || ph == 3) argv.insert(argv.end(), {"--phase", std::to_string(ph)});
+            }
+            auto job = std::make_shared<ScreenJob>(argv, dir / "journal.jsonl", dir / "report.html", total);
+            s->SetScreen(job);
+            Reply(res, job->Status());
+        } catch (const std::exception& e) {
+            return Fail(res, 400, e.what());
+        }
+    });
+
+    server.Get("/api/screen", [this](const httplib::Request& req, httplib::Response& res) {
+        auto s = sessionOf(req, res);
+        if (!s) return;
+        const auto job = s->Screen();
+        if (!job) return Fail(res, 404, "No screen has been started.");
+        Reply(res, job->Status());
+    });
+
+    // The report is a page of its own (in a frame or a tab), which cannot
+    // send the session's header: it names its session in the address.
+    server.Get("/api/screen/report", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string id = SessionToken(req);
+        if (id.empty()) id = req.get_param_value("session");
+        auto s = id.empty() ? nullptr : sessions_.Find(id);
+        if (!s) return Fail(res, 401, "This report's session has ended; run the screen again.");
+        const auto job = s->Screen();
+        if (!job || !job->finished() || !fs::exists(job->report()))
+            return Fail(res, 404, "The screen has no report (yet).");
+        // Its own small script sorts the table; nothing else may load.
+        res.set_header("Content-Security-Policy",
+                       "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:");
+        res.set_header("Referrer-Policy", "no-referrer");
+        res.set_content(ReadFile(job->report()), "text/html; charset=utf-8");
     });
 
     server.Get("/api/messages", [](const httplib::Request&, httplib::Response& res) {

@@ -51,6 +51,10 @@ struct WebOptions {
     std::chrono::milliseconds batch_budget{120000};
     // Longest the reading of one request (headers and body) may take.
     std::chrono::milliseconds request_time{10000};
+    // The `ternival` program, for screens of entrainers started from the
+    // page (none: the page cannot start one), and its worker processes.
+    std::string tool;
+    int screen_workers = 0;  // 0: every core
 };
 
 class WebApp {

@@ -2,7 +2,7 @@
 // through the session's automation server, draws it, and answers pointer
 // questions (composition, bubble temperature, tie line) and clicks (a new
 // residue curve or distillation line through the point).
-import { api, postJson, postWhileLeaving, setSessionToken, Connection, Proxy, AutomationError, ProtocolError, r8 }
+import { api, postJson, sessionToken, postWhileLeaving, setSessionToken, Connection, Proxy, AutomationError, ProtocolError, r8 }
   from './rpc.js';
 import { el, frame, fromXY, polyline, toXY } from './triangle.js';
 
@@ -28,6 +28,8 @@ const state = {
   fit: null,       // the last fit of the user's measurements
   fittedPairs: [], // fitted pairs that replace the databank's
   column: null,    // feed, products and profiles of the column drawn
+  screen: null,    // the screen of entrainers started from the page
+  screenTimer: null,
 };
 window.ternival = state;  // for the page's tests and for the curious
 state.toXY = toXY;
@@ -354,6 +356,57 @@ function useFit() {
   $('databank-model').value = r.pair.model;
   $('fit-used').textContent = `The fitted ${r.components.join('/')} pair replaces the databank's in ${r.pair.model} ` +
     'mixtures built from the databank with both components.';
+}
+
+// ---------- screening entrainers ---------------------------------------------
+
+async function startScreen() {
+  setError('screen-error', '');
+  const split = (text) => text.split(text.includes(';') ? ';' : ',').map((s2) => s2.trim()).filter((s2) => s2);
+  const pair = split($('screen-pair').value);
+  if (pair.length !== 2) { setError('screen-error', 'Name the two components to separate, e.g. ethanol, water.'); return; }
+  const text = $('screen-candidates').value.trim();
+  const body = { separate: pair, model: $('screen-model').value };
+  if (text && text.toLowerCase() !== 'all') body.candidates = text.split(';').map((s2) => s2.trim()).filter((s2) => s2);
+  const p = Number($('pressure').value.trim());
+  if (Number.isFinite(p) && p > 0) body.pressure = p;
+  $('screen-result').hidden = true;
+  try {
+    const st = await postJson('/api/screen', body);
+    state.screen = { started: performance.now() };
+    showScreen(st);
+    clearInterval(state.screenTimer);
+    state.screenTimer = setInterval(pollScreen, 1000);
+  } catch (e) {
+    setError('screen-error', describe(e));
+  }
+}
+
+function showScreen(st) {
+  const secs = state.screen ? ((performance.now() - state.screen.started) / 1000).toFixed(0) : '';
+  $('screen-progress').textContent = st.state === 'running'
+    ? `${st.done} of ${st.total} candidates (${secs} s)…`
+    : st.state === 'done' ? `Done: ${st.done} candidates. ${st.message || ''}` : '';
+  if (st.state === 'failed') setError('screen-error', `The screen failed: ${st.message}`);
+}
+
+async function pollScreen() {
+  try {
+    const st = await api('/api/screen');
+    showScreen(st);
+    if (st.state === 'running') return;
+    clearInterval(state.screenTimer);
+    if (st.state !== 'done') return;
+    // The report names this tab's session in its address (a frame sends
+    // no header of ours).
+    const url = `/api/screen/report?session=${encodeURIComponent(sessionToken())}&t=${Date.now()}`;
+    $('screen-report').src = url;
+    $('screen-open').href = url;
+    $('screen-result').hidden = false;
+  } catch (e) {
+    clearInterval(state.screenTimer);
+    setError('screen-error', describe(e));
+  }
 }
 
 let suggestTimer = null;
@@ -1052,6 +1105,7 @@ function wire() {
   $('use-three-phases').addEventListener('click', () => { $('phase').value = '3'; computeMap(); });
   $('fit-file').addEventListener('change', fitMeasurements);
   $('col-design').addEventListener('click', designColumn);
+  $('screen-start').addEventListener('click', startScreen);
   $('col-bottoms').addEventListener('input', () => { $('col-bottoms').dataset.typed = '1'; });
   $('fit-use').addEventListener('click', useFit);
   // Leaving (closing or reloading): the session ends soon unless this tab

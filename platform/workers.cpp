@@ -1,4 +1,4 @@
-#include "worker_pool.h"
+#include "platform/workers.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace ternival::cli {
+namespace ternival::platform {
 
 namespace {
 
@@ -150,4 +150,4 @@ void RunWorkers(const std::vector<WorkerJob>& jobs, int parallel,
     }
 }
 
-}  // namespace ternival::cli
+}  // namespace ternival::platform

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace ternival::cli {
+namespace ternival::platform {
 
 struct WorkerJob {
     std::vector<std::string> argv;  // argv[0]: the program's path
@@ -21,4 +21,4 @@ void RunWorkers(const std::vector<WorkerJob>& jobs, int parallel,
                 const std::function<void(std::size_t, const std::string&)>& line,
                 const std::function<void(std::size_t, int, const std::string&)>& done);
 
-}  // namespace ternival::cli
+}  // namespace ternival::platform
