@@ -52,4 +52,4 @@ clean:
 # Deliberate breakages of the code, each of which some test must notice
 # (tests/mutation/mutate.py); not part of CI.
 mutation:
-	python3 tests/mutation/mutate.py --build $(BUILD)-mutation
+	/usr/bin/env python3 tests/mutation/mutate.py --build $(BUILD)-mutation

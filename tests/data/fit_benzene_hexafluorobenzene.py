@@ -24,6 +24,17 @@ Run with Debian's python3-scipy: /usr/bin/python3 fit_benzene_hexafluorobenzene.
 import math
 import pathlib
 
+# Debian's packages (python3-scipy) live with Debian's interpreter; a python3 found
+# first on PATH (a pyenv shim, say) may not see them: then run under
+# /usr/bin/python3, or say what is missing.
+try:
+    import scipy  # noqa: F401
+except ImportError:
+    import os as _os, sys as _sys
+    if _os.path.realpath(_sys.executable) != _os.path.realpath("/usr/bin/python3") and _os.path.exists("/usr/bin/python3"):
+        _os.execv("/usr/bin/python3", ["/usr/bin/python3"] + _sys.argv)
+    _sys.exit("fit_benzene_hexafluorobenzene.py: needs Debian's python3-scipy (apt-get install -y python3-scipy)")
+
 import numpy as np
 from scipy.optimize import least_squares
 

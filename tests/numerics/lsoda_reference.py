@@ -5,6 +5,17 @@ odeint wraps ODEPACK's LSODA, so with the same tolerances and output times
 its step/evaluation counters are directly comparable with ours.  Prints
 nst/nfe/nje and the solutions used in lsoda_test.cpp.
 """
+# Debian's packages (python3-scipy) live with Debian's interpreter; a python3 found
+# first on PATH (a pyenv shim, say) may not see them: then run under
+# /usr/bin/python3, or say what is missing.
+try:
+    import scipy  # noqa: F401
+except ImportError:
+    import os as _os, sys as _sys
+    if _os.path.realpath(_sys.executable) != _os.path.realpath("/usr/bin/python3") and _os.path.exists("/usr/bin/python3"):
+        _os.execv("/usr/bin/python3", ["/usr/bin/python3"] + _sys.argv)
+    _sys.exit("lsoda_reference.py: needs Debian's python3-scipy (apt-get install -y python3-scipy)")
+
 import numpy as np
 from scipy.integrate import odeint
 

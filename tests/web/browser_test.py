@@ -16,6 +16,17 @@ import time
 import unittest
 import xml.etree.ElementTree as ET
 
+# Debian's packages (python3-selenium) live with Debian's interpreter; a python3 found
+# first on PATH (a pyenv shim, say) may not see them: then run under
+# /usr/bin/python3, or say what is missing.
+try:
+    import selenium  # noqa: F401
+except ImportError:
+    import os as _os, sys as _sys
+    if _os.path.realpath(_sys.executable) != _os.path.realpath("/usr/bin/python3") and _os.path.exists("/usr/bin/python3"):
+        _os.execv("/usr/bin/python3", ["/usr/bin/python3"] + _sys.argv)
+    _sys.exit("browser_test.py: needs Debian's python3-selenium (apt-get install -y python3-selenium)")
+
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
