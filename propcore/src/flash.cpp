@@ -1042,7 +1042,34 @@ FlashResult flashTP(const Mixture& m, double t, double p, std::span<const double
     }
     Vec trial;
     if (!LiquidUnstable(m, t, x, trial)) return r;
+    // Two liquids and no vapour first.  A one-liquid model inside a miscibility
+    // gap overstates the liquid's fugacities, so the vapour-liquid state found
+    // above is often no more than that; the split of the feed is cheap, and if
+    // its bubble pressure is below p no vapour can form (the ideal-gas
+    // tangent plane of the two liquids lies below every vapour), which makes
+    // it the equilibrium.
     Vec xa, xb, y3;
+    double beta_b = 0.0, bubble_sum = 0.0;
+    Vec t0;
+    const bool feed_unstable = beta <= 0.0 ? (t0 = trial, true) : LiquidUnstable(m, t, z, t0);
+    const Split split = feed_unstable ? SplitLiquids(m, t, z, t0, xa, xb, beta_b, o) : Split::OneLiquid;
+    if (split == Split::TwoLiquids) {
+        Vec lng(n);
+        m.lnGamma(t, xa, lng);
+        y3.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            y3[i] = xa[i] * std::exp(lng[i] + m.lnPsat(i, t)) / p;
+            bubble_sum += y3[i];
+        }
+        for (double& v : y3) v /= bubble_sum;
+        if (bubble_sum <= 1.0) {
+            r.vf = 0.0;
+            r.y = y3;
+            assignLiquids(r, xa, xb, beta_b);
+            r.status = kConverged;
+            return r;
+        }
+    }
     if (beta > 0.0 && n <= kMaxDual) {
         // Newton straight from the vapour-liquid state with a trace of the
         // liquid the stability test found: there the Gibbs energy's gradient
@@ -1073,35 +1100,15 @@ FlashResult flashTP(const Mixture& m, double t, double p, std::span<const double
         for (const double share : {0.2, 0.5, 0.05})
             if (threePhaseInto(m, t, p, z, x, trial, y, bv0, share * (1.0 - bv0), o, r)) return r;
     }
-    // No vapour, or the vapour vanished in the three-phase split: try the
-    // two-liquid split of the feed and keep it if no vapour can form.
-    double beta_b = 0.0;
-    Vec t0;
-    const Split split = LiquidUnstable(m, t, z, t0) ? SplitLiquids(m, t, z, t0, xa, xb, beta_b, o) : Split::OneLiquid;
+    // No vapour-liquid start led to three phases, and the split of the feed
+    // boils at t: three phases should exist, started from the liquid split.
     if (split == Split::NotConverged) {
         r.status = kNotConverged;
         return r;
     }
     if (split == Split::TwoLiquids) {
-        Vec lng(n);
-        m.lnGamma(t, xa, lng);
-        double s = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            y[i] = xa[i] * std::exp(lng[i] + m.lnPsat(i, t)) / p;
-            s += y[i];
-        }
-        if (s <= 1.0) {  // bubble pressure of the liquids below p: all liquid
-            for (double& v : y) v /= s;
-            r.vf = 0.0;
-            r.y = y;
-            assignLiquids(r, xa, xb, beta_b);
-            r.status = kConverged;
-            return r;
-        }
-        // Three phases should exist: start again from the liquid split.
         double bv2 = 0.05, bb2 = beta_b * 0.95;
-        Vec ya = y;
-        for (double& v : ya) v /= s;
+        Vec ya = y3;
         if (threePhaseTP(m, t, p, z, xa, xb, ya, bv2, bb2, o)) {
             r.vf = bv2;
             r.y = ya;

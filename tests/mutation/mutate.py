@@ -277,6 +277,9 @@ MUTATIONS = [
     ("fit data whose temperatures turn thrice are taken", "propcore/src/regression.cpp",
      "                if (reversals > 2)",
      "                if (reversals > 200)"),
+    ("two liquids are kept even where their bubble pressure is above p", "propcore/src/flash.cpp",
+     "        if (bubble_sum <= 1.0) {",
+     "        if (bubble_sum <= 1.0 || true) {"),
 ]
 
 
