@@ -88,10 +88,11 @@ Point makePoint(std::size_t n, std::span<const std::size_t> members, std::span<c
 }
 
 bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
-               std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at);
+               std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at,
+               bool leave_faces = true);
 
 // Every sign change of y1 - x1 along x1 (cosine-spaced grid, denser at the
-// pure ends), refined by bisection.
+// pure ends), refined by regula falsi.
 void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j, double pressure,
                 std::int64_t phase, std::string_view method, std::size_t n, std::vector<Point>& found) {
     const std::array<std::size_t, 2> members{i, j};
@@ -100,39 +101,60 @@ void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j,
         b = subBubble(ids, members, z, pressure, phase, method);
         return b.ok ? b.gap[0] : std::nan("");
     };
-    constexpr int kGrid = 96;
+    constexpr int kGrid = 16;
     SubBubble b;
     double x_prev = 1e-5, f_prev = f(x_prev, b);
     for (int k = 1; k <= kGrid; ++k) {
         const double x = k == kGrid ? 1.0 - 1e-5
                                     : 0.5 * (1.0 - std::cos(std::numbers::pi * k / kGrid));
         const double fx = f(x, b);
-        if (std::isfinite(fx) && std::isfinite(f_prev) && fx != 0.0 && (fx > 0.0) != (f_prev > 0.0)) {
-            double lo = x_prev, hi = x, flo = f_prev;
-            for (int it = 0; it < 60 && hi - lo > 1e-13; ++it) {
-                const double mid = 0.5 * (lo + hi);
-                const double fm = f(mid, b);
+        // A root already in the table (the classic search's) is not
+        // located again.
+        const bool listed = std::any_of(found.begin(), found.end(), [&](const Point& p) {
+            return p.size == 2 && p.x[i] > 0.0 && p.x[j] > 0.0 && p.x[i] >= x_prev && p.x[i] <= x;
+        });
+        if (!listed && std::isfinite(fx) && std::isfinite(f_prev) && fx != 0.0 && (fx > 0.0) != (f_prev > 0.0)) {
+            // Regula falsi with the Illinois modification: the bracket
+            // shrinks superlinearly; a point outside it is replaced by the
+            // midpoint.  The evaluation nearest a root is kept.
+            double lo = x_prev, hi = x, flo = f_prev, fhi = fx;
+            double best_x = std::abs(f_prev) < std::abs(fx) ? x_prev : x;
+            double best_f = std::min(std::abs(f_prev), std::abs(fx));
+            SubBubble best = b;
+            if (best_x == x_prev) f(x_prev, best);
+            int side = 0;
+            for (int it = 0; it < 60 && hi - lo > 1e-13 && best_f >= 1e-14; ++it) {
+                double mid = (lo * fhi - hi * flo) / (fhi - flo);
+                if (!(mid > lo && mid < hi)) mid = 0.5 * (lo + hi);
+                SubBubble bm;
+                const double fm = f(mid, bm);
                 if (!std::isfinite(fm)) break;
-                if ((fm > 0.0) == (flo > 0.0)) lo = mid, flo = fm;
-                else hi = mid;
+                if (std::abs(fm) < best_f) best_x = mid, best_f = std::abs(fm), best = bm;
+                if ((fm > 0.0) == (flo > 0.0)) {
+                    lo = mid, flo = fm;
+                    if (side == -1) fhi *= 0.5;
+                    side = -1;
+                } else {
+                    hi = mid, fhi = fm;
+                    if (side == 1) flo *= 0.5;
+                    side = 1;
+                }
             }
-            const double xa = 0.5 * (lo + hi);
-            const double fa = f(xa, b);
-            std::vector<double> z{xa, 1.0 - xa};
+            std::vector<double> z{best_x, 1.0 - best_x};
             // A sign change across a jump (no root) leaves a large residual.
-            if (std::isfinite(fa) && std::abs(fa) < 1e-6) {
-                // Newton takes a root of one liquid to its last digits (a
-                // heteroazeotrope's y is flat along its tie line: the
-                // bisection's point stands).
-                if (!b.split) {
+            if (best_f < 1e-6) {
+                // Newton takes a root of one liquid to its last digits where
+                // the bracket did not (a heteroazeotrope's y is flat along
+                // its tie line: the bracket's point stands).
+                if (!best.split && best_f >= kResidual) {
                     std::vector<double> polished = z;
                     SubBubble pb;
                     if (newtonSub(ids, members, pressure, phase, method, polished, pb) && !pb.split) {
                         z = polished;
-                        b = pb;
+                        best = pb;
                     }
                 }
-                Point p = makePoint(n, members, z, b);
+                Point p = makePoint(n, members, z, best);
                 if (!known(found, p.x)) found.push_back(std::move(p));
             }
         }
@@ -143,13 +165,15 @@ void scanBinary(std::span<const std::int64_t> ids, std::size_t i, std::size_t j,
 
 // Newton's method on (y - x) of the sub-mixture `members` from the start
 // z; true with the root in z when it converges with every fraction
-// positive.
+// positive (giving up early, with `leave_faces`, when it slides to a face).
 bool newtonSub(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
-               std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at) {
+               std::int64_t phase, std::string_view method, std::vector<double>& z, SubBubble& at,
+               bool leave_faces) {
     std::array<std::int64_t, kAzeoMaxComponents> sub_ids{};
     for (std::size_t k = 0; k < members.size(); ++k) sub_ids[k] = ids[members[k]];
     azeo::Bubble b;
-    if (!azeo::NewtonOnYMinusX(std::span(sub_ids).first(members.size()), z, pressure, phase, method, kResidual, b))
+    if (!azeo::NewtonOnYMinusX(std::span(sub_ids).first(members.size()), z, pressure, phase, method, kResidual, b,
+                                 leave_faces))
         return false;
     at = subBubble(ids, members, z, pressure, phase, method);
     return at.ok;
@@ -196,7 +220,7 @@ std::vector<double> grownStart(const Point& p, std::span<const std::size_t> memb
 void windingStarts(std::span<const std::int64_t> ids, std::span<const std::size_t> members, double pressure,
                    std::int64_t phase, std::string_view method, std::vector<std::vector<double>>& starts) {
     using Z = std::array<double, 3>;
-    constexpr int kCells = 24;
+    constexpr int kCells = 6;
     constexpr double kInset = 1e-3;
     auto angle = [&](const Z& z) {
         const SubBubble b = subBubble(ids, members, z, pressure, phase, method);
@@ -249,13 +273,6 @@ void searchTernary(std::span<const std::int64_t> ids, std::size_t i, std::size_t
     const std::array<std::size_t, 3> members{i, j, k};
     std::vector<std::vector<double>> starts;
     windingStarts(ids, members, pressure, phase, method, starts);
-    constexpr int kSteps = 6;
-    for (int a = 1; a < kSteps; ++a)
-        for (int b = 1; a + b < kSteps; ++b)
-            starts.push_back({a / double(kSteps), b / double(kSteps), (kSteps - a - b) / double(kSteps)});
-    // Next to each binary azeotrope of the ternary, a little of the third.
-    for (const Point& p : found)
-        if (p.size == 2 && p.x[i] + p.x[j] + p.x[k] > 1.0 - 1e-9) starts.push_back(grownStart(p, members, 0.1));
     searchSub(ids, members, starts, pressure, phase, method, n, found);
 }
 
@@ -279,7 +296,7 @@ bool slidToAFace(std::span<const std::int64_t> ids, const Point& p, double press
     if (smallest >= 1e-3) return false;
     SubBubble at;
     // Newton failing proves nothing: the row stays.
-    return newtonSub(ids, members, pressure, phase, method, z, at) && !everyKAtOne(z, at);
+    return newtonSub(ids, members, pressure, phase, method, z, at, false) && !everyKAtOne(z, at);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace ternival::azeo {
 
 bool NewtonOnYMinusX(std::span<const std::int64_t> ids, std::span<double> z, double pressure, std::int64_t phase,
-                     std::string_view method, double target, Bubble& at) {
+                     std::string_view method, double target, Bubble& at, bool leave_faces) {
     const std::size_t k = z.size();
     if (k < 2 || k > static_cast<std::size_t>(kAzeoMaxComponents) || ids.size() < k) return false;
     const std::size_t u = k - 1;
@@ -37,6 +37,9 @@ bool NewtonOnYMinusX(std::span<const std::int64_t> ids, std::span<double> z, dou
             std::copy(zz.begin(), zz.end(), z.begin());
             return true;
         }
+        if (leave_faces)
+            for (std::size_t c = 0; c < k; ++c)
+                if (zz[c] < 1e-3 && std::abs(at.y[c] - zz[c]) > 0.05 * zz[c]) return false;
         // Jacobian of the first k - 1 gaps in the first k - 1 fractions (the
         // last one takes up the difference), by forward differences.
         for (std::size_t c = 0; c < u; ++c) {
@@ -55,6 +58,13 @@ bool NewtonOnYMinusX(std::span<const std::int64_t> ids, std::span<double> z, dou
         funeq::SolveLU(su, jac, su, rhs);
         double last = 0.0;
         for (double d : rhs) last -= d;
+        // The linear model puts the root past a face whose component has
+        // its K-value clearly off 1: the iterates would only creep there.
+        if (leave_faces)
+            for (std::size_t c = 0; c < k; ++c) {
+                const double step = c < u ? rhs[c] : last;
+                if (zz[c] + step <= 0.0 && std::abs(at.y[c] - zz[c]) > 0.05 * zz[c]) return false;
+            }
         // Damped so that every fraction moves by at most 0.2 and stays
         // positive; halved while the residual does not fall.
         double lam = 1.0;

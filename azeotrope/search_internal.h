@@ -41,9 +41,11 @@ inline Bubble BubblePoint(std::int64_t phase, std::string_view method, std::int6
 // Newton's method on y - x of the k = z.size() components ids at their
 // bubble point: true with the root in z and its bubble point in `at` when
 // max |y_i - x_i| falls below `target` with every fraction positive; z is
-// left as it was otherwise.
+// left as it was otherwise.  With `leave_faces` it gives up as soon as an
+// iterate holds a component below 1e-3 whose K-value is clearly off 1: the
+// iterates are sliding to a face, where no azeotrope of all k lies.
 bool NewtonOnYMinusX(std::span<const std::int64_t> ids, std::span<double> z, double pressure, std::int64_t phase,
-                     std::string_view method, double target, Bubble& at);
+                     std::string_view method, double target, Bubble& at, bool leave_faces = false);
 
 // Stability code of one singular point (0 when the eigenproblem failed).
 // A failed classification sets error to kAzeoClassifyFailed and writes

@@ -47,7 +47,7 @@ struct Problem {
     bool phase_given = false;  // --phase on the command line; else the file's default_phase
     std::string default_method;  // the file's default_method (read when the engine opens it)
     bool verbose = false;        // print where the property data came from
-    std::string search = "classic";  // azeotrope search: classic or complete
+    std::string search = "complete";  // azeotrope search: complete or classic
 };
 
 // Property models a problem built from the databank may use.

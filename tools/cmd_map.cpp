@@ -89,9 +89,6 @@ Action AddMapCommand(CLI::App& app) {
     auto grid = std::make_shared<int>(8);
     auto* cmd = app.add_subcommand(
         "map", "Residue-curve map of a ternary mixture: singular points, boundaries, residue curves, picture");
-    // A map is a ternary, where the complete search adds little to the cost
-    // of the curves (a quarter at most on the examples), so it is the map's default.
-    opts->search = "complete";
     AddProblemOptions(*cmd, *opts);
     cmd->add_option("-o,--output", *output, "picture file: .svg, .png or .pdf")->capture_default_str();
     cmd->add_option("--grid", *grid, "residue curves start on an interior grid with this many steps per side")

@@ -280,6 +280,9 @@ MUTATIONS = [
     ("two liquids are kept even where their bubble pressure is above p", "propcore/src/flash.cpp",
      "        if (bubble_sum <= 1.0) {",
      "        if (bubble_sum <= 1.0 || true) {"),
+    ("complete search's Newton gives up near any face", "azeotrope/newton.cpp",
+     "if (zz[c] < 1e-3 && std::abs(at.y[c] - zz[c]) > 0.05 * zz[c]) return false;",
+     "if (zz[c] < 0.05) return false;"),
 ]
 
 

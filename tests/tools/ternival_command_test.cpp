@@ -276,7 +276,7 @@ TEST_F(Command, AzeotropesOfASplittingLiquidWithPhaseTwoAreFlagged) {
 TEST_F(Command, ASearchThatStopsAtItsLimitSaysSo) {
     // Twenty strongly non-ideal components: the search runs into its limits.
     const std::string file = std::string(TERNIVAL_TEST_DATA_DIR) + "/twenty_nrtl.toml";
-    const Outcome r = ternival({"azeotropes", file, "--format", "json"});
+    const Outcome r = ternival({"azeotropes", file, "--search", "classic", "--format", "json"});
     ASSERT_EQ(r.code, 5) << r.err;
     EXPECT_NE(r.err.find("ternival: warning: the azeotrope search stopped at a limit"), std::string::npos) << r.err;
     const json table = json::parse(r.out);
@@ -700,7 +700,7 @@ TEST_F(Command, MapsTakeTheCompleteSearchByDefault) {
 // eight-component example, and keeps the classic search's azeotropes.
 TEST_F(Command, CompleteSearchFromTheCommandLine) {
     const std::string eight = kExamples + "/eight_components.toml";
-    const Outcome classic = ternival({"azeotropes", eight, "--format", "json"});
+    const Outcome classic = ternival({"azeotropes", eight, "--search", "classic", "--format", "json"});
     const Outcome complete = ternival({"azeotropes", eight, "--search", "complete", "--format", "json"});
     ASSERT_EQ(classic.code, 0) << classic.err;
     ASSERT_EQ(complete.code, 0) << complete.err;

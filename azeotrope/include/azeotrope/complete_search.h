@@ -1,11 +1,12 @@
 // A second azeotrope search beside the classic one, aimed at every
 // azeotrope of the binaries and ternaries: the classic search first (so
 // its azeotropes are always among the results), then
-//   - every binary scanned for sign changes of y1 - x1 along a dense grid
-//     of bubble points, each refined by bisection (this finds double
-//     azeotropes and azeotropes the classic screening skips);
-//   - every ternary searched by Newton's method on y(x) - x from a grid of
-//     interior starts and from starts next to its binary azeotropes.
+//   - every binary scanned for sign changes of y1 - x1 along a
+//     cosine-spaced grid of bubble points, each refined by regula falsi
+//     (this finds double azeotropes and azeotropes the classic screening
+//     skips);
+//   - every ternary searched by Newton's method on y(x) - x from each cell
+//     of a triangular grid around which the field y - x winds;
 //   - sub-mixtures of four and more components searched by Newton from
 //     each azeotrope one component smaller, with a little of one more
 //     component (so a k-component azeotrope is found when Newton reaches it
