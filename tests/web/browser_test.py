@@ -32,6 +32,7 @@ from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 ARGS = None
@@ -303,6 +304,126 @@ class Page(Browser):
         self.assertIn("ACETONE", texts)
 
 
+class Conventions(Browser):
+    """The map drawn as textbooks draw a ternary diagram, with its numbers
+    checked against what the command computes."""
+
+    def download(self, button, ext):
+        for f in os.listdir(self.downloads):
+            os.remove(os.path.join(self.downloads, f))
+        self.driver.find_element(By.ID, button).click()
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            files = [f for f in os.listdir(self.downloads) if f.endswith(ext)]
+            if files:
+                return os.path.join(self.downloads, files[0])
+            time.sleep(0.1)
+        self.fail("no %s was downloaded" % ext)
+
+    def test_arrows_temperatures_separatrices_and_shapes(self):
+        self.open_page()
+        # Every residue curve carries an arrow towards rising temperature:
+        # its tip is nearer the hotter end of the curve.
+        curves = self.js("return window.ternival.result.residue")
+        arrows = self.driver.find_elements(By.CSS_SELECTOR, "#g-residue .arrow")
+        self.assertEqual(len(arrows), len([c for c in curves if len(c["points"]) >= 3]))
+        # The temperature beside each singular point is the command's.
+        points = self.tool("map", "--grid", "3", "-o", os.path.join(self.tmp, "m.svg"), "--format", "json")
+        labels = sorted(float(e.get_attribute("data-t"))
+                        for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular-label"))
+        want = sorted(p["T_K"] for p in points)
+        self.assertEqual(len(labels), len(want))
+        for a, b in zip(labels, want):
+            self.assertAlmostEqual(a, b, delta=0.006)
+        texts = [e.text for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular-label")]
+        self.assertIn("%.1f K" % want[0], texts)
+        # Separatrices, not edges: acetone/chloroform/methanol has four.
+        bounds = self.tool("boundaries", "--format", "json")
+        by_curve = {}
+        for p in bounds:
+            by_curve.setdefault(p["curve"], []).append([p["x_ACETONE"], p["x_CHLOROFM"], p["x_METHANOL"]])
+        inner = [c for c in by_curve.values() if not any(all(x[k] < 1e-6 for x in c) for k in range(3))]
+        self.assertEqual(len(inner), 4)
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#map .boundary")), 4)
+        self.assertIn("4 distillation boundaries", self.error("status"))
+        self.assertIn("complete search", self.error("status"))
+        # Stability by shape: the seven points of the map are polygons.
+        shapes = {e.get_attribute("data-stability"): e.tag_name
+                  for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular")}
+        self.assertEqual(set(shapes.values()), {"polygon"})
+        self.assertGreaterEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#frame .tick")), 12)
+        self.assertIn("distillation boundary", self.driver.find_element(By.ID, "legend").text)
+
+    def test_units_grid_density_undo_and_exports_with_their_context(self):
+        self.open_page()
+        pressure = self.driver.find_element(By.ID, "pressure")
+        for text, pa in (("1 atm", 101325.0), ("101.325 kPa", 101325.0), ("1.01325 bar", 101325.0)):
+            pressure.clear()
+            pressure.send_keys(text, Keys.ENTER)
+            self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.pressure") == pa,
+                      60, text)
+            self.assertEqual(self.error("pressure-error"), "")
+        pressure.clear()
+        pressure.send_keys("0x100")
+        self.wait(lambda: "not a pressure" in self.error("pressure-error"), 10, "the refusal of 0x100")
+        pressure.clear()
+        pressure.send_keys("101325", Keys.ENTER)
+        self.wait_map()
+        # Temperatures in degrees Celsius: the tables follow.
+        Select(self.driver.find_element(By.ID, "t-unit")).select_by_value("C")
+        first = self.driver.find_element(By.CSS_SELECTOR, "#pure-table tbody tr td:nth-child(2)").text
+        t = self.js("return window.ternival.result.pure[0].t")
+        self.assertAlmostEqual(float(first), t - 273.15, delta=0.006)
+        Select(self.driver.find_element(By.ID, "t-unit")).select_by_value("K")
+        # A denser grid of residue curves.
+        Select(self.driver.find_element(By.ID, "grid-steps")).select_by_value("8")
+        self.wait(lambda: self.map_ready() and len(self.js("return window.ternival.result.residue")) == 21, 120,
+                  "21 residue curves")
+        # A click on a vertex is told, a curve added can be taken back.
+        self.js("document.querySelector('input[name=click-kind][value=residue]').checked = true")
+        self.point_at([0.999, 0.0005, 0.0005])
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: "pure component has no residue curve" in self.error("map-error"), 10, "the vertex message")
+        self.point_at([0.3, 0.3, 0.4])
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60, "a curve")
+        self.driver.find_element(By.ID, "undo-clicked").click()
+        self.assertEqual(self.js("return window.ternival.clicked.length"), 0)
+        self.assertEqual(self.driver.find_elements(By.ID, "clicked-0"), [])
+        # Exports name the mixture, pressure, model, phases and search.
+        with open(self.download("export-csv", ".csv")) as f:
+            csv_text = f.read()
+        for part in ("# components: ACETONE / CHLOROFM / METHANOL", "# pressure_Pa: 101325", "# model: NRTL",
+                     "# phases: 2", "# search: complete", ",kind", "homogeneous"):
+            self.assertIn(part, csv_text)
+        root = ET.parse(self.download("export-svg", ".svg")).getroot()
+        desc = root.find(SVG + "desc").text
+        self.assertIn("101325 Pa, NRTL, 2 phases, complete search", desc)
+        with open(self.download("export-json", ".json")) as f:
+            self.assertEqual(json.load(f)["context"]["search"], "complete")
+
+    def test_layout_and_screenshots_of_the_examples(self):
+        shots = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ARGS.web))), "screenshots")
+        os.makedirs(shots, exist_ok=True)
+        self.open_page()
+        try:
+            for example in ("acetone_chloroform_methanol.toml", "ethanol_water_benzene.toml"):
+                if self.js("return window.ternival.result.settings.file") != example:
+                    Select(self.driver.find_element(By.ID, "example")).select_by_value(example)
+                    self.driver.find_element(By.ID, "load-example").click()
+                self.wait(lambda: self.map_ready() and self.js(
+                    "return window.ternival.result.settings.file === arguments[0]", example), 120, example)
+                for width in (2000, 1400, 900):
+                    self.driver.set_window_size(width, 1000)
+                    # Nothing wider than the window: no part of the page is cut off.
+                    self.assertLessEqual(self.js("return document.documentElement.scrollWidth"),
+                                         self.js("return window.innerWidth") + 1, "%s at %d px" % (example, width))
+                    if width != 2000:
+                        self.driver.save_screenshot(os.path.join(shots, "%s-%d.png" % (example[:-5], width)))
+        finally:
+            self.driver.set_window_size(1500, 1000)
+
+
 class Honesty(Browser):
     """What the page draws and says when the data or the search do not
     support a sound map, and the sessions of its tabs."""
@@ -353,6 +474,9 @@ class Honesty(Browser):
         # A made-up ternary whose stability codes fail the topological check.
         self.upload(os.path.join(self.DATA, "inconsistent_ternary.toml"))
         self.wait(lambda: self.js("return window.ternival.file === 'inconsistent_ternary.toml'"), 60, "the upload")
+        # The classic search misses three of its azeotropes (the complete
+        # search finds them, and then the topology balances).
+        Select(self.driver.find_element(By.ID, "search")).select_by_value("classic")
         pressure = self.driver.find_element(By.ID, "pressure")
         pressure.clear()
         pressure.send_keys("8173.32")

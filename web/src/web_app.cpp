@@ -290,6 +290,7 @@ void WebApp::Install(httplib::Server& server) {
         Reply(res, {{"session", s->id()},
                     {"application", s->application()},
                     {"examples", examples},
+                    {"version", TERNIVAL_VERSION_TEXT},
                     {"max_upload", options_.max_upload},
                     {"max_components", propcore::kMaxComponents},
                     {"heartbeat_seconds", sessions_.limits().heartbeat.count()}});

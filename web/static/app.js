@@ -9,7 +9,30 @@ import { el, frame, fromXY, polyline, toXY } from './triangle.js';
 const $ = (id) => document.getElementById(id);
 const STABILITY = { 1: 'stable node', 2: 'saddle', 3: 'unstable node', 0: 'unclassified', [-1]: 'not computed' };
 const STABILITY_COLOUR = { 1: '#1f4e9c', 2: '#2c8a3a', 3: '#c0392b', 0: '#777777' };
-const GRID_STEPS = 6;
+const SHAPE_LEGEND = [[3, 'unstable node'], [2, 'saddle'], [1, 'stable node']];
+
+// Quantities typed with their units.  A number alone is in the base unit.
+const PRESSURE_UNITS = { pa: 1, kpa: 1e3, mpa: 1e6, bar: 1e5, atm: 101325 };
+const NUMBER = '([0-9]+\\.?[0-9]*(?:[eE][-+]?[0-9]+)?|\\.[0-9]+(?:[eE][-+]?[0-9]+)?)';
+export function parsePressure(text) {
+  const m = new RegExp(`^\\s*${NUMBER}\\s*([A-Za-z]*)\\s*$`).exec(text);
+  if (!m) return null;
+  const unit = m[2].toLowerCase() || 'pa';
+  if (!(unit in PRESSURE_UNITS)) return null;
+  return Number(m[1]) * PRESSURE_UNITS[unit];
+}
+export function parseTemperature(text) {
+  const m = new RegExp(`^\\s*(-?)${NUMBER}\\s*(K|°C|C|degC)?\\s*$`, 'i').exec(text);
+  if (!m) return null;
+  const v = Number(m[1] + m[2]);
+  return m[3] && m[3].toUpperCase() !== 'K' ? v + 273.15 : v;
+}
+// A temperature in kelvin as the page shows it (K or °C).
+function fmtT(t, digits = 2) {
+  if (!Number.isFinite(t)) return '—';
+  return $('t-unit').value === 'C' ? `${(t - 273.15).toFixed(digits)} °C` : `${t.toFixed(digits)} K`;
+}
+function tValue(t) { return $('t-unit').value === 'C' ? t - 273.15 : t; }
 
 const state = {
   conn: new Connection(),
@@ -209,6 +232,12 @@ async function uploadFile() {
   clearErrors();
   const f = $('upload').files[0];
   if (!f) return;
+  if (state.maxUpload && f.size > state.maxUpload) {
+    setError('mixture-error', `${f.name}: the file is larger than ${Math.round(state.maxUpload / 1024)} KiB, ` +
+      'the most a problem file may be.');
+    $('upload').value = '';
+    return;
+  }
   try {
     const body = await f.arrayBuffer();
     const r = await api(`/api/upload?name=${encodeURIComponent(f.name)}`,
@@ -437,18 +466,20 @@ function suggest() {
 function readSettings() {
   let ok = true;
   const pText = $('pressure').value.trim();
-  const p = Number(pText);
-  if (pText === '' || !Number.isFinite(p) || p <= 0) {
-    setError('pressure-error', `"${pText}" is not a pressure: give a positive number of pascals.`);
+  const p = parsePressure(pText);
+  if (p === null || !Number.isFinite(p) || p <= 0) {
+    setError('pressure-error', `"${pText}" is not a pressure: give a positive number, in Pa or with a unit ` +
+      '(kPa, MPa, bar, atm), e.g. 101.325 kPa or 1 atm.');
     ok = false;
   } else if (p < 100 || p > 1e7) {
     setError('pressure-error', `${p} Pa is outside 100 Pa to 10 MPa, where the activity models hold.`);
     ok = false;
   } else setError('pressure-error', '');
   const tText = $('temperature').value.trim();
-  const t = Number(tText);
-  if (tText === '' || !Number.isFinite(t) || t <= 0 || t > 1000) {
-    setError('temperature-error', `"${tText}" is not a temperature: give kelvin between 0 and 1000.`);
+  const t = parseTemperature(tText);
+  if (t === null || !Number.isFinite(t) || t <= 0 || t > 1000) {
+    setError('temperature-error', `"${tText}" is not a temperature: give kelvin between 0 and 1000, or °C ` +
+      'with the unit (e.g. 25 °C).');
     ok = false;
   } else setError('temperature-error', '');
   const comps = [$('top').value, $('left').value, $('right').value];
@@ -462,7 +493,7 @@ function readSettings() {
   }
   if (!ok) return null;
   return { file: state.file, components: comps, pressure: p, temperature: t, method: $('method').value,
-    phase: Number($('phase').value) };
+    phase: Number($('phase').value), search: $('search').value, grid: Number($('grid-steps').value) };
 }
 
 // The calls that give the map the settings s.
@@ -475,14 +506,24 @@ function settingCalls(s) {
     // Curves end at the singular points the search found, with the first
     // step the command line takes, so the page and `ternival curve` agree.
     [m, 'CurveCalcOption', 'put', [1]],
-    [m, 'StepSizeCurve', 'put', [r8(0.1)]]];
+    [m, 'StepSizeCurve', 'put', [r8(0.1)]],
+    // The map's azeotropes by the search chosen (the design extension's
+    // choice; the map alone searches the classic way).
+    [state.design, 'SearchKind', 'put', [s.search]]];
 }
 
-function gridStarts() {
+function gridStarts(steps) {
   const out = [];
-  for (let i = 1; i < GRID_STEPS; ++i)
-    for (let j = 1; i + j < GRID_STEPS; ++j) out.push([i / GRID_STEPS, j / GRID_STEPS, (GRID_STEPS - i - j) / GRID_STEPS]);
+  for (let i = 1; i < steps; ++i)
+    for (let j = 1; i + j < steps; ++j) out.push([i / steps, j / steps, (steps - i - j) / steps]);
   return out;
+}
+
+// A boundary along an edge of the triangle (a binary's boiling-point
+// order) rather than a separatrix through its inside.
+function onEdge(points) {
+  const inside = points.filter((x) => x[0] >= 0);
+  return inside.length > 0 && [0, 1, 2].some((k) => inside.every((x) => x[k] < 1e-6));
 }
 
 // ---------- the map --------------------------------------------------------
@@ -499,7 +540,7 @@ async function computeMap() {
   const current = () => gen === state.generation;
   state.busy = true;
   const notes = [];
-  const starts = gridStarts();
+  const starts = gridStarts(s.grid);
   // Calls go in batches (one request each), small enough that progress
   // and Abandon stay responsive.
   const chunk = 5;
@@ -515,6 +556,7 @@ async function computeMap() {
     step('Pure components and azeotropes…');
     const head = await batch([...settingCalls(s), [m, 'GetPureProperties', 'method', []],
       [m, 'ErrorCode', 'get', []], [m, 'MessageCode', 'get', []]]);
+    head.splice(6, 1);  // the search's setting
     const [, pureT, pureStab] = head[6];
     r.pure = s.components.map((c, i) => ({ component: c, t: pureT[i], stability: pureStab[i] }));
     if (head[7] !== 0) {
@@ -548,7 +590,7 @@ async function computeMap() {
     const [[nb, dirs, curves], berr] = await batch([[m, 'GetDistillationBoundary', 'method', []],
       [m, 'ErrorCode', 'get', []]]);
     r.boundaries = [];
-    for (let b = 0; b < nb; ++b) r.boundaries.push({ direction: dirs[b], points: curves[b] });
+    for (let b = 0; b < nb; ++b) r.boundaries.push({ direction: dirs[b], points: curves[b], edge: onEdge(curves[b]) });
     const bcodes = codesText('Distillation boundaries', berr, 0);
     if (bcodes) notes.push(bcodes);
     for (let k = 0; k < starts.length; k += chunk) {
@@ -624,8 +666,55 @@ async function computeMap() {
   markFresh();
   setError('map-error', notes.join(' '));
   setWarnings(warnings, offerThree);
-  setStatus(`Map of ${s.components.join(' / ')} at ${s.pressure} Pa: ${r.azeotropes.length} azeotrope(s), ` +
-    `${r.boundaries.length} boundar${r.boundaries.length === 1 ? 'y' : 'ies'}.`);
+  const separatrices = r.boundaries.filter((b) => !b.edge).length;
+  setStatus(`Map of ${s.components.join(' / ')} at ${s.pressure} Pa: ${r.azeotropes.length} azeotrope(s) by the ` +
+    `${s.search} search, ${separatrices} distillation boundar${separatrices === 1 ? 'y' : 'ies'}.`);
+}
+
+// Marker outlines by stability: stable node a square, saddle a diamond,
+// unstable node a triangle (an unclassified point stays a circle).
+const SHAPE = {
+  1: (x, y) => `${x - 5.5},${y - 5.5} ${x + 5.5},${y - 5.5} ${x + 5.5},${y + 5.5} ${x - 5.5},${y + 5.5}`,
+  2: (x, y) => `${x},${y - 7.5} ${x + 7.5},${y} ${x},${y + 7.5} ${x - 7.5},${y}`,
+  3: (x, y) => `${x},${y - 8} ${x + 7.5},${y + 5.5} ${x - 7.5},${y + 5.5}`,
+};
+
+// An arrowhead at the middle of a curve, towards rising temperature (the
+// curve's direction says which way its points run).
+function arrow(c, colour, parent) {
+  const pts = c.points.filter((x) => x[0] >= 0);
+  if (pts.length < 3) return;
+  const m = Math.floor(pts.length / 2);
+  let [ax, ay] = toXY(pts[m - 1]), [bx, by] = toXY(pts[m + 1]);
+  if (c.direction < 0) [ax, ay, bx, by] = [bx, by, ax, ay];
+  const len = Math.hypot(bx - ax, by - ay);
+  if (len < 1e-9) return;
+  const ux = (bx - ax) / len, uy = (by - ay) / len, [tx, ty] = toXY(pts[m]), h = 6;
+  el('polygon', { points: `${tx + ux * h},${ty + uy * h} ${tx - ux * h - uy * h * 0.6},${ty - uy * h + ux * h * 0.6} ` +
+    `${tx - ux * h + uy * h * 0.6},${ty - uy * h - ux * h * 0.6}`, fill: colour, class: 'arrow',
+    'data-direction': c.direction }, parent);
+}
+
+// What the shapes and line styles mean, under the triangle.
+function legend(svg) {
+  const g = el('g', { id: 'legend', 'font-family': 'sans-serif', 'font-size': 11, fill: '#4a5260' }, svg);
+  SHAPE_LEGEND.forEach(([code, text], k) => {
+    el('polygon', { points: SHAPE[code](16 + 112 * k, 584), fill: STABILITY_COLOUR[code] }, g);
+    el('text', { x: 28 + 112 * k, y: 588 }, g).textContent = text;
+  });
+  el('circle', { cx: 352, cy: 584, r: 6, fill: '#bbb', stroke: '#111', 'stroke-width': 2.5 }, g);
+  el('text', { x: 364, y: 588 }, g).textContent = 'ring: heterogeneous azeotrope';
+  const lines = [['residue curve (arrow: rising T)', { stroke: '#7d8aa0', 'stroke-width': 1 }],
+    ['distillation boundary', { stroke: '#8b1a1a', 'stroke-width': 2.8, 'stroke-dasharray': '9 4' }],
+    ['isovolatility', { stroke: '#e08a00', 'stroke-width': 1.2, 'stroke-dasharray': '2 3' }],
+    ['LLE', { stroke: '#1565c0', 'stroke-width': 2 }], ['VLLE', { stroke: '#7b1fa2', 'stroke-width': 2 }]];
+  let x = 8;
+  for (const [text, attrs] of lines) {
+    el('line', { x1: x, y1: 604, x2: x + 22, y2: 604, ...attrs }, g);
+    const t = el('text', { x: x + 26, y: 608 }, g);
+    t.textContent = text;
+    x += 34 + 6.2 * text.length;
+  }
 }
 
 function tiePairs(ties) {
@@ -640,9 +729,12 @@ function draw() {
   const svg = $('map');
   svg.replaceChildren();
   const r = state.result;
-  el('rect', { x: 0, y: 0, width: 640, height: 600, fill: 'white' }, svg);
+  el('rect', { x: 0, y: 0, width: 640, height: 620, fill: 'white' }, svg);
   frame(svg, r ? r.names : ['', '', '']);
   if (!r) return;
+  const st = r.settings;
+  el('text', { x: 8, y: 16, 'font-family': 'sans-serif', 'font-size': 11, fill: '#4a5260', class: 'caption' }, svg)
+    .textContent = `${st.components.join(' / ')}, ${st.pressure} Pa, ${st.method}, ${st.phase} phases, ${st.search} search`;
   const layer = (id) => el('g', { id: `g-${id}`, display: $(`layer-${id}`).checked ? 'inline' : 'none' }, svg);
 
   const gReg = layer('regions');
@@ -661,7 +753,10 @@ function draw() {
   for (const c of r.isovolatility) polyline(c, { stroke: '#e08a00', 'stroke-width': 1.2, 'stroke-dasharray': '2 3', class: 'isovolatility' }, gIso);
 
   const gRes = layer('residue');
-  for (const c of r.residue) polyline(c.points, { stroke: '#7d8aa0', 'stroke-width': 1, class: 'residue' }, gRes);
+  for (const c of r.residue) {
+    polyline(c.points, { stroke: '#7d8aa0', 'stroke-width': 1, class: 'residue' }, gRes);
+    arrow(c, '#7d8aa0', gRes);
+  }
 
   const gLle = layer('lle');
   if (r.lle && Array.isArray(r.lle.curves))
@@ -688,31 +783,41 @@ function draw() {
     });
   }
 
+  // Separatrices bold and dashed, apart from the triangle's edges (a
+  // boundary along an edge is the edge itself, drawn by the frame).
   const gB = layer('boundaries');
-  for (const b of r.boundaries) polyline(b.points, { stroke: '#8b1a1a', 'stroke-width': 2.5, class: 'boundary' }, gB);
+  for (const b of r.boundaries)
+    if (!b.edge)
+      polyline(b.points, { stroke: '#8b1a1a', 'stroke-width': 2.8, 'stroke-dasharray': '9 4', class: 'boundary' }, gB);
 
   const gC = layer('clicked');
   state.clicked.forEach((c, k) => drawClicked(c, k, gC));
 
-  // Legend of the markers.
-  const legend = el('g', { id: 'legend', 'font-family': 'sans-serif', 'font-size': 12, fill: '#4a5260' }, svg);
-  [[1, 'stable node'], [2, 'saddle'], [3, 'unstable node']].forEach(([code, text], k) => {
-    el('circle', { cx: 20 + 120 * k, cy: 580, r: 5, fill: STABILITY_COLOUR[code] }, legend);
-    el('text', { x: 30 + 120 * k, y: 584 }, legend).textContent = text;
-  });
-  el('rect', { x: 375, y: 575, width: 10, height: 10, fill: '#777' }, legend);
-  el('text', { x: 390, y: 584 }, legend).textContent = 'heterogeneous azeotrope';
+  legend(svg);
 
+  // Singular points: stability by shape as well as colour, heterogeneous
+  // azeotropes with a dark ring, the boiling temperature written beside.
   const gS = layer('singular');
+  const cx0 = toXY([1 / 3, 1 / 3, 1 / 3]);
   const marker = (x, t, stab, label, heterogeneous) => {
     const [cx, cy] = toXY(x);
-    const attrs = { fill: STABILITY_COLOUR[stab] || '#777', stroke: 'white', 'stroke-width': 1.5,
-      class: 'singular', 'data-stability': STABILITY[stab] || String(stab) };
-    const m = heterogeneous
-      ? el('rect', { x: cx - 6, y: cy - 6, width: 12, height: 12, ...attrs }, gS)
-      : el('circle', { cx, cy, r: 6.5, ...attrs }, gS);
-    const title = el('title', {}, m);
-    title.textContent = `${label}: ${t.toFixed(2)} K, ${STABILITY[stab] || stab}`;
+    const attrs = { fill: STABILITY_COLOUR[stab] || '#777', stroke: heterogeneous ? '#111' : 'white',
+      'stroke-width': heterogeneous ? 2.5 : 1.5, class: 'singular', 'data-stability': STABILITY[stab] || String(stab),
+      'data-kind': heterogeneous ? 'heterogeneous' : 'homogeneous' };
+    const m = el(SHAPE[stab] ? 'polygon' : 'circle', SHAPE[stab] ? { points: SHAPE[stab](cx, cy), ...attrs }
+      : { cx, cy, r: 6.5, ...attrs }, gS);
+    el('title', {}, m).textContent = `${label}: ${fmtT(t)}, ${STABILITY[stab] || stab}` +
+      `${heterogeneous ? ', heterogeneous' : ''}`;
+    // The label away from the triangle's centre, so edge points keep it
+    // clear of the edge.
+    let dx = cx - cx0[0], dy = cy - cx0[1];
+    const len = Math.hypot(dx, dy) || 1;
+    dx /= len; dy /= len;
+    // A vertex's name stands above or below it: its temperature to the side.
+    if (Math.max(...x) > 0.999) [dx, dy] = [cx >= cx0[0] ? 1 : -1, 0];
+    const text = el('text', { x: cx + dx * 16, y: cy + dy * 16 + 4, 'text-anchor': dx > 0.3 ? 'start' : dx < -0.3 ? 'end' : 'middle',
+      'font-family': 'sans-serif', 'font-size': 11, fill: '#223047', class: 'singular-label', 'data-t': t.toFixed(4) }, gS);
+    text.textContent = fmtT(t, 1);
   };
   r.pure.forEach((p, i) => marker([0, 1, 2].map((k) => (k === i ? 1 : 0)), p.t, p.stability, p.component, false));
   r.azeotropes.forEach((a, k) => marker(a.x, a.t, a.stability, `azeotrope ${k + 1}`, a.phase === 2));
@@ -851,6 +956,7 @@ function drawClicked(c, k, parent) {
   const p = polyline(c.points, { stroke: c.kind === 'residue' ? '#00897b' : '#d81b60', 'stroke-width': 2,
     class: `clicked ${c.kind}`, id: `clicked-${k}` }, parent);
   p.setAttribute('data-points', JSON.stringify(c.points));
+  arrow(c, c.kind === 'residue' ? '#00897b' : '#d81b60', parent);
 }
 
 function cell(row, text) {
@@ -865,16 +971,17 @@ function fillTables() {
   pure.replaceChildren();
   for (const p of r.pure) {
     const tr = pure.insertRow();
-    cell(tr, p.component); cell(tr, p.t.toFixed(2)); cell(tr, STABILITY[p.stability] || String(p.stability));
+    cell(tr, p.component); cell(tr, tValue(p.t).toFixed(2)); cell(tr, STABILITY[p.stability] || String(p.stability));
   }
   r.names.forEach((n, i) => { $(`az-h${i}`).textContent = `x ${n}`; });
+  for (const h of document.querySelectorAll('.t-head')) h.textContent = $('t-unit').value === 'C' ? 'T / °C' : 'T / K';
   const az = $('azeotrope-table').tBodies[0];
   az.replaceChildren();
   r.azeotropes.forEach((a, k) => {
     const tr = az.insertRow();
     cell(tr, String(k + 1));
     for (const v of a.x) cell(tr, v.toFixed(4));
-    cell(tr, a.t.toFixed(2));
+    cell(tr, tValue(a.t).toFixed(2));
     cell(tr, STABILITY[a.stability] || String(a.stability));
     cell(tr, a.phase === 2 ? 'heterogeneous' : 'homogeneous');
     cell(tr, a.status && a.status.length ? a.status.join('; ') : 'ok');
@@ -918,7 +1025,7 @@ async function hoverQuery() {
     const calls = [[state.map, 'GetBoilingPoint', 'method', [x]]];
     if (vlle || state.result.lle) calls.push([state.map, vlle ? 'GetNewTieLineVLLE' : 'GetNewTieLineLLE', 'method', [x]]);
     const [t, ends] = await state.conn.batch(calls);
-    $('readout-t').textContent = Number.isFinite(t) && t > 0 && t < 1e30 ? `${t.toFixed(2)} K` : 'no bubble point';
+    $('readout-t').textContent = Number.isFinite(t) && t > 0 && t < 1e30 ? fmtT(t) : 'no bubble point';
     let tie = '—';
     const found = ends && ends[0][0] > -998;
     if (found) {
@@ -963,6 +1070,11 @@ async function onClick(event) {
     return;
   }
   const kind = document.querySelector('input[name=click-kind]:checked').value;
+  if ((kind === 'residue' || kind === 'distillation') && Math.max(...x) > 0.995) {
+    setError('map-error', `A pure component has no ${kind === 'residue' ? 'residue curve' : 'distillation line'}: ` +
+      'click inside the triangle.');
+    return;
+  }
   if (kind === 'feed' || kind === 'distillate' || kind === 'bottoms') {
     if (kind === 'bottoms') delete $('col-bottoms').dataset.typed;
     placeColumnPoint(kind, x);
@@ -1004,11 +1116,31 @@ function download(name, blob) {
   setTimeout(() => { URL.revokeObjectURL(a.href); a.remove(); }, 1000);
 }
 
+// What every export says about where its numbers come from.
+function context() {
+  const s = state.result.settings;
+  return { program: 'Ternival', version: state.version, file: s.file, components: s.components,
+    pressure_Pa: s.pressure, model: s.method, phases: s.phase, search: s.search, lle_temperature_K: s.temperature,
+    exported: new Date().toISOString() };
+}
+function contextLine() {
+  const c = context();
+  return `${c.components.join(' / ')} (${c.file}), ${c.pressure_Pa} Pa, ${c.model}, ${c.phases} phases, ` +
+    `${c.search} search; Ternival ${c.version}, ${c.exported}`;
+}
+
 function svgText() {
   const clone = $('map').cloneNode(true);
   clone.removeAttribute('class');
   const hover = clone.querySelector('#hover-tie');
   if (hover) hover.remove();
+  const ns = 'http://www.w3.org/2000/svg';
+  const desc = document.createElementNS(ns, 'desc');
+  desc.textContent = contextLine();
+  const meta = document.createElementNS(ns, 'metadata');
+  meta.textContent = JSON.stringify(context());
+  clone.insertBefore(meta, clone.firstChild);
+  clone.insertBefore(desc, clone.firstChild);
   return '<?xml version="1.0" encoding="UTF-8"?>\n' + new XMLSerializer().serializeToString(clone);
 }
 
@@ -1035,7 +1167,7 @@ function exportPng() {
   img.onload = () => {
     const canvas = document.createElement('canvas');
     canvas.width = 1280;
-    canvas.height = 1200;
+    canvas.height = 1240;
     const ctx = canvas.getContext('2d');
     ctx.drawImage(img, 0, 0, canvas.width, canvas.height);
     canvas.toBlob((b) => download(`${baseName()}.png`, b), 'image/png');
@@ -1045,7 +1177,7 @@ function exportPng() {
 
 function numbers() {
   const r = state.result;
-  return { settings: r.settings, pure: r.pure, azeotropes: r.azeotropes, boundaries: r.boundaries,
+  return { context: context(), settings: r.settings, pure: r.pure, azeotropes: r.azeotropes, boundaries: r.boundaries,
     residue_curves: r.residue, clicked_curves: state.clicked, lle: r.lle, vlle: r.vlle,
     isovolatility: r.isovolatility };
 }
@@ -1058,17 +1190,24 @@ function exportCsv() {
   if (!exportable()) return;
   const r = state.result;
   const [a, b, c] = r.names;
-  const rows = [`layer,item,point,x_${a},x_${b},x_${c},T_K,stability`];
-  const add = (layer, item, point, x, t = '', stab = '') =>
-    rows.push([layer, item, point, ...x.map((v) => v.toPrecision(8)), t, stab].join(','));
+  const rows = Object.entries(context()).map(([k, v]) => `# ${k}: ${Array.isArray(v) ? v.join(' / ') : v}`);
+  rows.push(`layer,item,point,x_${a},x_${b},x_${c},T_K,stability,kind`);
+  const add = (layer, item, point, x, t = '', stab = '', kind = '') =>
+    rows.push([layer, item, point, ...x.map((v) => v.toPrecision(8)), t, stab, kind].join(','));
   r.pure.forEach((p, i) => add('pure', i + 1, 1, [0, 1, 2].map((k) => (k === i ? 1 : 0)), p.t.toFixed(4), STABILITY[p.stability]));
-  r.azeotropes.forEach((z, k) => add('azeotrope', k + 1, 1, z.x, z.t.toFixed(4), STABILITY[z.stability]));
+  r.azeotropes.forEach((z, k) => add('azeotrope', k + 1, 1, z.x, z.t.toFixed(4), STABILITY[z.stability],
+    z.phase === 2 ? 'heterogeneous' : 'homogeneous'));
   const curves = (layer, list) => list.forEach((pts, k) => pts.forEach((x, p) => { if (x[0] >= 0) add(layer, k + 1, p + 1, x); }));
   curves('boundary', r.boundaries.map((b2) => b2.points));
   curves('residue', r.residue.map((c2) => c2.points));
   curves('clicked', state.clicked.map((c2) => c2.points));
   if (r.lle && Array.isArray(r.lle.curves)) curves('lle', r.lle.curves);
+  if (r.lle) curves('lle-tie', tiePairs(r.lle.ties));
   if (r.vlle && Array.isArray(r.vlle.curves)) curves('vlle', r.vlle.curves);
+  if (r.vlle) {
+    curves('vlle-tie', tiePairs(r.vlle.ties));
+    (r.vlle.points || []).forEach((y, k) => { if (y && y[0] >= 0) add('vlle-vapour', k + 1, 1, y); });
+  }
   curves('isovolatility', r.isovolatility);
   download(`${baseName()}.csv`, new Blob([rows.join('\n') + '\n'], { type: 'text/csv' }));
 }
@@ -1096,6 +1235,22 @@ function wire() {
       if (group) group.setAttribute('display', box.checked ? 'inline' : 'none');
     });
   $('clear-clicked').addEventListener('click', () => { state.clicked = []; if (state.result) { draw(); fillClickedList(); } });
+  $('undo-clicked').addEventListener('click', () => {
+    if (!state.clicked.length) { setStatus('No curve to remove.'); return; }
+    state.clicked.pop();
+    if (state.result) { draw(); fillClickedList(); }
+    setStatus('The last curve was removed.');
+  });
+  for (const id of ['search', 'grid-steps']) $(id).addEventListener('change', computeMap);
+  $('t-unit').addEventListener('change', () => { if (state.result) { draw(); fillTables(); } });
+  // Enter in a field acts as its panel's button does.
+  const enter = (ids, act) => ids.forEach((id) => $(id).addEventListener('keydown', (ev) => {
+    if (ev.key === 'Enter') { ev.preventDefault(); act(); }
+  }));
+  enter(['pressure', 'temperature'], computeMap);
+  enter(['databank-components'], loadDatabank);
+  enter(['col-feed', 'col-distillate', 'col-bottoms', 'col-q', 'col-factor'], designColumn);
+  enter(['screen-pair', 'screen-candidates'], startScreen);
   $('map').addEventListener('mousemove', onMove);
   $('map').addEventListener('click', onClick);
   $('export-svg').addEventListener('click', exportSvg);
@@ -1128,6 +1283,8 @@ async function start() {
     setSessionToken(s.session);
     state.app = new Proxy(state.conn, s.application);
     startHeartbeat(s.heartbeat_seconds);
+    state.version = s.version || '';
+    state.maxUpload = s.max_upload || 0;
     fillSelect($('example'), s.examples, 'acetone_chloroform_methanol.toml');
     try { state.messages = await api('/api/messages'); } catch (e) { state.messages = {}; }
     await loadExample();

@@ -47,6 +47,17 @@ export function frame(svg, names) {
     }
   }
   const { top, left, right } = VERTICES;
+  // Ticks: each edge carries the fraction of the component at its far end
+  // (Right along the bottom, Left up the left side, Top up the right side).
+  const ticks = [[(f) => [0, 1 - f, f], [0, 16]], [(f) => [1 - f, f, 0], [-18, 4]], [(f) => [f, 0, 1 - f], [18, 4]]];
+  for (const [at, [ox, oy]] of ticks)
+    for (let k = 2; k < 10; k += 2) {
+      const [x, y] = toXY(at(k / 10));
+      el('line', { x1: x, y1: y, x2: x + ox * 0.3, y2: y + oy * 0.3, stroke: '#223047', 'stroke-width': 1 }, g);
+      const t = el('text', { x: x + ox, y: y + oy, 'text-anchor': 'middle', 'font-family': 'sans-serif',
+        'font-size': 10, fill: '#4a5260', class: 'tick' }, g);
+      t.textContent = (k / 10).toFixed(1);
+    }
   el('polygon', { points: [top, left, right].map((p) => p.join(',')).join(' '), fill: 'none', stroke: '#223047',
     'stroke-width': 1.5 }, g);
   const label = (text, x, y, anchor) => {
@@ -54,7 +65,7 @@ export function frame(svg, names) {
     t.textContent = text;
   };
   label(names[0], top[0], top[1] - 14, 'middle');
-  label(names[1], left[0] - 4, left[1] + 24, 'start');
-  label(names[2], right[0] + 4, right[1] + 24, 'end');
+  label(names[1], left[0] - 4, left[1] + 30, 'start');
+  label(names[2], right[0] + 4, right[1] + 30, 'end');
   return g;
 }
