@@ -402,6 +402,41 @@ class Conventions(Browser):
         with open(self.download("export-json", ".json")) as f:
             self.assertEqual(json.load(f)["context"]["search"], "complete")
 
+    def test_where_the_numbers_come_from(self):
+        self.open_page()
+        rows = [[td.text for td in r.find_elements(By.TAG_NAME, "td")]
+                for r in self.driver.find_elements(By.CSS_SELECTOR, "#sources-table tbody tr")]
+        self.assertEqual(len([r for r in rows if r[1] == ""]), 3)  # the three components
+        self.assertEqual(len([r for r in rows if r[1] == "NRTL"]), 3)  # and the three pairs of NRTL
+        self.assertFalse(self.driver.find_element(By.ID, "map-sources").is_displayed())
+        # A databank mixture with a pair the databank lacks: the estimate is
+        # flagged next to the map, as the problem file the command writes has it.
+        field = self.driver.find_element(By.ID, "databank-components")
+        field.clear()
+        field.send_keys("ethanol, water, ethylene glycol", Keys.ENTER)
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'databank.toml'"), 120, "the databank map")
+        out = os.path.join(self.tmp, "egw.toml")
+        r = subprocess.run([ARGS.tool, "problem", "ethanol", "water", "ethylene glycol", "-o", out], env=self.env,
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(out) as f:
+            estimated = len(re.findall(r"\[\[method\.pair\]\][^\n]*estimate", f.read()))
+        self.assertGreater(estimated, 0)
+        flag = self.error("map-sources")
+        self.assertEqual(flag.count("UNIFAC estimate"), estimated, flag)
+        # The file can be downloaded as the server holds it.
+        for name in os.listdir(self.downloads):
+            os.remove(os.path.join(self.downloads, name))
+        self.driver.find_element(By.ID, "download-problem").click()
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and "databank.toml" not in os.listdir(self.downloads):
+            time.sleep(0.1)
+        with open(os.path.join(self.downloads, "databank.toml")) as f:
+            text = f.read()
+        self.assertIn("[[component]]", text)
+        self.assertEqual(len(re.findall(r"\[\[method\.pair\]\][^\n]*estimate", text)), estimated)
+
     def test_layout_and_screenshots_of_the_examples(self):
         shots = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ARGS.web))), "screenshots")
         os.makedirs(shots, exist_ok=True)

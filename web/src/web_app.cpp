@@ -153,6 +153,33 @@ json Defaults(const std::string& text, const std::string& name) {
     json methods = json::array();
     for (const auto& m : p.methods) methods.push_back(m.name);
     d["methods"] = methods;
+    // Where every number comes from: each component, and each pair of each
+    // method (a pair a method does not list is ideal, without parameters).
+    json comps = json::array();
+    for (const auto& c : p.components)
+        comps.push_back({{"id", c.id}, {"name", c.long_name.empty() ? c.id : c.long_name}, {"cas", c.cas},
+                         {"source", c.source.empty() || c.source == "file" ? "the file " + name : c.source}});
+    json pairs = json::array();
+    for (const auto& m : p.methods) {
+        if (propcore::GroupModelOf(m.model)) {
+            pairs.push_back({{"method", m.name}, {"source", "group contribution (" + std::string(propcore::ModelName(m.model)) +
+                                                                ") for every pair"}});
+            continue;
+        }
+        if (m.model == propcore::Model::Ideal) continue;
+        for (std::size_t i = 0; i < p.components.size(); ++i)
+            for (std::size_t j = i + 1; j < p.components.size(); ++j) {
+                std::string source = "ideal (no parameters)";
+                for (const auto& pr : m.pairs)
+                    if ((pr.i == i && pr.j == j) || (pr.i == j && pr.j == i))
+                        source = pr.source == "file" ? "the file " + name : pr.source;
+                pairs.push_back({{"method", m.name}, {"a", p.components[i].id}, {"b", p.components[j].id},
+                                 {"source", source}});
+            }
+    }
+    d["sources"] = {{"components", comps}, {"pairs", pairs}};
+    // The file itself, to be downloaded, edited and uploaded again.
+    d["text"] = text;
     return d;
 }
 

@@ -195,6 +195,9 @@ async function openFile(file, defaults, compute = true) {
     state.ids = ids.map((s) => s.trim());
     $('file-name').textContent = `${file}: ${state.ids.length} components`;
     if (defaults) {
+      state.sources = defaults.sources || null;
+      state.problemText = defaults.text || '';
+      fillSources();
       fillSelect($('top'), state.ids, state.ids[0]);
       fillSelect($('left'), state.ids, state.ids[1]);
       fillSelect($('right'), state.ids, state.ids[2]);
@@ -663,6 +666,7 @@ async function computeMap() {
   state.clicked = [];
   draw();
   fillTables();
+  flagSources();
   markFresh();
   setError('map-error', notes.join(' '));
   setWarnings(warnings, offerThree);
@@ -990,6 +994,35 @@ function fillTables() {
   fillClickedList();
 }
 
+// Every component's and pair's source, from the file the server opened.
+function fillSources() {
+  const body = $('sources-table').tBodies[0];
+  body.replaceChildren();
+  const src = state.sources;
+  if (!src) return;
+  for (const c of src.components) {
+    const tr = body.insertRow();
+    cell(tr, c.name !== c.id ? `${c.id} (${c.name})` : c.id); cell(tr, ''); cell(tr, c.source);
+  }
+  for (const p of src.pairs) {
+    const tr = body.insertRow();
+    cell(tr, p.a ? `${p.a} / ${p.b}` : 'all pairs'); cell(tr, p.method); cell(tr, p.source);
+    if (/estimate|ideal/i.test(p.source)) tr.lastChild.classList.add('status-warning');
+  }
+}
+
+// Pairs of the map's three components that rest on estimates or on no
+// parameters at all, said next to the map.
+function flagSources() {
+  const box = $('map-sources');
+  const r = state.result;
+  const pairs = state.sources && r ? state.sources.pairs.filter((p) => p.method === r.settings.method && p.a &&
+    r.names.includes(p.a) && r.names.includes(p.b) && /estimate|ideal/i.test(p.source)) : [];
+  box.hidden = pairs.length === 0;
+  box.textContent = pairs.length ? `Pairs without measured parameters: ${pairs.map((p) =>
+    `${p.a} / ${p.b}: ${/ideal/i.test(p.source) ? 'ideal (no parameters)' : 'UNIFAC estimate'}`).join('; ')}.` : '';
+}
+
 function fillClickedList() {
   const ul = $('clicked-list');
   ul.replaceChildren();
@@ -1235,6 +1268,10 @@ function wire() {
       if (group) group.setAttribute('display', box.checked ? 'inline' : 'none');
     });
   $('clear-clicked').addEventListener('click', () => { state.clicked = []; if (state.result) { draw(); fillClickedList(); } });
+  $('download-problem').addEventListener('click', () => {
+    if (!state.problemText) { setStatus('No problem file is open.'); return; }
+    download(state.file || 'problem.toml', new Blob([state.problemText], { type: 'application/toml' }));
+  });
   $('undo-clicked').addEventListener('click', () => {
     if (!state.clicked.length) { setStatus('No curve to remove.'); return; }
     state.clicked.pop();
