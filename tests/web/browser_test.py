@@ -107,7 +107,7 @@ class Browser(unittest.TestCase):
         WebDriverWait(self.driver, timeout).until(lambda d: condition(), "%s did not get there" % what)
 
     def open_page(self):
-        self.driver.get(self.url)
+        self.driver.get(self.url + "?fresh")
         self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), what="the first map")
         self.wait_map()
 
@@ -436,6 +436,61 @@ class Conventions(Browser):
             text = f.read()
         self.assertIn("[[component]]", text)
         self.assertEqual(len(re.findall(r"\[\[method\.pair\]\][^\n]*estimate", text)), estimated)
+
+    def open_example(self, name):
+        Select(self.driver.find_element(By.ID, "example")).select_by_value(name)
+        self.driver.find_element(By.ID, "load-example").click()
+
+    def test_work_is_kept_across_reloads_and_in_session_files(self):
+        self.open_page()
+        self.open_example("ethanol_water_benzene.toml")
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "the EWB map")
+        pressure = self.driver.find_element(By.ID, "pressure")
+        pressure.clear()
+        pressure.send_keys("50 kPa", Keys.ENTER)
+        self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.pressure") == 50000,
+                  120, "the map at 50 kPa")
+        self.point_at([0.3, 0.3, 0.4])
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60, "a curve")
+        start = self.js("return window.ternival.clicked[0].start")
+
+        def kept():
+            self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 120, "the restored page")
+            self.wait(lambda: self.map_ready() and self.js("return window.ternival.clicked.length") == 1, 120,
+                      "the restored curve")
+            self.assertEqual(self.js("return window.ternival.result.settings.file"), "ethanol_water_benzene.toml")
+            self.assertEqual(self.js("return window.ternival.result.settings.pressure"), 50000)
+            self.assertEqual(self.driver.find_element(By.ID, "pressure").get_attribute("value"), "50 kPa")
+            for a, b in zip(self.js("return window.ternival.clicked[0].start"), start):
+                self.assertAlmostEqual(a, b, places=12)
+
+        # A reload comes back to the same work.
+        self.driver.get(self.url)
+        kept()
+        # So does a session file opened in a fresh page.
+        session = self.download("save-session", ".ternival.json")
+        self.open_page()
+        self.assertEqual(self.js("return window.ternival.result.settings.file"), "acetone_chloroform_methanol.toml")
+        self.driver.find_element(By.ID, "session-file").send_keys(session)
+        kept()
+        # A page reloaded while its map is computed comes back to its mixture.
+        self.open_example("benzene_toluene_ethylbenzene.toml")
+        self.wait(lambda: self.js("return window.ternival.file") == "benzene_toluene_ethylbenzene.toml", 60, "the file")
+        self.driver.get(self.url)
+        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 120, "the reload")
+        self.wait_map()
+        self.assertEqual(self.js("return window.ternival.result.settings.file"), "benzene_toluene_ethylbenzene.toml")
+        # The report holds the map, the tables, the settings, the sources,
+        # the date and the version.
+        with open(self.download("export-report", "-report.html")) as f:
+            report = f.read()
+        for part in ("<svg", "benzene_toluene_ethylbenzene.toml", "Where the numbers come from", "azeotrope-table",
+                     "Ternival 38.0", "Date</th><td>20"):
+            self.assertIn(part, report)
+        self.driver.get(self.url + "?fresh")
+        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 120, "a fresh page")
 
     def test_layout_and_screenshots_of_the_examples(self):
         shots = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ARGS.web))), "screenshots")

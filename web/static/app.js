@@ -214,6 +214,8 @@ async function openFile(file, defaults, compute = true) {
   state.busy = false;
   state.clicked = [];
   markStale();
+  // Kept at once: a page reloaded during the map comes back to this mixture.
+  saveState();
   if (state.ids.length < 3) {
     setError('components-error', `${file} has ${state.ids.length} components; a map needs three.`);
     return;
@@ -667,6 +669,7 @@ async function computeMap() {
   draw();
   fillTables();
   flagSources();
+  saveState();
   markFresh();
   setError('map-error', notes.join(' '));
   setWarnings(warnings, offerThree);
@@ -1113,6 +1116,11 @@ async function onClick(event) {
     placeColumnPoint(kind, x);
     return;
   }
+  await addCurve(kind, x);
+}
+
+// A residue curve or distillation line through x, added to the picture.
+async function addCurve(kind, x) {
   const started = performance.now();
   state.busy = true;
   setStatus(`Computing the ${kind === 'residue' ? 'residue curve' : 'distillation line'}…`);
@@ -1135,7 +1143,93 @@ async function onClick(event) {
     setError('map-error', `No curve through (${fmt(x)}): ${describe(e)}`);
   } finally {
     state.busy = false;
+    saveState();
   }
+}
+
+// ---------- work that is kept ----------------------------------------------
+
+// The page's state: the problem file itself, the settings as typed, the
+// layers shown and the curves added.  Kept in the browser as it changes and
+// offered as a session file.
+const SAVE_KEY = 'ternival-page';
+const SETTING_FIELDS = ['pressure', 'temperature', 'method', 'phase', 'search', 'grid-steps', 't-unit', 'top', 'left',
+  'right'];
+function pageState() {
+  const layers = {};
+  for (const box of document.querySelectorAll('#layers input')) layers[box.id] = box.checked;
+  const fields = {};
+  for (const id of SETTING_FIELDS) fields[id] = $(id).value;
+  return { kind: 'ternival-session', version: 1, file: state.file, text: state.problemText, sources: state.sources,
+    fields, layers, curves: state.clicked.map((c) => ({ kind: c.kind, start: c.start })) };
+}
+function saveState() {
+  if (!state.file || !state.problemText || state.restoring) return;
+  try { localStorage.setItem(SAVE_KEY, JSON.stringify(pageState())); } catch (e) { /* storage full or off */ }
+}
+async function restoreState(saved) {
+  if (!saved || saved.kind !== 'ternival-session' || !saved.file || typeof saved.text !== 'string')
+    throw new Error('this is not a session file of this page');
+  state.restoring = true;
+  try {
+    const r = await api(`/api/upload?name=${encodeURIComponent(saved.file)}`,
+      { method: 'POST', headers: { 'Content-Type': 'application/octet-stream' }, body: saved.text });
+    await openFile(r.file, r, false);
+    for (const [id, v] of Object.entries(saved.fields || {}))
+      if ($(id) && SETTING_FIELDS.includes(id) && (id !== 'method' || [...$(id).options].some((o) => o.value === v))) $(id).value = v;
+    for (const [id, on] of Object.entries(saved.layers || {})) if ($(id) && id.startsWith('layer-')) $(id).checked = on;
+    await computeMap();
+    for (const c of saved.curves || [])
+      if (mapIsCurrent() && Array.isArray(c.start) && c.start.length === 3) await addCurve(c.kind === 'distillation' ? 'distillation' : 'residue', c.start);
+  } finally {
+    state.restoring = false;
+  }
+  saveState();
+  setStatus(`${state.file} restored with ${state.clicked.length} added curve(s).`);
+}
+function saveSessionFile() {
+  if (!state.file) { setStatus('Open a mixture first.'); return; }
+  download(`${(state.file || 'ternival').replace(/\.toml$/, '')}.ternival.json`,
+    new Blob([JSON.stringify(pageState(), null, 1)], { type: 'application/json' }));
+}
+async function openSessionFile() {
+  const f = $('session-file').files[0];
+  if (!f) return;
+  clearErrors();
+  try {
+    await restoreState(JSON.parse(await f.text()));
+  } catch (e) {
+    setError('mixture-error', `${f.name}: ${describe(e)}`);
+  } finally {
+    $('session-file').value = '';
+  }
+}
+
+// ---------- the report -----------------------------------------------------
+
+// One page for the record: the map, the tables, the settings, where the
+// numbers come from, the date and the program's version.
+function reportHtml() {
+  const esc = (t) => String(t).replace(/[&<>"]/g, (ch) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;' }[ch]));
+  const c = context();
+  const table = (id) => $(id).outerHTML;
+  const settings = [['Mixture', `${c.components.join(' / ')} (${c.file})`], ['Pressure', `${c.pressure_Pa} Pa`],
+    ['Property method', c.model], ['Phases', c.phases], ['Azeotrope search', c.search],
+    ['LLE temperature', `${c.lle_temperature_K} K`], ['Map class', $('map-class').textContent],
+    ['Program', `Ternival ${c.version}`], ['Date', c.exported]];
+  return `<!doctype html><html lang="en"><head><meta charset="utf-8"><title>Ternival report: ${esc(c.components.join(' / '))}</title>
+<style>body{font-family:sans-serif;margin:1.5em;color:#1d2430}table{border-collapse:collapse;margin:0.4em 0 1em}
+th,td{border:1px solid #c8ced8;padding:0.15em 0.5em;text-align:right}th:first-child,td:first-child{text-align:left}
+svg{max-width:100%;height:auto}@page{size:A4;margin:12mm}</style></head><body>
+<h1>Residue-curve map: ${esc(c.components.join(' / '))}</h1>
+<table id="report-settings">${settings.map(([k, v]) => `<tr><th>${esc(k)}</th><td>${esc(v)}</td></tr>`).join('')}</table>
+${svgText().replace(/^<\?xml[^>]*>\n?/, '')}
+<h2>Pure components</h2>${table('pure-table')}<h2>Azeotropes</h2>${table('azeotrope-table')}
+<h2>Where the numbers come from</h2>${table('sources-table')}
+<p>${esc($('map-sources').textContent)}</p></body></html>`;
+}
+function exportReport() {
+  if (exportable()) download(`${baseName()}-report.html`, new Blob([reportHtml()], { type: 'text/html' }));
 }
 
 // ---------- export ---------------------------------------------------------
@@ -1267,14 +1361,23 @@ function wire() {
       const group = $(`g-${box.id.replace('layer-', '')}`);
       if (group) group.setAttribute('display', box.checked ? 'inline' : 'none');
     });
-  $('clear-clicked').addEventListener('click', () => { state.clicked = []; if (state.result) { draw(); fillClickedList(); } });
+  $('clear-clicked').addEventListener('click', () => {
+    state.clicked = [];
+    if (state.result) { draw(); fillClickedList(); }
+    saveState();
+  });
   $('download-problem').addEventListener('click', () => {
     if (!state.problemText) { setStatus('No problem file is open.'); return; }
     download(state.file || 'problem.toml', new Blob([state.problemText], { type: 'application/toml' }));
   });
+  $('save-session').addEventListener('click', saveSessionFile);
+  $('session-file').addEventListener('change', openSessionFile);
+  $('export-report').addEventListener('click', exportReport);
+  $('print').addEventListener('click', () => window.print());
   $('undo-clicked').addEventListener('click', () => {
     if (!state.clicked.length) { setStatus('No curve to remove.'); return; }
     state.clicked.pop();
+    saveState();
     if (state.result) { draw(); fillClickedList(); }
     setStatus('The last curve was removed.');
   });
@@ -1324,7 +1427,18 @@ async function start() {
     state.maxUpload = s.max_upload || 0;
     fillSelect($('example'), s.examples, 'acetone_chloroform_methanol.toml');
     try { state.messages = await api('/api/messages'); } catch (e) { state.messages = {}; }
-    await loadExample();
+    // The work of the last visit, unless the address asks for a fresh page.
+    let saved = null;
+    if (new URLSearchParams(location.search).has('fresh')) localStorage.removeItem(SAVE_KEY);
+    else try { saved = JSON.parse(localStorage.getItem(SAVE_KEY) || 'null'); } catch (e) { saved = null; }
+    if (saved) {
+      try {
+        await restoreState(saved);
+      } catch (e) {
+        setError('mixture-error', `The last session could not be restored (${describe(e)}); the example is shown.`);
+        await loadExample();
+      }
+    } else await loadExample();
     document.body.setAttribute('data-ready', 'true');
   } catch (e) {
     setStatus(describe(e));
