@@ -437,6 +437,40 @@ class Conventions(Browser):
         self.assertIn("[[component]]", text)
         self.assertEqual(len(re.findall(r"\[\[method\.pair\]\][^\n]*estimate", text)), estimated)
 
+    def test_the_keyboard_reads_and_adds_curves_and_every_control_is_named(self):
+        self.open_page()
+        svg = self.driver.find_element(By.ID, "map")
+        self.js("arguments[0].focus()", svg)
+        for _ in range(5):
+            svg.send_keys(Keys.ARROW_LEFT)
+        svg.send_keys(Keys.ARROW_DOWN)
+        self.wait(lambda: "K" in self.error("readout-t"), 30, "the cursor's bubble temperature")
+        x = [float(v) for v in self.error("readout-x").strip("()").split(",")]
+        # The same point under the pointer reads the same bubble temperature.
+        t_key = self.error("readout-t")
+        svg.send_keys(Keys.ENTER)
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60,
+                  "the curve added from the keyboard")
+        for a, b in zip(self.js("return window.ternival.clicked[0].start"), x):
+            self.assertAlmostEqual(a, b, delta=6e-4)
+        self.point_at(self.js("return window.ternival.clicked[0].start"))
+        t_at = float(t_key.split()[0])
+        self.wait(lambda: "K" in self.error("readout-t") and abs(float(self.error("readout-t").split()[0]) - t_at) < 0.05,
+                  30, "the pointer's reading at the cursor")
+        # Every field, list and button has a name a screen reader can say,
+        # and no id is used twice.
+        unnamed = self.js("""
+            const out = [];
+            for (const e of document.querySelectorAll('input, select, textarea, button')) {
+              const named = e.closest('label') || e.getAttribute('aria-label') || e.labels && e.labels.length ||
+                (e.tagName === 'BUTTON' && e.textContent.trim());
+              if (!named) out.push(e.id || e.outerHTML.slice(0, 60));
+            }
+            const ids = [...document.querySelectorAll('[id]')].map((e) => e.id);
+            return out.concat(ids.filter((d, k) => ids.indexOf(d) !== k).map((d) => 'duplicate id ' + d));""")
+        self.assertEqual(unnamed, [])
+        self.assertEqual(svg.get_attribute("tabindex"), "0")
+
     def open_example(self, name):
         Select(self.driver.find_element(By.ID, "example")).select_by_value(name)
         self.driver.find_element(By.ID, "load-example").click()

@@ -82,7 +82,9 @@ int main(int argc, char** argv) {
     options.batch_budget = std::chrono::seconds(batch_seconds);
 
     if (!platform::RegistryReadString(kVelmoraKey, "velmtop")) {
-        const std::string dir = velmtop.empty() ? std::string(TERNIVAL_VELMTOP) : velmtop;
+        // Recorded absolute: the session servers start in folders of their own.
+        const std::string dir =
+            velmtop.empty() ? std::string(TERNIVAL_VELMTOP) : std::filesystem::absolute(velmtop).lexically_normal().string();
         if (!platform::RegistryWriteString(kVelmoraKey, "velmtop", dir)) {
             std::fprintf(stderr, "ternival-web: cannot write the registry file %s\n",
                          platform::RegistryFilePath().c_str());

@@ -735,6 +735,7 @@ function tiePairs(ties) {
 function draw() {
   const svg = $('map');
   svg.replaceChildren();
+  state.cursor = null;
   const r = state.result;
   el('rect', { x: 0, y: 0, width: 640, height: 620, fill: 'white' }, svg);
   frame(svg, r ? r.names : ['', '', '']);
@@ -1089,16 +1090,43 @@ function drawHoverTie(pair) {
   el('line', { id: 'hover-tie', x1: ax, y1: ay, x2: bx, y2: by, stroke: '#ff6f00', 'stroke-width': 2 }, $('map'));
 }
 
-function onMove(event) {
-  const x = compositionAt(event);
+function onMove(event) { readAt(compositionAt(event)); }
+
+// The readout of a composition of the picture (pointer or keyboard cursor).
+function readAt(x) {
   if (!x) { $('readout-x').textContent = '—'; return; }
   $('readout-x').textContent = `(${fmt(x)})`;
   state.hover.next = x;
   hoverQuery();
 }
 
-async function onClick(event) {
-  const x = compositionAt(event);
+async function onClick(event) { await clickAt(compositionAt(event)); }
+
+// The keyboard's cursor on the map: arrow keys move it (Shift: finer), its
+// composition is read as the pointer's is, Enter acts as a click there.
+function onMapKey(event) {
+  const moves = { ArrowLeft: [-1, 0], ArrowRight: [1, 0], ArrowUp: [0, -1], ArrowDown: [0, 1] };
+  if (event.key === 'Enter') {
+    event.preventDefault();
+    if (state.cursor) clickAt(fromXY(...state.cursor));
+    return;
+  }
+  const d = moves[event.key];
+  if (!d) return;
+  event.preventDefault();
+  const step = event.shiftKey ? 1 : 6;
+  const [px, py] = state.cursor || toXY([1 / 3, 1 / 3, 1 / 3]);
+  const next = [px + d[0] * step, py + d[1] * step];
+  if (!fromXY(...next)) return;  // the cursor stays inside the triangle
+  state.cursor = next;
+  let c = $('cursor');
+  if (!c) c = el('circle', { id: 'cursor', r: 5, fill: 'none', stroke: '#ff6f00', 'stroke-width': 2 }, $('map'));
+  c.setAttribute('cx', next[0]);
+  c.setAttribute('cy', next[1]);
+  readAt(fromXY(...next));
+}
+
+async function clickAt(x) {
   if (!x) return;
   if (state.busy) { setStatus('Wait for the computation to end (or abandon it) before adding a curve.'); return; }
   if (!mapIsCurrent()) {
@@ -1259,8 +1287,10 @@ function contextLine() {
 function svgText() {
   const clone = $('map').cloneNode(true);
   clone.removeAttribute('class');
-  const hover = clone.querySelector('#hover-tie');
-  if (hover) hover.remove();
+  for (const id of ['#hover-tie', '#cursor']) {
+    const e = clone.querySelector(id);
+    if (e) e.remove();
+  }
   const ns = 'http://www.w3.org/2000/svg';
   const desc = document.createElementNS(ns, 'desc');
   desc.textContent = contextLine();
@@ -1393,6 +1423,7 @@ function wire() {
   enter(['screen-pair', 'screen-candidates'], startScreen);
   $('map').addEventListener('mousemove', onMove);
   $('map').addEventListener('click', onClick);
+  $('map').addEventListener('keydown', onMapKey);
   $('export-svg').addEventListener('click', exportSvg);
   $('export-png').addEventListener('click', exportPng);
   $('export-csv').addEventListener('click', exportCsv);
