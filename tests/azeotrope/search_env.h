@@ -1,52 +1,49 @@
-// Test environment of the azeotrope search: a private registry file and TMP
-// directory, an engine session on one example problem, and a convenience
-// wrapper around Azeo_Search.
+// Test environment of the azeotrope search: the engine environment with a
+// session on one problem, a wrapper around Azeo_Search, a writer of random
+// NRTL problems, and bubble points and dense scans through the engine (not
+// through the search) to check the search against.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../engine/engine_env.h"
 #include "azeotrope/search.h"
 #include "azeotrope/stability.h"
+#include "engine/engine_flash.h"
 #include "engine/run_log.h"
 #include "engine/session.h"
-#include "platform/system.h"
 
 namespace ternival::testing {
 
 // Everything Azeo_Search returns, sized for a given capacity.
 struct SearchResult {
-    std::int64_t n = 0;
-    std::int64_t count = 0;
-    std::int64_t error = -99;
+    std::int64_t n = 0, count = 0, error = -99;
     std::vector<double> compositions, temperatures;
     std::vector<std::int64_t> sizes, phases, codes;
     std::vector<double> singular_compositions, singular_temperatures;
     std::vector<std::int64_t> singular_codes;
 
-    double x(std::int64_t a, std::int64_t c) const {
-        return compositions[static_cast<std::size_t>(c + a * n)];
-    }
+    double x(std::int64_t a, std::int64_t c) const { return compositions[static_cast<std::size_t>(c + a * n)]; }
+    double t(std::int64_t a) const { return temperatures[static_cast<std::size_t>(a)]; }
     // Azeotropes whose non-zero fractions are exactly the given components.
     std::vector<std::int64_t> with(std::initializer_list<std::int64_t> members) const {
         std::vector<std::int64_t> out;
         for (std::int64_t a = 0; a < count; ++a) {
             bool match = true;
-            for (std::int64_t c = 0; c < n; ++c) {
-                bool in = false;
-                for (std::int64_t m : members) in = in || m == c;
-                if (in != (x(a, c) > 0.0)) match = false;
-            }
+            for (std::int64_t c = 0; c < n; ++c)
+                match = match && (std::find(members.begin(), members.end(), c) != members.end()) == (x(a, c) > 0.0);
             if (match) out.push_back(a);
         }
         return out;
@@ -55,16 +52,14 @@ struct SearchResult {
         std::ostringstream s;
         s << "error " << error << ", " << count << " azeotropes\n";
         for (std::int64_t a = 0; a < count; ++a) {
-            s << "  T " << temperatures[static_cast<std::size_t>(a)] << " size "
-              << sizes[static_cast<std::size_t>(a)] << " phase "
-              << phases[static_cast<std::size_t>(a)] << " code "
-              << codes[static_cast<std::size_t>(a)] << " x";
+            const auto k = static_cast<std::size_t>(a);
+            s << "  T " << temperatures[k] << " size " << sizes[k] << " phase " << phases[k] << " code " << codes[k]
+              << " x";
             for (std::int64_t c = 0; c < n; ++c) s << ' ' << x(a, c);
             s << '\n';
         }
-        for (std::int64_t i = 0; i < n; ++i)
-            s << "  pure " << i << " T " << singular_temperatures[static_cast<std::size_t>(i)]
-              << " code " << singular_codes[static_cast<std::size_t>(i)] << '\n';
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i)
+            s << "  pure " << i << " T " << singular_temperatures[i] << " code " << singular_codes[i] << '\n';
         return s.str();
     }
 };
@@ -91,89 +86,89 @@ std::string RandomNrtlProblem(int n, Uniform&& uniform, double t_lo, double t_hi
 // A result with every output buffer sized for the capacity and filled with
 // -7, so that entries the search did not write stand out.
 inline SearchResult ResultBuffers(const std::vector<std::int64_t>& ids, std::int64_t capacity) {
-    SearchResult r;
-    const auto nn = ids.size();
-    const auto cap = static_cast<std::size_t>(capacity > 0 ? capacity : 0);
-    r.n = static_cast<std::int64_t>(nn);
-    r.compositions.assign(nn * cap, -7.0);
-    r.temperatures.assign(cap, -7.0);
-    r.sizes.assign(cap, -7);
-    r.phases.assign(cap, -7);
-    r.codes.assign(cap, -7);
-    r.singular_compositions.assign(nn * (nn + cap), -7.0);
-    r.singular_temperatures.assign(nn + cap, -7.0);
-    r.singular_codes.assign(nn + cap, -7);
-    r.count = capacity;
-    return r;
+    using Reals = std::vector<double>;
+    using Ints = std::vector<std::int64_t>;
+    const std::size_t n = ids.size(), cap = static_cast<std::size_t>(std::max<std::int64_t>(capacity, 0));
+    return {static_cast<std::int64_t>(n), capacity, -99, Reals(n * cap, -7.0), Reals(cap, -7.0), Ints(cap, -7),
+            Ints(cap, -7), Ints(cap, -7), Reals(n * (n + cap), -7.0), Reals(n + cap, -7.0), Ints(n + cap, -7)};
 }
 
 inline SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t phase,
-                              std::int64_t capacity = kAzeoDefaultCapacity,
-                              std::string_view method = "NRTL      ",
+                              std::int64_t capacity = kAzeoDefaultCapacity, std::string_view method = "NRTL      ",
                               double pressure = 101325.0) {
     SearchResult r = ResultBuffers(ids, capacity);
-    Azeo_Search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes,
-                r.phases, r.codes, r.singular_compositions, r.singular_temperatures,
-                r.singular_codes, r.error);
+    Azeo_Search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases, r.codes,
+                r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
     return r;
 }
 
 // Topological index of a search result (pure components first).
 inline std::int64_t IndexOf(const SearchResult& r) {
     std::vector<std::int64_t> counts(static_cast<std::size_t>(r.n), 1);
-    std::vector<std::int64_t> codes(r.singular_codes.begin(),
-                                    r.singular_codes.begin() + r.n + r.count);
+    std::vector<std::int64_t> codes(r.singular_codes.begin(), r.singular_codes.begin() + r.n + r.count);
     for (std::int64_t a = 0; a < r.count; ++a) counts.push_back(r.sizes[static_cast<std::size_t>(a)]);
     return TopologicalIndex(counts, codes);
 }
 
-class SearchEnvironment : public ::testing::Test {
+// Bubble point of the liquid z with the example's NRTL, through the engine:
+// the vapour, the temperature and (three phases) the two liquids.
+struct EngineBubble {
+    EngineBubble(std::span<const std::int64_t> ids, std::span<const double> z, int phase, double pressure = 101325.0)
+        : y(z.size()), x1(z.size()), x2(z.size()) {
+        std::vector<double> x(z.size());
+        double p = pressure, vf = 0.0, result = 0.0;
+        EngineFlash("PV", phase, "NRTL", static_cast<int>(z.size()), ids, z, t, p, vf, y, x, result, x1, x2, error);
+    }
+    std::vector<double> y, x1, x2;
+    double t = 0.0;
+    std::int64_t error = 0;
+};
+
+// The sign changes of f on the grid s = lo + (1 - 2 lo) k / cells, k = 0 ..
+// cells (points where f is not finite are left out), each refined by bisection.
+inline std::vector<double> SignChanges(const std::function<double(double)>& f, int cells, double lo) {
+    std::vector<double> roots;
+    double previous = std::nan(""), at = 0.0;
+    for (int k = 0; k <= cells; ++k) {
+        const double s = lo + (1.0 - 2.0 * lo) * k / cells, d = f(s);
+        if (std::isfinite(d) && std::isfinite(previous) && (d > 0.0) != (previous > 0.0)) {
+            double a = at, b = s;
+            for (int it = 0; it < 50; ++it) {
+                const double mid = 0.5 * (a + b);
+                ((f(mid) > 0.0) == (previous > 0.0) ? a : b) = mid;
+            }
+            roots.push_back(0.5 * (a + b));
+        }
+        if (std::isfinite(d)) previous = d, at = s;
+    }
+    return roots;
+}
+
+// Azeotropes of the binary ids found without the search: where y1 - x1 of
+// bubble points changes sign along a grid of x1.
+inline std::vector<double> BinaryAzeotropesByScan(std::span<const std::int64_t> ids, int phase, int cells, double lo,
+                                                  double pressure = 101325.0) {
+    return SignChanges([&](double x1) {
+        const EngineBubble b(ids, std::vector<double>{x1, 1.0 - x1}, phase, pressure);
+        return b.error == 0 ? b.y[0] - x1 : std::nan("");
+    }, cells, lo);
+}
+
+class SearchEnvironment : public EngineEnvironment {
 protected:
     void TearDown() override {
         session_.reset();
-        if (saved_tmp_) platform::PutEnv("TMP=" + *saved_tmp_); else platform::UnsetEnv("TMP");
-        platform::UnsetEnv("TERNIVAL_REGISTRY");
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+        EngineEnvironment::TearDown();
     }
-
-    // Opens the engine on an example; the registry and TMP are set first.
+    // Opens the engine on an example, on a problem file, or on a problem
+    // written by the test.
     void Open(const std::string& example) { OpenFile(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example); }
-
-    // Opens the engine on a problem file written by the test (in Dir()).
-    void OpenText(const std::string& name, const std::string& text) {
-        Prepare();
-        std::ofstream(dir_ / name) << text;
-        Start((dir_ / name).string());
-    }
-    const std::filesystem::path& Dir() const { return dir_; }
-
+    void OpenText(const std::string& name, const std::string& text) { OpenFile(write(name, text)); }
     void OpenFile(const std::string& path) {
-        Prepare();
-        Start(path);
-    }
-
-private:
-    void Prepare() {
-        if (!dir_.empty()) return;
-        dir_ = std::filesystem::temp_directory_path() /
-               ("ternival-azeo-" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ / "tmp");
-        saved_tmp_ = platform::GetEnv("TMP");
-        platform::PutEnv("TERNIVAL_REGISTRY=" + (dir_ / "registry.ini").string());
-        platform::PutEnv("TMP=" + (dir_ / "tmp").string());
-    }
-    void Start(const std::string& path) {
         session_.reset();
         session_ = std::make_unique<EngineSession>(path, TERNIVAL_VELMTOP);
         ASSERT_TRUE(session_->ok()) << session_->error();
     }
-
-protected:
-
     std::vector<std::int64_t> Ids(std::initializer_list<const char*> names) {
         std::vector<std::int64_t> ids;
         for (const char* name : names) {
@@ -182,19 +177,20 @@ protected:
         }
         return ids;
     }
-
+    std::vector<std::int64_t> Numbered(int n) {  // C0 ... C(n-1)
+        std::vector<std::int64_t> ids;
+        for (int k = 0; k < n; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));
+        return ids;
+    }
     // Lines of the run log mentioning a message code's text.
     int LogCount(int code) const {
         std::ifstream in(RunLogPath());
         const std::string wanted = "Azeo_Search : " + std::string(MessageText(code));
         int hits = 0;
-        for (std::string line; std::getline(in, line);)
-            if (line.find(wanted) != std::string::npos) ++hits;
+        for (std::string line; std::getline(in, line);) hits += line.find(wanted) != std::string::npos;
         return hits;
     }
 
-    std::filesystem::path dir_;
-    std::optional<std::string> saved_tmp_;
     std::unique_ptr<EngineSession> session_;
 };
 

@@ -96,11 +96,11 @@ MUTATIONS = [
      "        error = -1;"),
     ("run log created where TMP names no directory", "engine/run_log.cpp",
      [("#include <cstdio>", "#include <cstdio>\n#include <filesystem>"),
-      ("    std::FILE* f = std::fopen(RunLogPath().c_str(), \"a\");\n    if (!f) return;",
-       "    std::FILE* f = std::fopen(RunLogPath().c_str(), \"a\");\n"
+      ("    std::FILE* f = std::fopen(path.c_str(), \"a\");\n    if (!f) return;",
+       "    std::FILE* f = std::fopen(path.c_str(), \"a\");\n"
        "    if (!f && platform::GetEnv(\"TMP\")) {\n"
        "        std::filesystem::create_directories(*platform::GetEnv(\"TMP\"));\n"
-       "        f = std::fopen(RunLogPath().c_str(), \"a\");\n"
+       "        f = std::fopen(path.c_str(), \"a\");\n"
        "    }\n"
        "    if (!f) return;")]),
     ("RegServer goes on to serve", "server/main.cpp",
@@ -131,8 +131,8 @@ MUTATIONS = [
      "if (r.status == kConverged) r.status = firstCondensation(m, p, z, o, r.t, x);",
      "if (phase == 3 && r.status == kConverged) r.status = firstCondensation(m, p, z, o, r.t, x);"),
     ("heteroazeotropes not refined", "azeotrope/location.cpp",
-     "if (heterogeneous) polishHeteroazeotrope(n, phase, pressure, method, ids, x, temperature);",
-     ""),
+     "        polishHeteroazeotrope(n, phase, pressure, method, ids, x, temperature);\n    } else {",
+     "    } else {"),
     ("complete search skips the binary scans", "azeotrope/complete_search.cpp",
      "for (std::size_t j = i + 1; j < un; ++j) scanBinary(ids, i, j, pressure, phase, method, un, points);",
      "for (std::size_t j = i + 1; j < un; ++j) (void)j;"),
@@ -293,12 +293,14 @@ def run(cmd, log, timeout=None):
         return subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, timeout=timeout).returncode
 
 
-def build_and_test(build, log):
+def build_and_test(build, log, exclude=""):
     jobs = str(os.cpu_count() or 2)
     if run(["cmake", "--build", build, "-j", jobs], log) != 0:
         return "build failed"
     try:
-        rc = run(["ctest", "--test-dir", build, "-j", jobs, "--timeout", "300"], log, timeout=1800)
+        # The first failure settles it: a caught breakage need not run the rest.
+        rc = run(["ctest", "--test-dir", build, "-j", jobs, "--timeout", "300", "--stop-on-failure"] +
+                 (["-E", exclude] if exclude else []), log, timeout=1800)
     except subprocess.TimeoutExpired:
         return "killed (suite timed out)"
     return "survived" if rc == 0 else "killed"
@@ -313,6 +315,8 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build-mutation"))
     parser.add_argument("--only", default="",
                         help="run only the breakages whose name contains this text (several: separated by |)")
+    parser.add_argument("--exclude", default="",
+                        help="leave out the tests matching this regular expression (ctest -E), for a quicker look")
     args = parser.parse_args()
     build = args.build
     log = pathlib.Path(build + ".log")
@@ -323,8 +327,11 @@ def main():
                              capture_output=True, text=True, check=True).stdout.split("\n")
     for name in filter(None, tracked):
         if (ROOT / name).is_file():
+            # Only what changed is copied, with the time of the copy: a build
+            # folder kept from an earlier run then rebuilds exactly that.
             (src / name).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(ROOT / name, src / name)
+            if not (src / name).is_file() or (src / name).read_bytes() != (ROOT / name).read_bytes():
+                shutil.copyfile(ROOT / name, src / name)
     if run(["cmake", "-S", str(src), "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTERNIVAL_BENCH=OFF"],
            log) != 0:
         print("mutation: cannot configure the build", file=sys.stderr)
@@ -336,7 +343,7 @@ def main():
         if any(text.count(old) != 1 for old, _ in edits):
             print(f"mutation: '{name}' no longer applies to {path}", file=sys.stderr)
             return 2
-    if build_and_test(build, log) != "survived":
+    if build_and_test(build, log, args.exclude) != "survived":
         print(f"mutation: the unbroken suite does not pass (see {log})", file=sys.stderr)
         return 2
     survivors, broken = [], []
@@ -349,7 +356,7 @@ def main():
             for old, new in edits:
                 text = text.replace(old, new, 1)
             source.write_text(text)
-            outcome = build_and_test(build, log)
+            outcome = build_and_test(build, log, args.exclude)
         finally:
             source.write_text(original)
         print(f"{outcome:>12}  {name}  ({time.time() - started:.0f} s)", flush=True)

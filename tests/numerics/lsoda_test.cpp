@@ -21,10 +21,7 @@ using Vec = std::vector<double>;
 
 void Decay(std::int64_t, double, std::span<double> y, std::span<double> ydot) { ydot[0] = -y[0]; }
 
-void Oscillator(std::int64_t, double, std::span<double> y, std::span<double> ydot) {
-  ydot[0] = y[1];
-  ydot[1] = -y[0];
-}
+void Oscillator(std::int64_t, double, std::span<double> y, std::span<double> ydot) { ydot[0] = y[1], ydot[1] = -y[0]; }
 
 // Robertson's stiff chemical kinetics (Hairer and Wanner's ROBER).
 void Robertson(std::int64_t, double, std::span<double> y, std::span<double> ydot) {
@@ -44,8 +41,7 @@ void RobertsonJac(std::int64_t, double, std::span<double> y, std::int64_t, std::
 // y1'' = mu (1 - y1^2) y1' - mu y1 with mu = 1000: a relaxation oscillator,
 // stiff on its slow branches and non-stiff through its fast jumps.
 void VanDerPol(std::int64_t, double, std::span<double> y, std::span<double> ydot) {
-  ydot[0] = y[1];
-  ydot[1] = 1000.0 * ((1.0 - y[0] * y[0]) * y[1] - y[0]);
+  ydot[0] = y[1], ydot[1] = 1000.0 * ((1.0 - y[0] * y[0]) * y[1] - y[0]);
 }
 
 // The Field-Noyes Oregonator (Hairer and Wanner's OREGO), stiff and oscillating.
@@ -55,11 +51,7 @@ void Oregonator(std::int64_t, double, std::span<double> y, std::span<double> ydo
   ydot[2] = 0.161 * (y[0] - y[2]);
 }
 
-LsodaOptions Tolerances(double rtol, double atol) {
-  LsodaOptions opt;
-  opt.rtol = rtol, opt.atol = atol;
-  return opt;
-}
+LsodaOptions Tolerances(double rtol, double atol) { LsodaOptions o; o.rtol = rtol, o.atol = atol; return o; }
 
 void ExpectWork(const LsodaStats& s, long nst, long nfe, long nje) {
   EXPECT_NEAR(static_cast<double>(s.nst), nst, 0.05 * nst);
@@ -115,8 +107,7 @@ TEST(LsodaDecay, MatchesClosedFormSolutions) {
       for (std::size_t i = 0; i < y.size(); ++i) EXPECT_NEAR(y[i], e[i], c.rel * std::fabs(e[i]) + c.abs) << "t " << t;
       if (c.check) c.check(solver.stats(), k);
     }
-    EXPECT_EQ(solver.stats().mused, 1);
-    EXPECT_EQ(solver.stats().nje, 0);
+    EXPECT_TRUE(solver.stats().mused == 1 && solver.stats().nje == 0);
     EXPECT_EQ(solver.stats().hu < 0.0, c.touts[0] < 0.0);
   }
 }
@@ -169,8 +160,7 @@ TEST(LsodaRobertson, StiffKineticsAgainstReferenceSolution) {
     }
     // Stiffness shows up very early: on BDF from before the first output.
     EXPECT_TRUE(solver.stats().mused == 2 && solver.stats().mcur == 2 && solver.stats().nqu <= 5);
-    EXPECT_GT(solver.stats().tsw, 0.0);
-    EXPECT_LT(solver.stats().tsw, 0.4);
+    EXPECT_TRUE(solver.stats().tsw > 0.0 && solver.stats().tsw < 0.4) << solver.stats().tsw;
     if (jt == 1) ExpectWork(solver.stats(), 361, 501, 64);  // odeint with Dfun
   }
 }
@@ -235,8 +225,7 @@ TEST(LsodaMxstep, ReturnsMinusOneAndContinues) {
     if (istate != -1) break;
     EXPECT_EQ(solver.stats().nst, 10 * (calls + 1));
     EXPECT_TRUE(t > last && t < 100.0) << t;
-    EXPECT_NEAR(y[0], std::sin(t), 1e-5);
-    EXPECT_NEAR(y[1], std::cos(t), 1e-5);
+    EXPECT_TRUE(std::fabs(y[0] - std::sin(t)) < 1e-5 && std::fabs(y[1] - std::cos(t)) < 1e-5) << t;
     last = t, istate = 2;
   }
   ASSERT_EQ(istate, 2);
@@ -290,8 +279,7 @@ TEST(LsodaInput, IllegalInputReturnsMinusThree) {
 TEST(LsodaWorkSizes, MatchOdepackFormula) {
   // LRW = max(20 + 16 NEQ, 22 + 9 NEQ + NEQ^2), LIW = 20 + NEQ.
   EXPECT_EQ(Lsoda::RequiredRealWork(1), 36);
-  EXPECT_EQ(Lsoda::RequiredRealWork(3), 68);
-  EXPECT_EQ(Lsoda::RequiredRealWork(10), 212);
+  EXPECT_TRUE(Lsoda::RequiredRealWork(3) == 68 && Lsoda::RequiredRealWork(10) == 212);
   EXPECT_EQ(Lsoda::RequiredIntWork(3), 23);
   EXPECT_EQ(Lsoda(3, Robertson, nullptr, LsodaOptions{}).neq(), 3);
 }

@@ -1,3 +1,7 @@
+// PerturbPair: the two compositions around x that a difference quotient along
+// e_i - e_j takes.  Expected pairs worked by hand: centred where both
+// fractions allow it, off centre next to a small fraction, and paid for by
+// the largest fraction when the pair is empty.
 #include "numerics/simplex.h"
 
 #include <gtest/gtest.h>
@@ -7,79 +11,44 @@
 
 namespace {
 
-using ternival::PerturbPair;
+using X = std::array<double, 3>;
 
-struct Pair {
-    std::array<double, 3> p{}, m{};
-};
-
-Pair perturb(std::array<double, 3> x, std::int64_t i, std::int64_t j, double h = 1e-6) {
-    Pair r;
-    PerturbPair(3, h, i, j, x, r.p, r.m);
-    return r;
-}
-
-// Every pair must differ by exactly h (e_i - e_j), stay in [0, 1] and keep
-// the sum of the base composition.
-void expectValidPair(const std::array<double, 3>& x, const Pair& r, int i, int j, double h) {
-    const double sx = std::accumulate(x.begin(), x.end(), 0.0);
-    EXPECT_NEAR(std::accumulate(r.p.begin(), r.p.end(), 0.0), sx, 1e-15);
-    EXPECT_NEAR(std::accumulate(r.m.begin(), r.m.end(), 0.0), sx, 1e-15);
+// Every pair differs by exactly h (e_i - e_j), stays in [0, 1] and keeps the
+// sum of the base composition.
+void ExpectValidPair(const X& x, const X& p, const X& m, int i, int j, double h) {
+    const double sum = std::accumulate(x.begin(), x.end(), 0.0);
+    EXPECT_NEAR(std::accumulate(p.begin(), p.end(), 0.0), sum, 1e-15);
+    EXPECT_NEAR(std::accumulate(m.begin(), m.end(), 0.0), sum, 1e-15);
     for (int k = 0; k < 3; ++k) {
-        const double expected = (k == i - 1 ? h : 0.0) - (k == j - 1 ? h : 0.0);
-        EXPECT_NEAR(r.p[k] - r.m[k], expected, 1e-15) << "component " << k;
-        EXPECT_GE(r.p[k], 0.0);
-        EXPECT_LE(r.p[k], 1.0);
-        EXPECT_GE(r.m[k], 0.0);
-        EXPECT_LE(r.m[k], 1.0);
+        EXPECT_NEAR(p[k] - m[k], (k == i - 1 ? h : 0.0) - (k == j - 1 ? h : 0.0), 1e-15) << "component " << k;
+        EXPECT_TRUE(p[k] >= 0.0 && p[k] <= 1.0 && m[k] >= 0.0 && m[k] <= 1.0) << "component " << k;
     }
 }
 
-TEST(PerturbPair, CentredInsideTheSimplex) {
-    const std::array<double, 3> x{0.2, 0.3, 0.5};
-    const auto r = perturb(x, 1, 3, 1e-3);
-    EXPECT_DOUBLE_EQ(r.p[0], 0.2005);
-    EXPECT_DOUBLE_EQ(r.m[0], 0.1995);
-    EXPECT_DOUBLE_EQ(r.p[2], 0.4995);
-    EXPECT_DOUBLE_EQ(r.m[2], 0.5005);
-    EXPECT_DOUBLE_EQ(r.p[1], 0.3);
-    expectValidPair(x, r, 1, 3, 1e-3);
-}
-
-TEST(PerturbPair, OffCentreWhenTheCompensatingFractionIsSmall) {
-    // x_j = 0: xp_i = x_i + x_j/2, xm_i = xp_i - h.
-    const std::array<double, 3> x{0.6, 0.4, 0.0};
-    const auto r = perturb(x, 1, 3, 1e-3);
-    EXPECT_DOUBLE_EQ(r.p[0], 0.6);
-    EXPECT_DOUBLE_EQ(r.m[0], 0.599);
-    EXPECT_DOUBLE_EQ(r.p[2], 0.0);
-    expectValidPair(x, r, 1, 3, 1e-3);
-}
-
-TEST(PerturbPair, OffCentreWhenThePerturbedFractionIsSmall) {
-    const std::array<double, 3> x{0.0, 0.4, 0.6};
-    const auto r = perturb(x, 1, 3, 1e-3);
-    EXPECT_DOUBLE_EQ(r.m[0], 0.0);
-    EXPECT_DOUBLE_EQ(r.p[0], 1e-3);
-    expectValidPair(x, r, 1, 3, 1e-3);
-}
-
-TEST(PerturbPair, LargestFractionCompensatesWhenThePairIsEmpty) {
+TEST(PerturbPair, PairsAlongEiMinusEjStayOnTheSimplex) {
+    struct Case { X x; double h; X p, m; } const cases[] = {  // all with i = 1, j = 3
+        {{0.2, 0.3, 0.5}, 1e-3, {0.2005, 0.3, 0.4995}, {0.1995, 0.3, 0.5005}},  // centred
+        {{0.6, 0.4, 0.0}, 1e-3, {0.6, 0.4, 0.0}, {0.599, 0.4, 0.001}},          // x_j = 0: xp_i = x_i + x_j / 2
+        {{0.0, 0.4, 0.6}, 1e-3, {1e-3, 0.4, 0.599}, {0.0, 0.4, 0.6}},           // x_i = 0: xm_i = x_i / 2
+        {{0.0, 1.0, 0.0}, 1e-6, {1e-6, 1 - 1e-6, 0.0}, {0.0, 1 - 1e-6, 1e-6}},  // empty pair: x_2 pays
+    };
+    for (const Case& c : cases) {
+        X p{}, m{};
+        ternival::PerturbPair(3, c.h, 1, 3, c.x, p, m);
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_NEAR(p[k], c.p[k], 1e-15) << c.x[0] << " " << c.x[1] << ", component " << k;
+            EXPECT_NEAR(m[k], c.m[k], 1e-15) << c.x[0] << " " << c.x[1] << ", component " << k;
+        }
+        ExpectValidPair(c.x, p, m, 1, 3, c.h);
+    }
     // At a pure component every pair not involving it is empty.
-    const std::array<double, 3> x{0.0, 1.0, 0.0};
-    const auto r = perturb(x, 1, 3);
-    EXPECT_DOUBLE_EQ(r.p[0], 1e-6);
-    EXPECT_DOUBLE_EQ(r.m[2], 1e-6);
-    EXPECT_DOUBLE_EQ(r.p[1], 1.0 - 1e-6);
-    EXPECT_DOUBLE_EQ(r.m[1], 1.0 - 1e-6);
-    expectValidPair(x, r, 1, 3, 1e-6);
-}
-
-TEST(PerturbPair, EveryPairAtEveryPureComponentStaysOnTheSimplex) {
     for (int pure = 0; pure < 3; ++pure) {
-        std::array<double, 3> x{};
+        X x{}, p{}, m{};
         x[pure] = 1.0;
-        for (int k = 1; k <= 2; ++k) expectValidPair(x, perturb(x, k, 3), k, 3, 1e-6);
+        for (int i = 1; i <= 2; ++i) {
+            ternival::PerturbPair(3, 1e-6, i, 3, x, p, m);
+            ExpectValidPair(x, p, m, i, 3, 1e-6);
+        }
     }
 }
 

@@ -16,7 +16,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "server", "python"))
+CLIENT = os.path.join(HERE, "..", "..", "server", "python")
+sys.path.insert(0, CLIENT)
 import ternival_client as tc  # noqa: E402
 
 SERVER, EXAMPLES = sys.argv[1], sys.argv[2]
@@ -107,6 +108,10 @@ class Interface(unittest.TestCase):
             m = app.GetDistillationMap()
             self.assertEqual((m.StepSizeEnv, m.StepSizeCurve, m.CurveCalcOption), (0.1, 0.3, 2))
             self.assertEqual((m.Pressure, m.Temperature, m.ErrorCode, m.MessageCode), (0.0, 0.0, 0, 0))
+            for name, default in (("StepSizeEnv", 0.1), ("StepSizeCurve", 0.3), ("Temperature", 0.0)):
+                setattr(m, name, 0.25)
+                self.assertEqual(getattr(m, name), 0.25)
+                setattr(m, name, default)
             self.assertEqual(self.failing(m.GetAzeotropes), E_FAIL)  # no contained search yet
             lle = m.GetTielinesLLE()
             self.assertEqual(len(lle), 200)
@@ -225,6 +230,14 @@ class Interface(unittest.TestCase):
             self.assertGreater(strip[0][3], strip[-1][3])
         finally:
             app.close()
+
+    def test_example_script(self):
+        """The example script prints the azeotropes and a residue curve."""
+        run = subprocess.run([sys.executable, os.path.join(EXAMPLES, "server_client_example.py")],
+                             env=dict(os.environ, PYTHONPATH=CLIENT), capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        for text in ("4 azeotropes", "saddle, homogeneous", "residue curve from (0.2, 0.3, 0.5)"):
+            self.assertIn(text, run.stdout)
 
 
 if __name__ == "__main__":
