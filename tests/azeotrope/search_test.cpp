@@ -180,6 +180,14 @@ TEST_F(AzeoSearch, EthanolWaterBenzeneTernaryHeteroazeotrope) {
     EXPECT_NEAR(r.t(t), 338.05, 1.5);
     EXPECT_NEAR(r.x(t, 0), 0.228, 0.06);
     EXPECT_NEAR(r.x(t, 1), 0.233, 0.06);
+    // A heteroazeotrope is where the vapour over its two liquids has the
+    // composition of the liquid as a whole, to well within the 1e-5 the
+    // location's own tolerance would leave (distillation lines that reach it
+    // must recognise it).
+    const std::vector<double> xt{r.x(t, 0), r.x(t, 1), r.x(t, 2)};
+    const EngineBubble at(ids, xt, 3);
+    ASSERT_EQ(at.error, 0);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(at.y[i], xt[i], 1e-7) << i;
     // Water-benzene splits into two liquids (69.3 C); ethanol-water (78.15 C,
     // x = 0.894) and ethanol-benzene (67.9 C, x = 0.448) do not.
     const auto wb = only(r, {1, 2}), ew = only(r, {0, 1}), eb = only(r, {0, 2});
