@@ -380,7 +380,8 @@ class Conventions(Browser):
         classes = [e.get("class") for e in root.iter()]
         self.assertEqual(classes.count("singular"), 7)
         self.assertEqual(classes.count("residue"), self.js("return window.ternival.result.residue.length"))
-        self.assertIn("ACETONE", [e.text for e in root.iter(SVG + "text")])
+        # The vertices carry the components' names and IDs.
+        self.assertIn("chloroform (CHLOROFM)", [e.text for e in root.iter(SVG + "text")])
         with open(self.download("export-json", ".json")) as f:
             self.assertEqual(json.load(f)["context"]["search"], "complete")
 
@@ -446,6 +447,29 @@ class Conventions(Browser):
             return out.concat(ids.filter((d, k) => ids.indexOf(d) !== k).map((d) => 'duplicate id ' + d));""")
         self.assertEqual(unnamed, [])
         self.assertEqual(svg.get_attribute("tabindex"), "0")
+
+    def test_any_three_of_eight_and_the_azeotropes_of_all_eight(self):
+        self.open_page()
+        self.open_example("eight_components.toml")
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'eight_components.toml'"), 180, "the first three's map")
+        ids = self.js("return window.ternival.ids")
+        self.assertEqual(len(ids), 8)
+        # Any three: the last three of the file.
+        for field, name in zip(("top", "left", "right"), ids[5:]):
+            Select(self.driver.find_element(By.ID, field)).select_by_value(name)
+        self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.names") == ids[5:], 180,
+                  "the map of the last three")
+        # All eight: the table the command gives with the same search.
+        self.driver.find_element(By.ID, "whole-search").click()
+        self.wait(lambda: self.driver.find_element(By.ID, "whole-table").is_displayed(), 180, "the whole table")
+        expected = self.tool("azeotropes", os.path.join(ARGS.examples, "eight_components.toml"), "--search", "classic",
+                             "--format", "json")
+        rows = self.driver.find_elements(By.CSS_SELECTOR, "#whole-table tbody tr")
+        self.assertEqual(len(rows), len(expected))
+        shown = sorted(float(r.find_elements(By.TAG_NAME, "td")[9].text) for r in rows)
+        for a, b in zip(shown, sorted(e["T_K"] for e in expected)):
+            self.assertAlmostEqual(a, b, delta=0.006)
 
     def open_example(self, name):
         Select(self.driver.find_element(By.ID, "example")).select_by_value(name)

@@ -196,6 +196,7 @@ async function openFile(file, defaults, compute = true) {
     $('file-name').textContent = `${file}: ${state.ids.length} components`;
     if (defaults) {
       state.sources = defaults.sources || null;
+      $('whole-table').hidden = true;
       state.problemText = defaults.text || '';
       fillSources();
       fillSelect($('top'), state.ids, state.ids[0]);
@@ -724,6 +725,12 @@ function legend(svg) {
   }
 }
 
+// A vertex's label: the component's name, with its ID where they differ.
+function vertexName(id) {
+  const c = state.sources && state.sources.components.find((k) => k.id === id);
+  return c && c.name && c.name.toUpperCase() !== id.toUpperCase() ? `${c.name} (${id})` : id;
+}
+
 function tiePairs(ties) {
   const out = [];
   if (!Array.isArray(ties)) return out;
@@ -738,7 +745,7 @@ function draw() {
   state.cursor = null;
   const r = state.result;
   el('rect', { x: 0, y: 0, width: 640, height: 620, fill: 'white' }, svg);
-  frame(svg, r ? r.names : ['', '', '']);
+  frame(svg, r ? r.names.map(vertexName) : ['', '', '']);
   if (!r) return;
   const st = r.settings;
   el('text', { x: 8, y: 16, 'font-family': 'sans-serif', 'font-size': 11, fill: '#4a5260', class: 'caption' }, svg)
@@ -1175,6 +1182,56 @@ async function addCurve(kind, x) {
   }
 }
 
+// ---------- the whole mixture ---------------------------------------------
+
+// Every azeotrope of all the file's components (up to twenty), by the
+// server's azeotrope search, in a table of their own.
+async function wholeMixture() {
+  setError('whole-error', '');
+  const s = readSettings();
+  if (!s) return;
+  if (state.busy) { setStatus('Wait for the computation to end (or abandon it).'); return; }
+  const ids = state.ids;
+  if (ids.length > 20) { setError('whole-error', `The search takes at most 20 components; the file has ${ids.length}.`); return; }
+  state.busy = true;
+  setStatus(`Azeotropes of all ${ids.length} components…`);
+  let search = null;
+  try {
+    search = await state.app.call('GetAzeotropeSearch');
+    const got = await state.conn.batch([[search, 'SetComponentData', 'method', [ids]],
+      [search, 'SetPropertyData', 'method', [s.method, s.method, s.method, s.phase]],
+      [search, 'Pressure', 'put', [r8(s.pressure)]], [search, 'ComputeAzeotropes', 'method', []],
+      [search, 'GetAzeotropes', 'method', []]]);
+    const [n, xs, ts, phases, codes] = got[4];
+    const table = $('whole-table');
+    const head = table.tHead;
+    head.replaceChildren();
+    const hr = head.insertRow();
+    for (const h of ['#', ...ids.map((c) => `x ${c}`), $('t-unit').value === 'C' ? 'T / °C' : 'T / K', 'kind', 'stability']) {
+      const th = document.createElement('th');
+      th.textContent = h;
+      hr.appendChild(th);
+    }
+    const body = table.tBodies[0];
+    body.replaceChildren();
+    for (let a = 0; a < n; ++a) {
+      const tr = body.insertRow();
+      cell(tr, String(a + 1));
+      for (const v of xs[a]) cell(tr, v.toFixed(4));
+      cell(tr, tValue(ts[a]).toFixed(2));
+      cell(tr, phases[a] === 2 ? 'heterogeneous' : 'homogeneous');
+      cell(tr, STABILITY[codes[a]] || String(codes[a]));
+    }
+    table.hidden = false;
+    setStatus(`${n} azeotrope(s) of all ${ids.length} components at ${s.pressure} Pa.`);
+  } catch (e) {
+    setError('whole-error', `No search: ${describe(e)}`);
+  } finally {
+    state.busy = false;
+    if (search) { try { await search.release(); } catch (e) { /* the server may be gone */ } }
+  }
+}
+
 // ---------- work that is kept ----------------------------------------------
 
 // The page's state: the problem file itself, the settings as typed, the
@@ -1396,6 +1453,7 @@ function wire() {
     if (state.result) { draw(); fillClickedList(); }
     saveState();
   });
+  $('whole-search').addEventListener('click', wholeMixture);
   $('download-problem').addEventListener('click', () => {
     if (!state.problemText) { setStatus('No problem file is open.'); return; }
     download(state.file || 'problem.toml', new Blob([state.problemText], { type: 'application/toml' }));
