@@ -353,6 +353,17 @@ class Conventions(Browser):
         t = self.js("return window.ternival.result.pure[0].t")
         self.assertAlmostEqual(float(first), t - 273.15, delta=0.006)
         Select(self.driver.find_element(By.ID, "t-unit")).select_by_value("K")
+        # Mass fractions, from the file's molar masses: w_i = x_i M_i / sum(x_j M_j).
+        with open(os.path.join(ARGS.examples, "acetone_chloroform_methanol.toml")) as f:
+            mw = [float(v) for v in re.findall(r"^mw\s*=\s*([0-9.]+)", f.read(), re.M)]
+        Select(self.driver.find_element(By.ID, "basis")).select_by_value("mass")
+        x = self.js("return window.ternival.result.azeotropes[0].x")
+        w = [a * m for a, m in zip(x, mw)]
+        cells = self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr:first-child td")[1:4]
+        for c, v in zip(cells, w):
+            self.assertAlmostEqual(float(c.text), v / sum(w), delta=6e-5)
+        self.assertTrue(self.driver.find_element(By.ID, "az-h0").text.startswith("w "))
+        Select(self.driver.find_element(By.ID, "basis")).select_by_value("mole")
         # A denser grid of residue curves.
         Select(self.driver.find_element(By.ID, "grid-steps")).select_by_value("8")
         self.wait(lambda: self.map_ready() and len(self.js("return window.ternival.result.residue")) == 21, 120,
@@ -422,7 +433,7 @@ class Conventions(Browser):
             svg.send_keys(Keys.ARROW_LEFT)
         svg.send_keys(Keys.ARROW_DOWN)
         self.wait(lambda: "K" in self.error("readout-t"), 30, "the cursor's bubble temperature")
-        x = [float(v) for v in self.error("readout-x").strip("()").split(",")]
+        x = [float(v) for v in self.error("readout-x").split("(")[1].rstrip(")").split(",")]
         # The same point under the pointer reads the same bubble temperature.
         t_key = self.error("readout-t")
         svg.send_keys(Keys.ENTER)

@@ -157,7 +157,7 @@ json Defaults(const std::string& text, const std::string& name) {
     // method (a pair a method does not list is ideal, without parameters).
     json comps = json::array();
     for (const auto& c : p.components)
-        comps.push_back({{"id", c.id}, {"name", c.long_name.empty() ? c.id : c.long_name}, {"cas", c.cas},
+        comps.push_back({{"id", c.id}, {"name", c.long_name.empty() ? c.id : c.long_name}, {"cas", c.cas}, {"mw", c.mw},
                          {"source", c.source.empty() || c.source == "file" ? "the file " + name : c.source}});
     json pairs = json::array();
     for (const auto& m : p.methods) {

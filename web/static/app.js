@@ -4,7 +4,7 @@
 // residue curve or distillation line through the point).
 import { api, postJson, sessionToken, postWhileLeaving, setSessionToken, Connection, Proxy, AutomationError, ProtocolError, r8 }
   from './rpc.js';
-import { el, frame, fromXY, polyline, toXY } from './triangle.js';
+import { el, frame, fromXY, polyline, setMassBasis, toBasis, toXY } from './triangle.js';
 
 const $ = (id) => document.getElementById(id);
 const STABILITY = { 1: 'stable node', 2: 'saddle', 3: 'unstable node', 0: 'unclassified', [-1]: 'not computed' };
@@ -725,6 +725,17 @@ function legend(svg) {
   }
 }
 
+// Mole or mass fractions: the picture, the readout and the azeotrope table
+// follow the choice (molar masses from the problem file).
+function applyBasis() {
+  const r = state.result;
+  const mass = $('basis').value === 'mass';
+  const mw = r && state.sources ? r.names.map((id) => (state.sources.components.find((c) => c.id === id) || {}).mw) : null;
+  if (mass && !(mw && mw.every((m) => m > 0))) setError('map-error', 'The problem file gives no molar masses: mole fractions are shown.');
+  setMassBasis(mass ? mw : null);
+}
+const basisLetter = () => ($('basis').value === 'mass' ? 'w' : 'x');
+
 // A vertex's label: the component's name, with its ID where they differ.
 function vertexName(id) {
   const c = state.sources && state.sources.components.find((k) => k.id === id);
@@ -745,6 +756,7 @@ function draw() {
   state.cursor = null;
   const r = state.result;
   el('rect', { x: 0, y: 0, width: 640, height: 620, fill: 'white' }, svg);
+  applyBasis();
   frame(svg, r ? r.names.map(vertexName) : ['', '', '']);
   if (!r) return;
   const st = r.settings;
@@ -988,14 +1000,14 @@ function fillTables() {
     const tr = pure.insertRow();
     cell(tr, p.component); cell(tr, tValue(p.t).toFixed(2)); cell(tr, STABILITY[p.stability] || String(p.stability));
   }
-  r.names.forEach((n, i) => { $(`az-h${i}`).textContent = `x ${n}`; });
+  r.names.forEach((n, i) => { $(`az-h${i}`).textContent = `${basisLetter()} ${n}`; });
   for (const h of document.querySelectorAll('.t-head')) h.textContent = $('t-unit').value === 'C' ? 'T / °C' : 'T / K';
   const az = $('azeotrope-table').tBodies[0];
   az.replaceChildren();
   r.azeotropes.forEach((a, k) => {
     const tr = az.insertRow();
     cell(tr, String(k + 1));
-    for (const v of a.x) cell(tr, v.toFixed(4));
+    for (const v of toBasis(a.x)) cell(tr, v.toFixed(4));
     cell(tr, tValue(a.t).toFixed(2));
     cell(tr, STABILITY[a.stability] || String(a.stability));
     cell(tr, a.phase === 2 ? 'heterogeneous' : 'homogeneous');
@@ -1102,7 +1114,7 @@ function onMove(event) { readAt(compositionAt(event)); }
 // The readout of a composition of the picture (pointer or keyboard cursor).
 function readAt(x) {
   if (!x) { $('readout-x').textContent = '—'; return; }
-  $('readout-x').textContent = `(${fmt(x)})`;
+  $('readout-x').textContent = `${basisLetter()} (${fmt(toBasis(x))})`;
   state.hover.next = x;
   hoverQuery();
 }
@@ -1238,8 +1250,8 @@ async function wholeMixture() {
 // layers shown and the curves added.  Kept in the browser as it changes and
 // offered as a session file.
 const SAVE_KEY = 'ternival-page';
-const SETTING_FIELDS = ['pressure', 'temperature', 'method', 'phase', 'search', 'grid-steps', 't-unit', 'top', 'left',
-  'right'];
+const SETTING_FIELDS = ['pressure', 'temperature', 'method', 'phase', 'search', 'grid-steps', 't-unit', 'basis', 'top',
+  'left', 'right'];
 function pageState() {
   const layers = {};
   for (const box of document.querySelectorAll('#layers input')) layers[box.id] = box.checked;
@@ -1470,7 +1482,7 @@ function wire() {
     setStatus('The last curve was removed.');
   });
   for (const id of ['search', 'grid-steps']) $(id).addEventListener('change', computeMap);
-  $('t-unit').addEventListener('change', () => { if (state.result) { draw(); fillTables(); } });
+  for (const id of ['t-unit', 'basis']) $(id).addEventListener('change', () => { if (state.result) { draw(); fillTables(); } });
   // Enter in a field acts as its panel's button does.
   const enter = (ids, act) => ids.forEach((id) => $(id).addEventListener('keydown', (ev) => {
     if (ev.key === 'Enter') { ev.preventDefault(); act(); }

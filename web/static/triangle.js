@@ -4,14 +4,36 @@
 const SVG = 'http://www.w3.org/2000/svg';
 export const VERTICES = { top: [320, 60], left: [60, 530], right: [580, 530] };
 
-export function toXY(x) {
+// The picture's basis: mole fractions, or mass fractions with the molar
+// masses given.  Compositions handed to toXY and returned by fromXY are
+// always mole fractions; the frame's grid and ticks are in the basis drawn.
+let masses = null;
+export function setMassBasis(mw) { masses = mw && mw.every((m) => m > 0) ? mw : null; }
+export function toBasis(x) {
+  if (!masses) return x;
+  const w = x.map((v, i) => v * masses[i]), s = w.reduce((a, b) => a + b, 0);
+  return s > 0 ? w.map((v) => v / s) : x;
+}
+function fromBasis(w) {
+  if (!masses) return w;
+  const x = w.map((v, i) => v / masses[i]), s = x.reduce((a, b) => a + b, 0);
+  return s > 0 ? x.map((v) => v / s) : w;
+}
+
+function rawXY(x) {
   const [t, l, r] = x;
   return [t * VERTICES.top[0] + l * VERTICES.left[0] + r * VERTICES.right[0],
     t * VERTICES.top[1] + l * VERTICES.left[1] + r * VERTICES.right[1]];
 }
+export function toXY(x) { return x[0] < 0 ? rawXY(x) : rawXY(toBasis(x)); }
 
-// Composition of a point of the picture; null outside the triangle.
+// Composition (mole fractions) of a point of the picture; null outside the
+// triangle.
 export function fromXY(px, py) {
+  const w = rawFromXY(px, py);
+  return w && fromBasis(w);
+}
+function rawFromXY(px, py) {
   const [x1, y1] = VERTICES.top, [x2, y2] = VERTICES.left, [x3, y3] = VERTICES.right;
   const det = (y2 - y3) * (x1 - x3) + (x3 - x2) * (y1 - y3);
   const t = ((y2 - y3) * (px - x3) + (x3 - x2) * (py - y3)) / det;
@@ -42,7 +64,7 @@ export function frame(svg, names) {
     const f = k / 10;
     const lines = [[[f, 1 - f, 0], [f, 0, 1 - f]], [[0, f, 1 - f], [1 - f, f, 0]], [[0, 1 - f, f], [1 - f, 0, f]]];
     for (const [a, b] of lines) {
-      const [ax, ay] = toXY(a), [bx, by] = toXY(b);
+      const [ax, ay] = rawXY(a), [bx, by] = rawXY(b);
       el('line', { x1: ax, y1: ay, x2: bx, y2: by, stroke: '#e4e7ec', 'stroke-width': 0.7 }, g);
     }
   }
@@ -52,7 +74,7 @@ export function frame(svg, names) {
   const ticks = [[(f) => [0, 1 - f, f], [0, 16]], [(f) => [1 - f, f, 0], [-18, 4]], [(f) => [f, 0, 1 - f], [18, 4]]];
   for (const [at, [ox, oy]] of ticks)
     for (let k = 2; k < 10; k += 2) {
-      const [x, y] = toXY(at(k / 10));
+      const [x, y] = rawXY(at(k / 10));
       el('line', { x1: x, y1: y, x2: x + ox * 0.3, y2: y + oy * 0.3, stroke: '#223047', 'stroke-width': 1 }, g);
       const t = el('text', { x: x + ox, y: y + oy, 'text-anchor': 'middle', 'font-family': 'sans-serif',
         'font-size': 10, fill: '#4a5260', class: 'tick' }, g);
