@@ -33,6 +33,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 ARGS = None
@@ -458,6 +459,28 @@ class Conventions(Browser):
             return out.concat(ids.filter((d, k) => ids.indexOf(d) !== k).map((d) => 'duplicate id ' + d));""")
         self.assertEqual(unnamed, [])
         self.assertEqual(svg.get_attribute("tabindex"), "0")
+        # Zoom and pan: the wheel zooms about the pointer, a drag pans, and a
+        # click on the enlarged picture still adds the curve through the
+        # composition under the pointer.
+        self.point_at([0.3, 0.3, 0.4])
+        for _ in range(4):
+            ActionChains(self.driver).scroll_from_origin(
+                ScrollOrigin.from_element(svg), 0, -100).perform()
+        view = lambda: self.js("return document.getElementById('map').getAttribute('viewBox')")
+        width = float(view().split()[2])
+        self.assertLess(width, 400)
+        self.point_at([0.32, 0.3, 0.38])
+        ActionChains(self.driver).click().perform()
+        self.wait(lambda: self.js("return window.ternival.clicked.length === 2 && !window.ternival.busy"), 60,
+                  "the curve added on the zoomed picture")
+        for a, b in zip(self.js("return window.ternival.clicked[1].start"), [0.32, 0.3, 0.38]):
+            self.assertAlmostEqual(a, b, delta=3e-3)
+        before = view()
+        ActionChains(self.driver).click_and_hold().move_by_offset(40, 25).release().perform()
+        self.assertNotEqual(view(), before)
+        self.assertEqual(self.js("return window.ternival.clicked.length"), 2)  # a drag adds nothing
+        self.driver.find_element(By.ID, "zoom-reset").click()
+        self.assertEqual(view(), "0.00 0.00 640.00 620.00")
 
     def test_any_three_of_eight_and_the_azeotropes_of_all_eight(self):
         self.open_page()

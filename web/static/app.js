@@ -1119,7 +1119,62 @@ function readAt(x) {
   hoverQuery();
 }
 
-async function onClick(event) { await clickAt(compositionAt(event)); }
+async function onClick(event) {
+  // The end of a drag that panned the picture is no click.
+  if (state.dragged) { state.dragged = false; return; }
+  await clickAt(compositionAt(event));
+}
+
+// ---------- zoom and pan -----------------------------------------------------
+
+const WHOLE_VIEW = [0, 0, 640, 620];
+function setView(v) {
+  state.view = v;
+  $('map').setAttribute('viewBox', v.map((a) => a.toFixed(2)).join(' '));
+}
+// Zooms by `factor` (below 1: closer) about the picture's point (cx, cy).
+function zoom(factor, cx, cy) {
+  const [x, y, w, h] = state.view || WHOLE_VIEW;
+  const nw = Math.min(WHOLE_VIEW[2], Math.max(WHOLE_VIEW[2] / 40, w * factor));
+  const nh = nw * WHOLE_VIEW[3] / WHOLE_VIEW[2];
+  if (nw >= WHOLE_VIEW[2]) { setView([...WHOLE_VIEW]); return; }
+  setView([cx - (cx - x) * nw / w, cy - (cy - y) * nh / h, nw, nh]);
+}
+function svgPoint(event) {
+  const svg = $('map');
+  const pt = svg.createSVGPoint();
+  pt.x = event.clientX;
+  pt.y = event.clientY;
+  return pt.matrixTransform(svg.getScreenCTM().inverse());
+}
+function wireZoom() {
+  const svg = $('map');
+  svg.addEventListener('wheel', (event) => {
+    event.preventDefault();
+    const p = svgPoint(event);
+    zoom(event.deltaY > 0 ? 1.25 : 0.8, p.x, p.y);
+  }, { passive: false });
+  let drag = null;
+  svg.addEventListener('pointerdown', (event) => {
+    if (event.button === 0) drag = { x: event.clientX, y: event.clientY, view: [...(state.view || WHOLE_VIEW)], moved: false };
+  });
+  svg.addEventListener('pointermove', (event) => {
+    if (!drag || !(event.buttons & 1)) return;
+    const dx = event.clientX - drag.x, dy = event.clientY - drag.y;
+    if (!drag.moved && Math.hypot(dx, dy) < 5) return;
+    drag.moved = true;
+    const scale = drag.view[2] / svg.getBoundingClientRect().width;
+    setView([drag.view[0] - dx * scale, drag.view[1] - dy * scale, drag.view[2], drag.view[3]]);
+  });
+  svg.addEventListener('pointerup', () => {
+    if (drag && drag.moved) state.dragged = true;
+    drag = null;
+  });
+  const centre = () => { const [x, y, w, h] = state.view || WHOLE_VIEW; return [x + w / 2, y + h / 2]; };
+  $('zoom-in').addEventListener('click', () => zoom(0.7, ...centre()));
+  $('zoom-out').addEventListener('click', () => zoom(1 / 0.7, ...centre()));
+  $('zoom-reset').addEventListener('click', () => setView([...WHOLE_VIEW]));
+}
 
 // The keyboard's cursor on the map: arrow keys move it (Shift: finer), its
 // composition is read as the pointer's is, Enter acts as a click there.
@@ -1356,6 +1411,7 @@ function contextLine() {
 function svgText() {
   const clone = $('map').cloneNode(true);
   clone.removeAttribute('class');
+  clone.setAttribute('viewBox', WHOLE_VIEW.join(' '));
   for (const id of ['#hover-tie', '#cursor']) {
     const e = clone.querySelector(id);
     if (e) e.remove();
@@ -1494,6 +1550,7 @@ function wire() {
   $('map').addEventListener('mousemove', onMove);
   $('map').addEventListener('click', onClick);
   $('map').addEventListener('keydown', onMapKey);
+  wireZoom();
   $('export-svg').addEventListener('click', exportSvg);
   $('export-png').addEventListener('click', exportPng);
   $('export-csv').addEventListener('click', exportCsv);
