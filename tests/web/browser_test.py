@@ -280,6 +280,15 @@ class Page(Browser):
             "return window.ternival.result.settings.file === 'my mixture.toml'"), 120, "the uploaded map")
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")), 4)
         self.assertEqual(self.error("mixture-error"), "")
+        # A name beyond ASCII is accepted, kept in ASCII, and said.
+        accented = os.path.join(self.tmp, "mélange été.toml")
+        shutil.copy(os.path.join(ARGS.examples, "acetone_chloroform_methanol.toml"), accented)
+        self.driver.find_element(By.ID, "upload").send_keys(accented)
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === 'melange ete.toml'"), 120, "the accented upload")
+        self.assertIn("kept as melange ete.toml", self.error("file-name"))
+        # No two liquids at the LLE temperature: said beside the layer.
+        self.assertIn("no two liquids at 298.15 K", self.error("lle-none"))
 
     def test_a_server_that_stops_is_told_and_replaced(self):
         self.open_page()

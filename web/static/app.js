@@ -238,6 +238,9 @@ async function uploadFile() {
   clearErrors();
   const f = $('upload').files[0];
   if (!f) return;
+  // A name with letters beyond ASCII is kept in ASCII (accents dropped,
+  // other characters replaced), and the page says so.
+  const plain = f.name.normalize('NFD').replace(/[\u0300-\u036f]/g, '').replace(/[^A-Za-z0-9._ -]/g, '_');
   if (state.maxUpload && f.size > state.maxUpload) {
     setError('mixture-error', `${f.name}: the file is larger than ${Math.round(state.maxUpload / 1024)} KiB, ` +
       'the most a problem file may be.');
@@ -246,9 +249,10 @@ async function uploadFile() {
   }
   try {
     const body = await f.arrayBuffer();
-    const r = await api(`/api/upload?name=${encodeURIComponent(f.name)}`,
+    const r = await api(`/api/upload?name=${encodeURIComponent(plain)}`,
       { method: 'POST', headers: { 'Content-Type': 'application/octet-stream' }, body });
     await openFile(r.file, r);
+    if (plain !== f.name) $('file-name').textContent += ` (uploaded as ${f.name}, kept as ${plain})`;
   } catch (e) {
     setError('mixture-error', `${f.name}: ${describe(e)}`);
     markStale();
@@ -614,6 +618,9 @@ async function computeMap() {
     const lleNote = codesText(`LLE envelope at ${s.temperature} K`, lerr, lmsg);
     if (lleNote) notes.push(lleNote);
     r.lle = { curves: lcurves, ties: lties };
+    // Said in words where no two liquids exist at that temperature.
+    $('lle-none').textContent = lerr === 0 && tiePairs(lties).length === 0
+      ? `(no two liquids at ${fmtT(s.temperature)} for these three)` : '';
     if (s.phase === 3) {
       if (!current()) return;
       step('VLLE envelope…');
