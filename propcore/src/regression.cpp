@@ -286,10 +286,8 @@ double sumSquares(const std::vector<double>& r) {
 double levenbergMarquardt(const Evaluator& f, std::array<double, 2>& b, std::vector<double>& jac) {
     constexpr double kBound = 20000.0;  // K; beyond, nothing the models describe
     std::vector<double> r, rp;
-    f(b, r, nullptr);
-    double ssr = sumSquares(r);
-    double lambda = 1e-3;
-    for (int it = 0; it < 200; ++it) {
+    // Forward differences of the residuals r at b, column by column.
+    auto jacobian = [&] {
         jac.assign(2 * r.size(), 0.0);
         for (int q = 0; q < 2; ++q) {
             std::array<double, 2> bh = b;
@@ -298,6 +296,12 @@ double levenbergMarquardt(const Evaluator& f, std::array<double, 2>& b, std::vec
             f(bh, rp, nullptr);
             for (std::size_t k = 0; k < r.size(); ++k) jac[q * r.size() + k] = (rp[k] - r[k]) / h;
         }
+    };
+    f(b, r, nullptr);
+    double ssr = sumSquares(r);
+    double lambda = 1e-3;
+    for (int it = 0; it < 200; ++it) {
+        jacobian();
         double a00 = 0, a01 = 0, a11 = 0, g0 = 0, g1 = 0;
         const std::size_t n = r.size();
         for (std::size_t k = 0; k < n; ++k) {
@@ -335,14 +339,7 @@ double levenbergMarquardt(const Evaluator& f, std::array<double, 2>& b, std::vec
     }
     // The Jacobian at the end point, for the parameters' uncertainties.
     f(b, r, nullptr);
-    jac.assign(2 * r.size(), 0.0);
-    for (int q = 0; q < 2; ++q) {
-        std::array<double, 2> bh = b;
-        const double h = 1e-4 * std::max(100.0, std::abs(b[q]));
-        bh[q] += h;
-        f(bh, rp, nullptr);
-        for (std::size_t k = 0; k < r.size(); ++k) jac[q * r.size() + k] = (rp[k] - r[k]) / h;
-    }
+    jacobian();
     return sumSquares(r);
 }
 
