@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -163,22 +164,23 @@ bool endsWith(const std::string& s, const char* suffix) {
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
-void renderTo(const Chart& chart, const std::string& path, const std::string& file) {
+void renderTo(const std::string& path, const std::string& file, double width, double height,
+              const std::function<void(cairo_t*)>& paint) {
     std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface;
     const bool png = endsWith(path, ".png");
     if (endsWith(path, ".svg"))
-        surface.reset(cairo_svg_surface_create(file.c_str(), kWidth, kHeight));
+        surface.reset(cairo_svg_surface_create(file.c_str(), width, height));
     else if (endsWith(path, ".pdf"))
-        surface.reset(cairo_pdf_surface_create(file.c_str(), kWidth, kHeight));
+        surface.reset(cairo_pdf_surface_create(file.c_str(), width, height));
     else if (png)
-        surface.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(kWidth), static_cast<int>(kHeight)));
+        surface.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(width), static_cast<int>(height)));
     else
         throw std::invalid_argument(path + ": unknown picture format (use .svg, .png or .pdf)");
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
         throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
     {
         std::unique_ptr<cairo_t, ContextDeleter> cr(cairo_create(surface.get()));
-        draw(cr.get(), chart);
+        paint(cr.get());
         if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
             throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_status(cr.get())));
     }
@@ -189,19 +191,26 @@ void renderTo(const Chart& chart, const std::string& path, const std::string& fi
     cairo_surface_finish(surface.get());
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
         throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
+    surface.reset();  // closes the file
 }
 
 }  // namespace
 
-void RenderChart(const Chart& chart, const std::string& path) {
+void WritePicture(const std::string& path, double width, double height, const std::function<void(cairo_t*)>& paint,
+                  const std::function<void(const std::string&)>& finish) {
     const std::string part = path + ".part" + std::to_string(::getpid());
     try {
-        renderTo(chart, path, part);
+        renderTo(path, part, width, height, paint);
+        if (finish) finish(part);
         if (std::rename(part.c_str(), path.c_str()) != 0) throw std::runtime_error(path + ": " + std::strerror(errno));
     } catch (...) {
         std::remove(part.c_str());
         throw;
     }
+}
+
+void RenderChart(const Chart& chart, const std::string& path) {
+    WritePicture(path, kWidth, kHeight, [&](cairo_t* cr) { draw(cr, chart); });
 }
 
 }  // namespace ternival::cli

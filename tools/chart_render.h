@@ -2,6 +2,9 @@
 // points against calculated curves, for the fit of a binary pair.
 #pragma once
 
+#include <cairo.h>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,5 +29,14 @@ struct Chart {
 // Throws std::runtime_error when the suffix is unknown or cairo fails; the
 // picture is written beside `path` and renamed into it.
 void RenderChart(const Chart& chart, const std::string& path);
+
+// A picture of width x height points painted by `paint`, written to `path`
+// as SVG, PNG or PDF by its suffix: beside it first, then renamed into it, so
+// a failed write never leaves a truncated picture under that name.
+// `finish`, when given, works on the finished file before the rename.
+// Throws std::invalid_argument for an unknown suffix, std::runtime_error
+// when cairo or the file system fails.
+void WritePicture(const std::string& path, double width, double height, const std::function<void(cairo_t*)>& paint,
+                  const std::function<void(const std::string&)>& finish = {});
 
 }  // namespace ternival::cli

@@ -1,10 +1,10 @@
 #include "map_render.h"
 
+#include "chart_render.h"
+
 #include <algorithm>
 #include <iterator>
 
-#include <cairo-pdf.h>
-#include <cairo-svg.h>
 #include <cairo.h>
 #include <fmt/core.h>
 
@@ -35,13 +35,6 @@ Xy place(const Composition& c) {
     const double h = kSide * std::sqrt(3.0) / 2.0;
     return {kLeft + kSide * (c[2] + 0.5 * c[0]), kBase - h * c[0]};
 }
-
-struct SurfaceDeleter {
-    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
-};
-struct ContextDeleter {
-    void operator()(cairo_t* c) const { cairo_destroy(c); }
-};
 
 void polyline(cairo_t* cr, const std::vector<Composition>& pts) {
     bool first = true;
@@ -349,53 +342,14 @@ void tagSvgCurves(const std::string& path) {
 }
 
 // Draws the map into `file` in the format that `path` names.
-void renderTo(const TernaryMap& map, const std::string& path, const std::string& file) {
-    auto ends = [&](const char* s) { return path.size() >= std::strlen(s) && path.compare(path.size() - std::strlen(s), std::string::npos, s) == 0; };
-    std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface;
-    const bool png = ends(".png");
-    if (ends(".svg"))
-        surface.reset(cairo_svg_surface_create(file.c_str(), kWidth, kHeight));
-    else if (ends(".pdf"))
-        surface.reset(cairo_pdf_surface_create(file.c_str(), kWidth, kHeight));
-    else if (png)
-        surface.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(kWidth), static_cast<int>(kHeight)));
-    else
-        throw std::invalid_argument(path + ": unknown picture format (use .svg, .png or .pdf)");
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
-        throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
-    {
-        std::unique_ptr<cairo_t, ContextDeleter> cr(cairo_create(surface.get()));
-        draw(cr.get(), map);
-        if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
-            throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_status(cr.get())));
-    }
-    if (png) {
-        const cairo_status_t st = cairo_surface_write_to_png(surface.get(), file.c_str());
-        if (st != CAIRO_STATUS_SUCCESS) throw std::runtime_error(path + ": " + cairo_status_to_string(st));
-    }
-    cairo_surface_finish(surface.get());
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
-        throw std::runtime_error(path + ": " + cairo_status_to_string(cairo_surface_status(surface.get())));
-    if (ends(".svg")) {
-        surface.reset();  // closes the file
-        tagSvgCurves(file);
-    }
-}
-
 }  // namespace
 
 void RenderMap(const TernaryMap& map, const std::string& path) {
-    // The picture is written beside its place and renamed into it, so a
-    // failed write never leaves a truncated picture under the name asked for.
-    const std::string part = path + ".part" + std::to_string(::getpid());
-    try {
-        renderTo(map, path, part);
-        if (std::rename(part.c_str(), path.c_str()) != 0)
-            throw std::runtime_error(path + ": " + std::strerror(errno));
-    } catch (...) {
-        std::remove(part.c_str());
-        throw;
-    }
+    const bool svg = path.size() >= 4 && path.compare(path.size() - 4, 4, ".svg") == 0;
+    WritePicture(path, kWidth, kHeight, [&](cairo_t* cr) { draw(cr, map); },
+                 [&](const std::string& file) {
+                     if (svg) tagSvgCurves(file);
+                 });
 }
 
 }  // namespace ternival::cli
