@@ -170,10 +170,15 @@ Action AddFitCommand(CLI::App& app) {
             fmt::print("{} vapour-liquid point(s), {} tie line(s); {}\n", rep.vle_points, rep.tie_lines,
                        propcore::FitBasisName(rep.basis));
             if (!rep.converged) fmt::print("NOT CONVERGED: {}\n", rep.reason);
-            fmt::print("bij = {:.4f} K  +- {:.3g}\nbji = {:.4f} K  +- {:.3g}\n", rep.b[0], rep.se[0], rep.b[1],
-                       rep.se[1]);
-            fmt::print("correlation of bij and bji {:.3f}; weighted sum of squares per degree of freedom {:.3g}\n",
-                       rep.correlation, rep.chi2);
+            if (rep.exact) {
+                fmt::print("bij = {:.4f} K\nbji = {:.4f} K\n", rep.b[0], rep.b[1]);
+                fmt::print("exactly determined (as many equations as parameters): no uncertainties\n");
+            } else {
+                fmt::print("bij = {:.4f} K  +- {:.3g}\nbji = {:.4f} K  +- {:.3g}\n", rep.b[0], rep.se[0], rep.b[1],
+                           rep.se[1]);
+                fmt::print("correlation of bij and bji {:.3f}; weighted sum of squares per degree of freedom {:.3g}\n",
+                           rep.correlation, rep.chi2);
+            }
             if (m == "NRTL") fmt::print("alpha = {} (held)\n", rep.pair.alpha);
             if (m == "WILSON") fmt::print("aij = {:.5f}, aji = {:.5f} (liquid volumes)\n", rep.pair.aij, rep.pair.aji);
             if (rep.vle_points) {

@@ -207,7 +207,9 @@ Databank Databank::Load(const std::string& dir) {
         // Synonyms of compounds this databank does not hold are left out.
         if (d.byCas(cas)) d.synonyms_[lower(syn.cell(k, "synonym"))] = cas;
     }
-    for (const char* set : {"NRTL", "UNIQUAC", "WILSON"}) {
+    // NRTL_CHEMICAL: acid pairs fitted with the chemical vapour (the other
+    // sets were regressed with an ideal one).
+    for (const char* set : {"NRTL", "UNIQUAC", "WILSON", "NRTL_CHEMICAL"}) {
         const Table t = readTable(dir + "/pairs_" + lower(set) + ".tsv");
         auto& m = d.pairs_[set];
         for (std::size_t k = 0; k < t.rows.size(); ++k) {

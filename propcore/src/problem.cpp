@@ -607,11 +607,24 @@ Problem ParseProblem(std::string_view source, const std::string& file) {
                             // with the chemical vapour the pair is estimated
                             // instead (from activity coefficients alone).
                             const bool acid = ci.dimer || cj.dimer;
-                            if (db && acid && m.vapour == Vapour::Chemical) {
-                                p.notes.push_back(m.name + " " + ci.id + "/" + cj.id + ": the databank's " +
-                                                  std::string(ModelName(m.model)) +
-                                                  " set was regressed with an ideal vapour and is not used with "
-                                                  "the chemical one");
+                            if (acid && m.vapour == Vapour::Chemical) {
+                                // Acid pairs fitted with the chemical vapour
+                                // to published equilibria come first.
+                                std::optional<DatabankPair> chem;
+                                if (m.model == Model::Nrtl)
+                                    chem = Databank::Get().FindPair("NRTL_CHEMICAL", ci.cas, cj.cas);
+                                if (chem) {
+                                    setPair(m, n, Pair{i, j, chem->aij, chem->aji, chem->bij, chem->bji,
+                                                       chem->alpha.value_or(0.3),
+                                                       "NRTL fitted with the chemical vapour to " + chem->comment,
+                                                       Regressed::Chemical});
+                                    continue;
+                                }
+                                if (db)
+                                    p.notes.push_back(m.name + " " + ci.id + "/" + cj.id + ": the databank's " +
+                                                      std::string(ModelName(m.model)) +
+                                                      " set was regressed with an ideal vapour and is not used with "
+                                                      "the chemical one");
                                 db.reset();
                             }
                             if (db) {

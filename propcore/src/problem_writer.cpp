@@ -176,7 +176,8 @@ std::string DatabankProblemText(const std::vector<std::string>& names, std::stri
     head << "# Problem definition file written from the engine's databank.\n"
          << "# Pure components: ChemSep pure-component databank (Artistic License 2.0).\n"
          << "# Binary pairs: ChemSep/DECHEMA sets at about 1 atm (Artistic License 2.0), or\n"
-         << "# fitted to UNIFAC where no set has the pair; each pair says which.\n"
+         << "# fitted to UNIFAC where no set has the pair, or, for acids with the chemical\n"
+         << "# vapour, fitted with it to published azeotropes; each pair says which.\n"
          << "# Edit any number: the engine's report file lists what differs from the databank.\n\n"
          << "title = " << quoted(title) << '\n';
     const std::string text_without_method = head.str() + comps.str();

@@ -123,9 +123,13 @@ void CheckMeasurements(const std::vector<Measurement>& data, int parameters) {
     // Residuals: T (or P) and y1 of a vapour-liquid point, two of a tie line.
     std::size_t residuals = 0;
     for (const Measurement& m : data) residuals += m.kind == Measurement::TieLine ? 2 : (m.y1 ? 2 : 1);
-    if (data.size() < 3 || residuals <= static_cast<std::size_t>(parameters))
-        throw FitDataError(std::to_string(data.size()) + " point(s) cannot determine " + std::to_string(parameters) +
-                           " parameters: give at least 3");
+    // As many equations as parameters determine them exactly (an azeotrope,
+    // T and y1 = x1, fixes a two-parameter pair, the classic hand method);
+    // fewer leave a family of answers.
+    if (residuals < static_cast<std::size_t>(parameters))
+        throw FitDataError(std::to_string(data.size()) + " point(s) give " + std::to_string(residuals) +
+                           " equation(s), which cannot determine " + std::to_string(parameters) +
+                           " parameters: give an azeotrope, points with y1, or more points");
     // At one pressure the bubble temperature of a binary rises and falls
     // along x1 at most twice (one azeotrope, rarely two); more reversals,
     // beyond the scatter of measurements, are not a binary's.
@@ -424,6 +428,9 @@ FitReport FitBinaryPair(const Problem& problem, std::size_t method, const std::v
     }
     // Uncertainties: covariance s^2 (J'J)^-1 with s^2 the weighted sum of
     // squares per degree of freedom.
+    // With as many residuals as parameters the fit is exact and says
+    // nothing of its own uncertainty.
+    rep.exact = n == 2;
     rep.chi2 = n > 2 ? best / double(n - 2) : 0.0;
     double a00 = 0, a01 = 0, a11 = 0;
     for (std::size_t k = 0; k < n && jbest.size() == 2 * n; ++k) {
@@ -432,7 +439,10 @@ FitReport FitBinaryPair(const Problem& problem, std::size_t method, const std::v
         a11 += jbest[n + k] * jbest[n + k];
     }
     const double det = a00 * a11 - a01 * a01;
-    if (det > 0.0) {
+    if (det > 0.0 && rep.exact) {
+        rep.se = {NAN, NAN};
+        rep.correlation = NAN;
+    } else if (det > 0.0) {
         const double v0 = rep.chi2 * a11 / det, v1 = rep.chi2 * a00 / det, c01 = -rep.chi2 * a01 / det;
         rep.se = {std::sqrt(v0), std::sqrt(v1)};
         rep.correlation = v0 > 0.0 && v1 > 0.0 ? c01 / std::sqrt(v0 * v1) : 0.0;

@@ -84,6 +84,7 @@ struct FitReport {
     std::array<double, 2> b{}, se{};  // bij, bji (K) and their standard errors
     double correlation = 0.0;         // of bij and bji
     double chi2 = 0.0;                // weighted sum of squares over (residuals - 2)
+    bool exact = false;               // as many residuals as parameters: no uncertainties (NaN)
     FitBasis basis = FitBasis::Isobaric;
     std::vector<FittedPoint> points;
     double rms_t = 0.0, rms_p = 0.0, rms_y = 0.0, rms_x = 0.0;  // K, relative, -, -

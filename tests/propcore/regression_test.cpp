@@ -76,6 +76,24 @@ TEST(Fit, RecoversTheParametersThatMadeTheData) {
         EXPECT_NEAR(r.b[1], 280.0, 0.05);
         EXPECT_LT(r.rms_t + r.rms_p, 1e-5);
     }
+    // The azeotrope alone (T and y1 = x1, bisected on y1 - x1 here) fixes
+    // both parameters exactly, and the fit claims no uncertainty.
+    double lo = 0.05, hi = 0.9;
+    FlashResult az;
+    for (int k = 0; k < 60; ++k) {
+        const double x1 = 0.5 * (lo + hi);
+        az = FlashPV(m, 101325.0, 0.0, std::vector<double>{x1, 1.0 - x1}, 2, FlashOptions{});
+        (az.y[0] > x1 ? lo : hi) = x1;
+    }
+    std::ostringstream one;
+    one << std::setprecision(12) << "T_K,P_Pa,x1,y1\n" << az.t << ",101325," << lo << "," << lo << "\n";
+    const auto data = read(one.str());
+    CheckMeasurements(data, 2);
+    const FitReport r = FitBinaryPair(p, 0, data, FitSettings{}, "synthetic");
+    ASSERT_TRUE(r.converged) << r.reason;
+    EXPECT_NEAR(r.b[0], 650.0, 0.5);
+    EXPECT_NEAR(r.b[1], 280.0, 0.5);
+    EXPECT_TRUE(r.exact && std::isnan(r.se[0]) && std::isnan(r.se[1]));
 }
 
 // Tie lines made with known UNIQUAC parameters are fitted back to them.
@@ -162,7 +180,7 @@ TEST(Fit, BadDataIsRefusedNamingTheLine) {
         {"T_K,P_Pa,x1\n350,101325,0.5\n351,101325,1.2\n", "data.csv:3: x1 = 1.2 is not a mole fraction"},
         {"# comment\nT_K,P_Pa,x1\n350,101325,0.5\n351,abc,0.2\n", "data.csv:4: P_Pa 'abc' is not a number"},
         {"T_K,P_Pa,x1\n350,101325,0.5\n351,101325\n", "data.csv:3: 2 values where the header has 3"},
-        {"T_K,P_Pa,x1\n350,101325,0.5\n351,101325,0.6\n", "2 point(s) cannot determine 2 parameters"},
+        {"T_K,P_Pa,x1\n350,101325,0.5\n", "1 point(s) give 1 equation(s), which cannot determine 2 parameters"},
         {"T_K,x1_L1,x1_L2\n300,0.3,0.3\n", "data.csv:2: x1_L1 and x1_L2 are the same liquid"},
         {"T_K,P_Pa,x1,x1_L1,x1_L2\n", "separate files"},
         {"T_K,P_Pa,x1\n-5,101325,0.5\n", "data.csv:2: T_K = -5 is not a temperature"},

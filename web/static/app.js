@@ -359,15 +359,16 @@ async function fitMeasurements() {
     setStatus(`Fitting ${$('fit-model').value} to ${f.name}…`);
     const r = await postJson('/api/fit', { components: names, model: $('fit-model').value, csv: await f.text(), name: f.name });
     state.fit = r;
-    const se = (v) => (v == null ? '—' : v.toPrecision(2));
+    const se = (v) => (r.exactly_determined ? '' : ` ± ${v == null ? '—' : v.toPrecision(2)}`);
     const rms = r.rms_T_K != null ? `rms ${r.rms_T_K.toFixed(3)} K` :
       r.rms_P_rel != null ? `rms ${(100 * r.rms_P_rel).toFixed(2)} % in P` : `rms ${r.rms_x1_tie_lines.toFixed(4)} in x1`;
     const cons = r.consistency.done
       ? `Consistency: area test ${r.consistency.area_consistent ? 'passed' : 'FAILED'}, point test ${r.consistency.point_consistent ? 'passed' : 'FAILED'}.`
       : `Consistency not tested: ${r.consistency.why_not}.`;
     $('fit-summary').textContent = `${r.converged ? '' : 'NOT CONVERGED: ' + r.reason + '. '}` +
-      `${r.model} ${r.components.join('/')} (${r.vapour} vapour): b12 = ${r.bij.toFixed(2)} ± ${se(r.se_bij)} K, ` +
-      `b21 = ${r.bji.toFixed(2)} ± ${se(r.se_bji)} K; ${r.points.length} points, ${rms}` +
+      `${r.model} ${r.components.join('/')} (${r.vapour} vapour): b12 = ${r.bij.toFixed(2)}${se(r.se_bij)} K, ` +
+      `b21 = ${r.bji.toFixed(2)}${se(r.se_bji)} K${r.exactly_determined ? ' (exactly determined: no uncertainties)' : ''}; ` +
+      `${r.points.length} points, ${rms}` +
       `${r.rms_y1 != null ? `, ${r.rms_y1.toFixed(4)} in y1` : ''}. ${cons}`;
     const ul = $('fit-warnings');
     ul.replaceChildren(...r.warnings.map((w) => { const li = document.createElement('li'); li.textContent = w; return li; }));
