@@ -12,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
-#include <memory>
 #include <span>
 #include <sstream>
 #include <string>
@@ -23,7 +22,6 @@
 #include "azeotrope/stability.h"
 #include "engine/engine_flash.h"
 #include "engine/run_log.h"
-#include "engine/session.h"
 
 namespace ternival::testing {
 
@@ -93,12 +91,14 @@ inline SearchResult ResultBuffers(const std::vector<std::int64_t>& ids, std::int
             Ints(cap, -7), Ints(cap, -7), Reals(n * (n + cap), -7.0), Reals(n + cap, -7.0), Ints(n + cap, -7)};
 }
 
-inline SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t phase,
-                              std::int64_t capacity = kAzeoDefaultCapacity, std::string_view method = "NRTL      ",
-                              double pressure = 101325.0) {
+// Azeo_Search, or another search of its arguments.
+template <class Search = decltype(&Azeo_Search)>
+SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t phase,
+                       std::int64_t capacity = kAzeoDefaultCapacity, std::string_view method = "NRTL      ",
+                       double pressure = 101325.0, Search search = Azeo_Search) {
     SearchResult r = ResultBuffers(ids, capacity);
-    Azeo_Search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases, r.codes,
-                r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
+    search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases, r.codes,
+           r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
     return r;
 }
 
@@ -154,21 +154,8 @@ inline std::vector<double> BinaryAzeotropesByScan(std::span<const std::int64_t> 
     }, cells, lo);
 }
 
-class SearchEnvironment : public EngineEnvironment {
+class SearchEnvironment : public SessionEnvironment {
 protected:
-    void TearDown() override {
-        session_.reset();
-        EngineEnvironment::TearDown();
-    }
-    // Opens the engine on an example, on a problem file, or on a problem
-    // written by the test.
-    void Open(const std::string& example) { OpenFile(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example); }
-    void OpenText(const std::string& name, const std::string& text) { OpenFile(write(name, text)); }
-    void OpenFile(const std::string& path) {
-        session_.reset();
-        session_ = std::make_unique<EngineSession>(path, TERNIVAL_VELMTOP);
-        ASSERT_TRUE(session_->ok()) << session_->error();
-    }
     std::vector<std::int64_t> Ids(std::initializer_list<const char*> names) {
         std::vector<std::int64_t> ids;
         for (const char* name : names) {
@@ -190,8 +177,6 @@ protected:
         for (std::string line; std::getline(in, line);) hits += line.find(wanted) != std::string::npos;
         return hits;
     }
-
-    std::unique_ptr<EngineSession> session_;
 };
 
 }  // namespace ternival::testing

@@ -7,10 +7,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "engine/entry_points.h"
 #include "engine/property_engine.h"
+#include "engine/session.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 
@@ -54,6 +56,24 @@ protected:
     std::string saved_path_;
     std::optional<std::string> saved_tmp_;
     PropertyEngine scratch_;
+};
+
+// The environment with an engine session on an example, on a problem file,
+// or on a problem written by the test.
+class SessionEnvironment : public EngineEnvironment {
+protected:
+    void TearDown() override {
+        session_.reset();
+        EngineEnvironment::TearDown();
+    }
+    void Open(const std::string& example) { OpenFile(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example); }
+    void OpenText(const std::string& name, const std::string& text) { OpenFile(write(name, text)); }
+    void OpenFile(const std::string& path) {
+        session_.reset();
+        session_ = std::make_unique<EngineSession>(path, TERNIVAL_VELMTOP);
+        ASSERT_TRUE(session_->ok()) << session_->error();
+    }
+    std::unique_ptr<EngineSession> session_;
 };
 
 }  // namespace ternival::testing

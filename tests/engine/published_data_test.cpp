@@ -7,25 +7,14 @@
 #include <vector>
 
 #include "engine/engine_flash.h"
-#include "engine/session.h"
 #include "engine_env.h"
 
 using namespace ternival;
 
 namespace {
 
-class PublishedData : public ternival::testing::EngineEnvironment {
+class PublishedData : public ternival::testing::SessionEnvironment {
 protected:
-    void open(const std::string& file) {
-        session_.reset();
-        session_ = std::make_unique<EngineSession>(file, TERNIVAL_VELMTOP);
-        ASSERT_TRUE(session_->ok()) << session_->error();
-    }
-    void example(const char* name) { open(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + name); }
-    void TearDown() override {
-        session_.reset();
-        EngineEnvironment::TearDown();
-    }
     struct Result {
         double t = 0, p = 0, vf = 0, share2 = 0;
         std::vector<double> y, x, x1, x2;
@@ -46,13 +35,12 @@ protected:
     double bubble(const char* first, const char* second, double x0) {
         return flash("PV", {first, second}, {x0, 1.0 - x0}, 0.0, 101325.0, 0.0).t;
     }
-    std::unique_ptr<EngineSession> session_;
 };
 
 }  // namespace
 
 TEST_F(PublishedData, NormalBoilingPointsOfPureComponents) {
-    example("eight_components.toml");
+    Open("eight_components.toml");
     // Published normal boiling points, K.
     const std::vector<std::pair<const char*, double>> tb{{"WATER", 373.12}, {"ACETONE", 329.2}, {"CHLOROFM", 334.3},
                                                          {"METHANOL", 337.7}, {"ETHANOL", 351.4}, {"BENZENE", 353.2},
@@ -78,7 +66,7 @@ TEST_F(PublishedData, BinaryAzeotropesAreTheExtremeBubblePoints) {
                           Case{"acetone_chloroform_methanol.toml", "ACETONE", "CHLOROFM", 200, 500, -1.0, 337.7,
                                0.34}}) {
         SCOPED_TRACE(c.first);
-        example(c.file);
+        Open(c.file);
         double best = 1e9, xbest = 0;
         for (int k = c.from; k <= c.to; k += 2) {
             const double t = c.sign * bubble(c.first, c.second, k / 1000.0);
@@ -97,7 +85,7 @@ TEST_F(PublishedData, BinaryAzeotropesAreTheExtremeBubblePoints) {
 }
 
 TEST_F(PublishedData, WaterButanolMutualSolubilitiesAndHeteroazeotrope) {
-    example("water_butanol.toml");
+    Open("water_butanol.toml");
     for (const char* method : {"NRTL", "UNIQUAC"}) {
         const auto r = flash("TP", {"WATER", "BUTANOL"}, {0.8, 0.2}, 298.15, 101325.0, 0.0, 3, method);
         ASSERT_EQ(r.error, 0) << method;
@@ -126,7 +114,7 @@ TEST_F(PublishedData, WaterButanolMutualSolubilitiesAndHeteroazeotrope) {
 // in a feed are fine; an all-zero feed or a method the problem does not
 // define are errors, not crashes.
 TEST_F(PublishedData, EthanolWaterBenzeneBoilsAsTwoLiquidsNearTheTernaryHeteroazeotrope) {
-    example("ethanol_water_benzene.toml");
+    Open("ethanol_water_benzene.toml");
     const auto r = flash("PV", {"ETHANOL", "WATER", "BENZENE"}, {0.23, 0.23, 0.54}, 0.0, 101325.0, 0.0, 3);
     ASSERT_EQ(r.error, 0);
     EXPECT_NEAR(r.t, 338.0, 1.5);
@@ -146,7 +134,7 @@ TEST_F(PublishedData, UniquacNeedsSizeParametersOfEveryComponent) {
         "[[component]]\nid = \"B\"\nmw = 1.0\nantoine = [20.0, -3500.0]\nr = 1.0\nq = 1.0\n"
         "[[method]]\nname = \"UQ\"\nmodel = \"UNIQUAC\"\n";
     EXPECT_FALSE(EngineSession(write("noq.toml", body), TERNIVAL_VELMTOP).ok());
-    open(write("noq2.toml", "missing = \"ideal\"\n" + body));
+    OpenFile(write("noq2.toml", "missing = \"ideal\"\n" + body));
     EXPECT_EQ(flash("PV", {"A", "B"}, {0.5, 0.5}, 0, 101325, 0).error, -4);
     EXPECT_EQ(flash("PV", {"B"}, {1.0}, 0, 101325, 0).error, 0);
 }

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,7 +21,6 @@
 #include "../engine/engine_env.h"
 #include "engine/engine_flash.h"
 #include "engine/run_log.h"
-#include "engine/session.h"
 #include "envelope/lle_envelope.h"
 #include "envelope/vlle_envelope.h"
 
@@ -205,21 +203,14 @@ struct DirectFlash {
     std::int64_t error = 0;
 };
 
-class EnvelopeFixture : public EngineEnvironment {
+class EnvelopeFixture : public SessionEnvironment {
 protected:
     void open(const char* example, std::array<const char*, 3> names) {
-        session_.reset();
-        session_ = std::make_unique<EngineSession>(std::string(TERNIVAL_EXAMPLES_DIR) + "/" + example,
-                                                   TERNIVAL_VELMTOP);
-        ASSERT_TRUE(session_->ok()) << session_->error();
+        Open(example);
         for (std::size_t i = 0; i < 3; ++i) {
             ids_[i] = LookupComponentIndex(names[i]);
             ASSERT_GT(ids_[i], 0) << names[i];
         }
-    }
-    void TearDown() override {
-        session_.reset();
-        EngineEnvironment::TearDown();
     }
     // The envelopes of the open example into b, nmax tie lines at most.
     void runLle(EnvelopeBuffers& b, double t, double step = 0.1, std::int64_t n = 3, std::string_view method = "NRTL") {
@@ -242,7 +233,6 @@ protected:
         return f;
     }
     long long engineCalls() const { return FlashMemory().engine_calls; }
-    std::unique_ptr<EngineSession> session_;
     std::array<std::int64_t, 3> ids_{};
     double pressure_ = 101325.0;
 };
