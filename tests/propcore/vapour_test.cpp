@@ -36,8 +36,9 @@ struct Azeotrope {
 };
 
 // A binary azeotrope at p found without the engine's azeotrope search: the
-// sign change of y1 - x1 along 400 bubble points, then bisection.
-std::optional<Azeotrope> binaryAzeotrope(const Mixture& m, double p) {
+// first sign change of y1 - x1 along 400 bubble points from x1 = from,
+// then bisection.
+std::optional<Azeotrope> binaryAzeotrope(const Mixture& m, double p, double from = 1e-3) {
     FlashOptions o;
     auto excess = [&](double x1, double& t) {
         const std::vector<double> x{x1, 1.0 - x1};
@@ -46,9 +47,9 @@ std::optional<Azeotrope> binaryAzeotrope(const Mixture& m, double p) {
         t = r.t;
         return r.y[0] - x1;
     };
-    double t = 0.0, prev_x = 1e-3, prev = excess(prev_x, t);
+    double t = 0.0, prev_x = from, prev = excess(prev_x, t);
     for (int k = 1; k <= 400; ++k) {
-        const double x1 = 1e-3 + (1.0 - 2e-3) * k / 400.0;
+        const double x1 = from + (1.0 - 1e-3 - from) * k / 400.0;
         const double f = excess(x1, t);
         if ((f < 0.0) != (prev < 0.0)) {
             double lo = prev_x, hi = x1, flo = prev;
@@ -194,6 +195,8 @@ TEST(ChemicalVapour, AceticAcidAndWater) {
     const Problem ideal = databank({"acetic acid", "water"}, "ideal");
     EXPECT_FALSE(binaryAzeotrope(binary(chem), 101325.0));
     EXPECT_TRUE(binaryAzeotrope(binary(ideal), 101325.0));
+    // Nor have acrylic acid and water (Horsley).
+    EXPECT_FALSE(binaryAzeotrope(binary(databank({"acrylic acid", "water"}, "auto")), 101325.0));
     struct Point {
         double t, p, x, y;
     };
@@ -212,8 +215,9 @@ TEST(ChemicalVapour, AceticAcidAndWater) {
 // mol % acid (CRC Handbook); toluene and acetic acid at a minimum, 378.55 K
 // and 37.4 mol % acid (Horsley, Azeotropic Data).  The databank's acid
 // pairs fitted with the chemical vapour meet both within 2 K and 0.05,
-// found here without the engine's search; an ideal vapour turns formic
-// acid/water's maximum into a minimum.
+// found here without the engine's search, as does the estimated pair of
+// propanoic acid/water; an ideal vapour turns formic acid/water's maximum
+// into a minimum.
 TEST(ChemicalVapour, AcidAzeotropesFromPairsFittedWithDimers) {
     const struct {
         std::vector<std::string> names;
@@ -231,6 +235,14 @@ TEST(ChemicalVapour, AcidAzeotropesFromPairsFittedWithDimers) {
         EXPECT_NEAR(az->x1, c.x1, 0.05) << c.names[0];
         for (std::size_t i : {0, 1}) EXPECT_EQ(az->t > m.saturationTemperature(i, 101325.0), c.maximum);
     }
+    // Propanoic acid and water: a minimum 0.02 K below water's boiling
+    // point at 5.0 mol % acid (Horsley), looked for above 2 mol %.
+    const Mixture pw = binary(databank({"propanoic acid", "water"}, "auto"));
+    const auto az = binaryAzeotrope(pw, 101325.0, 0.02);
+    ASSERT_TRUE(az);
+    EXPECT_NEAR(az->x1, 0.0497, 0.05);
+    EXPECT_NEAR(az->t, 373.13, 2.0);
+    EXPECT_LT(az->t, pw.saturationTemperature(1, 101325.0));
     const Mixture mi = binary(databank({"formic acid", "water"}, "ideal"));
     const auto wrong = binaryAzeotrope(mi, 101325.0);
     ASSERT_TRUE(wrong);
