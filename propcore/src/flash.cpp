@@ -1,5 +1,7 @@
 #include "flash.h"
 
+#include "linear.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -26,31 +28,6 @@ double maxDiff(std::span<const double> a, std::span<const double> b) {
     double d = 0.0;
     for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
     return d;
-}
-
-// Solves a small symmetric positive system a x = b (k <= 3) by Gaussian
-// elimination; false when it is singular.
-bool solveSmall(std::vector<double> a, std::vector<double>& b, std::size_t k) {
-    for (std::size_t c = 0; c < k; ++c) {
-        std::size_t piv = c;
-        for (std::size_t r = c + 1; r < k; ++r)
-            if (std::abs(a[r * k + c]) > std::abs(a[piv * k + c])) piv = r;
-        if (!(std::abs(a[piv * k + c]) > 0.0)) return false;
-        if (piv != c) {
-            for (std::size_t q = 0; q < k; ++q) std::swap(a[c * k + q], a[piv * k + q]);
-            std::swap(b[c], b[piv]);
-        }
-        for (std::size_t r = c + 1; r < k; ++r) {
-            const double g = a[r * k + c] / a[c * k + c];
-            for (std::size_t q = c; q < k; ++q) a[r * k + q] -= g * a[c * k + q];
-            b[r] -= g * b[c];
-        }
-    }
-    for (std::size_t c = k; c-- > 0;) {
-        for (std::size_t q = c + 1; q < k; ++q) b[c] -= a[c * k + q] * b[q];
-        b[c] /= a[c * k + c];
-    }
-    return true;
 }
 
 // Solves for an equilibrium with a non-ideal vapour: `solve` finds the
@@ -133,7 +110,7 @@ FlashResult withVapour(const Mixture& m, std::span<const double> z, const FlashO
                     b[p] = std::inner_product(df[p].begin(), df[p].end(), f.begin(), 0.0);
                     a[p * k + p] *= 1.0 + 1e-12;
                 }
-                if (solveSmall(a, b, k)) {
+                if (SolveDense(a, b, k)) {
                     for (std::size_t p = 0; p < k; ++p)
                         for (std::size_t i = 0; i < n; ++i) c[i] -= b[p] * dg[p][i];
                     extrapolated = true;
@@ -667,33 +644,6 @@ namespace {
 // is accepted with.
 constexpr double kIsoactivity = 1e-10;
 
-// Solves the symmetric system h d = -g in place (Gaussian elimination with
-// partial pivoting); false when h is singular.
-bool solve(Vec& h, Vec& g, std::size_t n) {
-    for (std::size_t c = 0; c < n; ++c) {
-        std::size_t piv = c;
-        for (std::size_t r = c + 1; r < n; ++r)
-            if (std::abs(h[r * n + c]) > std::abs(h[piv * n + c])) piv = r;
-        if (!(std::abs(h[piv * n + c]) > 1e-300)) return false;
-        if (piv != c) {
-            for (std::size_t k = 0; k < n; ++k) std::swap(h[c * n + k], h[piv * n + k]);
-            std::swap(g[c], g[piv]);
-        }
-        for (std::size_t r = c + 1; r < n; ++r) {
-            const double f = h[r * n + c] / h[c * n + c];
-            for (std::size_t k = c; k < n; ++k) h[r * n + k] -= f * h[c * n + k];
-            g[r] -= f * g[c];
-        }
-    }
-    for (std::size_t c = n; c-- > 0;) {
-        double v = g[c];
-        for (std::size_t k = c + 1; k < n; ++k) v -= h[c * n + k] * g[k];
-        g[c] = v / h[c * n + c];
-    }
-    for (double& v : g) v = -v;
-    return true;
-}
-
 // Newton on the mole numbers of liquid B (when `liquid_b`) and, with a
 // pressure given, of the vapour; liquid A is the rest of the feed.  The
 // Gibbs energy's gradient is the difference of each phase's ln(fugacity)
@@ -809,7 +759,8 @@ Split newtonEquilibrium(const Mixture& m, double t, double p, std::span<const do
             }
         step = g;
         hh = h;
-        if (!solve(hh, step, nu)) return Split::NotConverged;
+        if (!SolveDense(hh, step, nu)) return Split::NotConverged;
+        for (double& v : step) v = -v;
         // Descent direction, else steepest descent scaled to the amounts.
         double slope = 0.0;
         for (std::size_t k = 0; k < nu; ++k) slope += step[k] * g[k];

@@ -1,5 +1,7 @@
 #include "vapour.h"
 
+#include "linear.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -185,7 +187,9 @@ public:
         }
         monomerJacobian(w, ya, z, wz, jac);
         for (std::size_t a = 0; a < m; ++a) dz[a] = -(z[a] * dwz[a] - ya[a] * halfdw);
-        solveLinear(jac, dz, m);
+        // A singular Jacobian leaves the derivatives not-a-number, for the
+        // Newton steps that use them to refuse.
+        if (!SolveDense(jac, dz, m)) std::fill(dz.begin(), dz.end(), NAN);
         const double s = 1.0 + half;
         double ds = halfdw;
         for (std::size_t a = 0; a < m; ++a) ds += wz[a] * dz[a];  // d(z'Wz/2) = z'W dz at fixed W
@@ -227,31 +231,6 @@ private:
                 jac[a * m + b] = (a == b ? 1.0 + wz[a] : 0.0) + z[a] * w[a * m + b] - y[a] * wz[b];
     }
 
-    // Gaussian elimination with partial pivoting of a x = b into b (m is a
-    // handful); false when singular.
-    static bool solveLinear(std::vector<double> a, std::vector<double>& b, std::size_t m) {
-        for (std::size_t c = 0; c < m; ++c) {
-            std::size_t piv = c;
-            for (std::size_t r = c + 1; r < m; ++r)
-                if (std::abs(a[r * m + c]) > std::abs(a[piv * m + c])) piv = r;
-            if (a[piv * m + c] == 0.0) return false;
-            if (piv != c) {
-                for (std::size_t k = 0; k < m; ++k) std::swap(a[c * m + k], a[piv * m + k]);
-                std::swap(b[c], b[piv]);
-            }
-            for (std::size_t r = c + 1; r < m; ++r) {
-                const double g = a[r * m + c] / a[c * m + c];
-                for (std::size_t k = c; k < m; ++k) a[r * m + k] -= g * a[c * m + k];
-                b[r] -= g * b[c];
-            }
-        }
-        for (std::size_t c = m; c-- > 0;) {
-            for (std::size_t k = c + 1; k < m; ++k) b[c] -= a[c * m + k] * b[k];
-            b[c] /= a[c * m + c];
-        }
-        return true;
-    }
-
     // Newton on the monomer fractions z of several acids:
     //   f_a = z_a (1 + (W z)_a) - y_a (1 + z'W z / 2) = 0.
     static void solveMonomers(const std::vector<double>& w, const std::vector<double>& y, std::vector<double>& z) {
@@ -272,7 +251,7 @@ private:
             }
             if (worst < 1e-15) return;
             monomerJacobian(w, y, z, wz, jac);
-            if (!solveLinear(jac, step, m)) return;
+            if (!SolveDense(jac, step, m)) return;
             // Monomer fractions stay within (0, y]: halve a step that leaves.
             for (std::size_t a = 0; a < m; ++a) {
                 double nz = z[a] - step[a];
