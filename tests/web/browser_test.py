@@ -104,12 +104,21 @@ class Browser(unittest.TestCase):
     def js(self, script, *args):
         return self.driver.execute_script(script, *args)
 
+    def el(self, element_id):
+        return self.driver.find_element(By.ID, element_id)
+
+    def css(self, selector):
+        return self.driver.find_elements(By.CSS_SELECTOR, selector)
+
     def wait(self, condition, timeout=60, what="the page"):
         WebDriverWait(self.driver, timeout).until(lambda d: condition(), "%s did not get there" % what)
 
+    def wait_ready(self, what="the page", timeout=120):
+        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), timeout, what)
+
     def open_page(self):
         self.driver.get(self.url + "?fresh")
-        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), what="the first map")
+        self.wait_ready("the first map", 60)
         self.wait_map()
 
     def map_ready(self):
@@ -119,14 +128,51 @@ class Browser(unittest.TestCase):
     def wait_map(self, timeout=120):
         self.wait(self.map_ready, timeout, "the map")
 
-    def tool(self, *args):
+    def wait_file(self, name, timeout=120):
+        """Waits for the map of the problem file `name`."""
+        self.wait(lambda: self.map_ready() and self.js(
+            "return window.ternival.result.settings.file === arguments[0]", name), timeout, "the map of " + name)
+
+    def wait_clicked(self, count, what="the clicked curve"):
+        self.wait(lambda: self.js("return window.ternival.clicked.length === arguments[0] && !window.ternival.busy",
+                                  count), 60, what)
+
+    def click_at(self, x, count, what="the clicked curve"):
+        """Clicks composition x of the picture; waits for the count-th curve clicked."""
+        self.point_at(x)
+        ActionChains(self.driver).click().perform()
+        self.wait_clicked(count, what)
+
+    def run_tool(self, *args, code=0):
         r = subprocess.run([ARGS.tool] + list(args), env=self.env, capture_output=True, text=True)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        return json.loads(r.stdout)
+        self.assertEqual(r.returncode, code, r.stderr)
+        return r
+
+    def tool(self, *args, code=0):
+        return json.loads(self.run_tool(*args, code=code).stdout)
+
+    def fill(self, element_id, *keys):
+        """Replaces what the field holds by the keys typed."""
+        field = self.el(element_id)
+        field.clear()
+        field.send_keys(*keys)
+
+    def choose(self, element_id, value):
+        Select(self.el(element_id)).select_by_value(value)
+
+    def open_example(self, name):
+        self.choose("example", name)
+        self.el("load-example").click()
+
+    def upload(self, path):
+        self.el("upload").send_keys(path)
+
+    def stale(self):
+        return "stale" in (self.el("map").get_attribute("class") or "")
 
     def point_at(self, x):
         """Moves the pointer to composition x of the picture."""
-        svg = self.driver.find_element(By.ID, "map")
+        svg = self.el("map")
         self.js("document.getElementById('map').scrollIntoView({block: 'center'})")
         dx, dy = self.js("""
             const svg = document.getElementById('map');
@@ -139,12 +185,12 @@ class Browser(unittest.TestCase):
         return svg
 
     def error(self, element_id):
-        return self.driver.find_element(By.ID, element_id).text
+        return self.el(element_id).text
 
     def download(self, button, ext):
         for f in os.listdir(self.downloads):
             os.remove(os.path.join(self.downloads, f))
-        self.driver.find_element(By.ID, button).click()
+        self.el(button).click()
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             files = [f for f in os.listdir(self.downloads) if f.endswith(ext)]
@@ -154,11 +200,10 @@ class Browser(unittest.TestCase):
         self.fail("no %s was downloaded" % ext)
 
 
-
 class Page(Browser):
     def test_built_in_example_table_and_singular_points(self):
         self.open_page()
-        rows = self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")
+        rows = self.css("#azeotrope-table tbody tr")
         expected = self.tool("azeotropes", "--format", "json")
         self.assertEqual(len(rows), len(expected))
         shown = [[float(c.text) for c in row.find_elements(By.TAG_NAME, "td")[1:5]] for row in rows]
@@ -172,11 +217,10 @@ class Page(Browser):
         points = self.tool("map", "--search", "classic", "--grid", "3", "-o", os.path.join(self.tmp, "m.svg"),
                            "--format", "json")
         want = sorted(p["stability"] for p in points)
-        drawn = sorted(e.get_attribute("data-stability")
-                       for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular"))
+        drawn = sorted(e.get_attribute("data-stability") for e in self.css("#map .singular"))
         self.assertEqual(drawn, want)
-        self.assertGreater(len(self.driver.find_elements(By.CSS_SELECTOR, "#map .residue")), 5)
-        self.assertGreater(len(self.driver.find_elements(By.CSS_SELECTOR, "#map .boundary")), 0)
+        self.assertGreater(len(self.css("#map .residue")), 5)
+        self.assertGreater(len(self.css("#map .boundary")), 0)
 
     def test_click_adds_the_curve_the_command_computes(self):
         self.open_page()
@@ -187,13 +231,12 @@ class Page(Browser):
         self.assertTrue(326.0 < t < 338.0, t)
         started = time.monotonic()
         ActionChains(self.driver).click().perform()
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60,
-                  "the clicked curve")
+        self.wait_clicked(1)
         seconds = time.monotonic() - started
         start = self.js("return window.ternival.clicked[0].start")
         for a, b in zip(start, [0.3, 0.3, 0.4]):
             self.assertAlmostEqual(a, b, delta=0.01)
-        drawn = json.loads(self.driver.find_element(By.ID, "clicked-0").get_attribute("data-points"))
+        drawn = json.loads(self.el("clicked-0").get_attribute("data-points"))
         expected = self.tool("curve", "-x", ",".join(repr(v) for v in start), "--format", "json")
         self.assertEqual(len(drawn), len(expected))
         worst = max(abs(p[k] - q[c]) for p, q in zip(drawn, expected)
@@ -203,27 +246,22 @@ class Page(Browser):
               % (seconds * 1000, self.js("return window.ternival.lastClickMs"), len(drawn)), file=sys.stderr)
         # A distillation line instead.
         self.driver.find_element(By.CSS_SELECTOR, "input[name=click-kind][value=distillation]").click()
-        self.point_at([0.5, 0.2, 0.3])
-        ActionChains(self.driver).click().perform()
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 2 && !window.ternival.busy"), 60,
-                  "the distillation line")
+        self.click_at([0.5, 0.2, 0.3], 2, "the distillation line")
         start = self.js("return window.ternival.clicked[1].start")
-        drawn = json.loads(self.driver.find_element(By.ID, "clicked-1").get_attribute("data-points"))
+        drawn = json.loads(self.el("clicked-1").get_attribute("data-points"))
         expected = self.tool("curve", "-x", ",".join(repr(v) for v in start), "--kind", "distillation",
                              "--format", "json")
         self.assertEqual(len(drawn), len(expected))
 
     def test_lle_envelope_of_ethanol_water_benzene(self):
         self.open_page()
-        Select(self.driver.find_element(By.ID, "example")).select_by_value("ethanol_water_benzene.toml")
-        self.driver.find_element(By.ID, "load-example").click()
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "the EWB map")
+        self.open_example("ethanol_water_benzene.toml")
+        self.wait_file("ethanol_water_benzene.toml")
         self.assertEqual(self.js("return window.ternival.result.settings.phase"), 3)
-        layer = self.driver.find_element(By.ID, "g-lle")
+        layer = self.el("g-lle")
         self.assertEqual(layer.get_attribute("display"), "none")
-        self.driver.find_element(By.ID, "layer-lle").click()
-        layer = self.driver.find_element(By.ID, "g-lle")
+        self.el("layer-lle").click()
+        layer = self.el("g-lle")
         self.assertEqual(layer.get_attribute("display"), "inline")
         ties = self.tool("envelope", os.path.join(ARGS.examples, "ethanol_water_benzene.toml"), "-T", "298.15",
                          "--format", "json")
@@ -243,24 +281,21 @@ class Page(Browser):
 
     def test_bad_input_is_named_next_to_its_field_and_the_map_is_marked_stale(self):
         self.open_page()
-        pressure = self.driver.find_element(By.ID, "pressure")
         for text, words in (("abc", "not a pressure"), ("-5", "not a pressure"), ("5e9", "outside")):
-            pressure.clear()
-            pressure.send_keys(text)
+            self.fill("pressure", text)
             self.wait(lambda: words in self.error("pressure-error"), 10, "the pressure error")
-            self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class") or "")
-            self.assertTrue(self.driver.find_element(By.ID, "stale-banner").is_displayed())
+            self.assertTrue(self.stale())
+            self.assertTrue(self.el("stale-banner").is_displayed())
         # Export refuses a stale map.
-        self.driver.find_element(By.ID, "export-svg").click()
+        self.el("export-svg").click()
         self.assertIn("no current map", self.error("map-error"))
-        pressure.clear()
-        pressure.send_keys("50000")
+        self.fill("pressure", "50000")
         self.wait_map()
         self.assertEqual(self.error("pressure-error"), "")
         self.assertEqual(self.js("return window.ternival.result.settings.pressure"), 50000)
         # An unknown databank component is named with suggestions.
-        self.driver.find_element(By.ID, "databank-components").send_keys("ethanol, watr, benzene")
-        self.driver.find_element(By.ID, "load-databank").click()
+        self.el("databank-components").send_keys("ethanol, watr, benzene")
+        self.el("load-databank").click()
         self.wait(lambda: "watr" in self.error("mixture-error"), 30, "the component error")
         self.assertIn("did you mean", self.error("mixture-error").lower())
 
@@ -269,23 +304,21 @@ class Page(Browser):
         broken = os.path.join(self.tmp, "broken.toml")
         with open(broken, "w") as f:
             f.write('[[component]]\nid = "A"\nmw = -1\n')
-        self.driver.find_element(By.ID, "upload").send_keys(broken)
+        self.upload(broken)
         self.wait(lambda: "broken.toml" in self.error("mixture-error"), 30, "the upload error")
         self.assertIn("mw", self.error("mixture-error"))
-        self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class") or "")
+        self.assertTrue(self.stale())
         mine = os.path.join(self.tmp, "my mixture.toml")
         shutil.copy(os.path.join(ARGS.examples, "ethanol_water_benzene.toml"), mine)
-        self.driver.find_element(By.ID, "upload").send_keys(mine)
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'my mixture.toml'"), 120, "the uploaded map")
-        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")), 4)
+        self.upload(mine)
+        self.wait_file("my mixture.toml")
+        self.assertEqual(len(self.css("#azeotrope-table tbody tr")), 4)
         self.assertEqual(self.error("mixture-error"), "")
         # A name beyond ASCII is accepted, kept in ASCII, and said.
         accented = os.path.join(self.tmp, "mélange été.toml")
         shutil.copy(os.path.join(ARGS.examples, "acetone_chloroform_methanol.toml"), accented)
-        self.driver.find_element(By.ID, "upload").send_keys(accented)
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'melange ete.toml'"), 120, "the accented upload")
+        self.upload(accented)
+        self.wait_file("melange ete.toml")
         self.assertIn("kept as melange ete.toml", self.error("file-name"))
         # No two liquids at the LLE temperature: said beside the layer.
         self.assertIn("no two liquids at 298.15 K", self.error("lle-none"))
@@ -296,11 +329,11 @@ class Page(Browser):
         self.assertTrue(servers)
         for pid in servers:
             os.kill(int(pid), 9)
-        self.driver.find_element(By.ID, "compute").click()
+        self.el("compute").click()
         self.wait(lambda: "stopped" in self.error("map-error"), 30, "the error")
-        self.assertIn("stale", self.driver.find_element(By.ID, "map").get_attribute("class") or "")
+        self.assertTrue(self.stale())
         self.wait(lambda: "restarted" in self.error("status"), 30, "the restart")
-        self.driver.find_element(By.ID, "compute").click()
+        self.el("compute").click()
         self.wait_map()
         self.assertEqual(self.error("map-error"), "")
 
@@ -313,17 +346,16 @@ class Conventions(Browser):
         # Every residue curve carries an arrow towards rising temperature:
         # its tip is nearer the hotter end of the curve.
         curves = self.js("return window.ternival.result.residue")
-        arrows = self.driver.find_elements(By.CSS_SELECTOR, "#g-residue .arrow")
+        arrows = self.css("#g-residue .arrow")
         self.assertEqual(len(arrows), len([c for c in curves if len(c["points"]) >= 3]))
         # The temperature beside each singular point is the command's.
         points = self.tool("map", "--grid", "3", "-o", os.path.join(self.tmp, "m.svg"), "--format", "json")
-        labels = sorted(float(e.get_attribute("data-t"))
-                        for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular-label"))
+        labels = sorted(float(e.get_attribute("data-t")) for e in self.css("#map .singular-label"))
         want = sorted(p["T_K"] for p in points)
         self.assertEqual(len(labels), len(want))
         for a, b in zip(labels, want):
             self.assertAlmostEqual(a, b, delta=0.006)
-        texts = [e.text for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular-label")]
+        texts = [e.text for e in self.css("#map .singular-label")]
         self.assertIn("%.1f K" % want[0], texts)
         # Separatrices, not edges: acetone/chloroform/methanol has four.
         bounds = self.tool("boundaries", "--format", "json")
@@ -332,50 +364,45 @@ class Conventions(Browser):
             by_curve.setdefault(p["curve"], []).append([p["x_ACETONE"], p["x_CHLOROFM"], p["x_METHANOL"]])
         inner = [c for c in by_curve.values() if not any(all(x[k] < 1e-6 for x in c) for k in range(3))]
         self.assertEqual(len(inner), 4)
-        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#map .boundary")), 4)
+        self.assertEqual(len(self.css("#map .boundary")), 4)
         self.assertIn("4 distillation boundaries", self.error("status"))
         self.assertIn("complete search", self.error("status"))
         # Stability by shape: the seven points of the map are polygons.
-        shapes = {e.get_attribute("data-stability"): e.tag_name
-                  for e in self.driver.find_elements(By.CSS_SELECTOR, "#map .singular")}
+        shapes = {e.get_attribute("data-stability"): e.tag_name for e in self.css("#map .singular")}
         self.assertEqual(set(shapes.values()), {"polygon"})
-        self.assertGreaterEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#frame .tick")), 12)
-        self.assertIn("distillation boundary", self.driver.find_element(By.ID, "legend").text)
+        self.assertGreaterEqual(len(self.css("#frame .tick")), 12)
+        self.assertIn("distillation boundary", self.el("legend").text)
 
     def test_units_grid_density_undo_and_exports_with_their_context(self):
         self.open_page()
-        pressure = self.driver.find_element(By.ID, "pressure")
         for text, pa in (("1 atm", 101325.0), ("101.325 kPa", 101325.0), ("1.01325 bar", 101325.0)):
-            pressure.clear()
-            pressure.send_keys(text, Keys.ENTER)
+            self.fill("pressure", text, Keys.ENTER)
             self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.pressure") == pa,
                       60, text)
             self.assertEqual(self.error("pressure-error"), "")
-        pressure.clear()
-        pressure.send_keys("0x100")
+        self.fill("pressure", "0x100")
         self.wait(lambda: "not a pressure" in self.error("pressure-error"), 10, "the refusal of 0x100")
-        pressure.clear()
-        pressure.send_keys("101325", Keys.ENTER)
+        self.fill("pressure", "101325", Keys.ENTER)
         self.wait_map()
         # Temperatures in degrees Celsius: the tables follow.
-        Select(self.driver.find_element(By.ID, "t-unit")).select_by_value("C")
+        self.choose("t-unit", "C")
         first = self.driver.find_element(By.CSS_SELECTOR, "#pure-table tbody tr td:nth-child(2)").text
         t = self.js("return window.ternival.result.pure[0].t")
         self.assertAlmostEqual(float(first), t - 273.15, delta=0.006)
-        Select(self.driver.find_element(By.ID, "t-unit")).select_by_value("K")
+        self.choose("t-unit", "K")
         # Mass fractions, from the file's molar masses: w_i = x_i M_i / sum(x_j M_j).
         with open(os.path.join(ARGS.examples, "acetone_chloroform_methanol.toml")) as f:
             mw = [float(v) for v in re.findall(r"^mw\s*=\s*([0-9.]+)", f.read(), re.M)]
-        Select(self.driver.find_element(By.ID, "basis")).select_by_value("mass")
+        self.choose("basis", "mass")
         x = self.js("return window.ternival.result.azeotropes[0].x")
         w = [a * m for a, m in zip(x, mw)]
-        cells = self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr:first-child td")[1:4]
+        cells = self.css("#azeotrope-table tbody tr:first-child td")[1:4]
         for c, v in zip(cells, w):
             self.assertAlmostEqual(float(c.text), v / sum(w), delta=6e-5)
-        self.assertTrue(self.driver.find_element(By.ID, "az-h0").text.startswith("w "))
-        Select(self.driver.find_element(By.ID, "basis")).select_by_value("mole")
+        self.assertTrue(self.el("az-h0").text.startswith("w "))
+        self.choose("basis", "mole")
         # A denser grid of residue curves.
-        Select(self.driver.find_element(By.ID, "grid-steps")).select_by_value("8")
+        self.choose("grid-steps", "8")
         self.wait(lambda: self.map_ready() and len(self.js("return window.ternival.result.residue")) == 21, 120,
                   "21 residue curves")
         # A click on a vertex is told, a curve added can be taken back.
@@ -383,10 +410,8 @@ class Conventions(Browser):
         self.point_at([0.999, 0.0005, 0.0005])
         ActionChains(self.driver).click().perform()
         self.wait(lambda: "pure component has no residue curve" in self.error("map-error"), 10, "the vertex message")
-        self.point_at([0.3, 0.3, 0.4])
-        ActionChains(self.driver).click().perform()
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60, "a curve")
-        self.driver.find_element(By.ID, "undo-clicked").click()
+        self.click_at([0.3, 0.3, 0.4], 1)
+        self.el("undo-clicked").click()
         self.assertEqual(self.js("return window.ternival.clicked.length"), 0)
         self.assertEqual(self.driver.find_elements(By.ID, "clicked-0"), [])
         # Exports name the mixture, pressure, model, phases and search.
@@ -408,22 +433,16 @@ class Conventions(Browser):
 
     def test_where_the_numbers_come_from(self):
         self.open_page()
-        rows = [[td.text for td in r.find_elements(By.TAG_NAME, "td")]
-                for r in self.driver.find_elements(By.CSS_SELECTOR, "#sources-table tbody tr")]
+        rows = [[td.text for td in r.find_elements(By.TAG_NAME, "td")] for r in self.css("#sources-table tbody tr")]
         self.assertEqual(len([r for r in rows if r[1] == ""]), 3)  # the three components
         self.assertEqual(len([r for r in rows if r[1] == "NRTL"]), 3)  # and the three pairs of NRTL
-        self.assertFalse(self.driver.find_element(By.ID, "map-sources").is_displayed())
+        self.assertFalse(self.el("map-sources").is_displayed())
         # A databank mixture with a pair the databank lacks: the estimate is
         # flagged next to the map, as the problem file the command writes has it.
-        field = self.driver.find_element(By.ID, "databank-components")
-        field.clear()
-        field.send_keys("ethanol, water, ethylene glycol", Keys.ENTER)
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'databank.toml'"), 120, "the databank map")
+        self.fill("databank-components", "ethanol, water, ethylene glycol", Keys.ENTER)
+        self.wait_file("databank.toml")
         out = os.path.join(self.tmp, "egw.toml")
-        r = subprocess.run([ARGS.tool, "problem", "ethanol", "water", "ethylene glycol", "-o", out], env=self.env,
-                           capture_output=True, text=True)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.run_tool("problem", "ethanol", "water", "ethylene glycol", "-o", out)
         with open(out) as f:
             estimated = len(re.findall(r"\[\[method\.pair\]\][^\n]*estimate", f.read()))
         self.assertGreater(estimated, 0)
@@ -437,7 +456,7 @@ class Conventions(Browser):
 
     def test_the_keyboard_reads_and_adds_curves_and_every_control_is_named(self):
         self.open_page()
-        svg = self.driver.find_element(By.ID, "map")
+        svg = self.el("map")
         self.js("arguments[0].focus()", svg)
         for _ in range(5):
             svg.send_keys(Keys.ARROW_LEFT)
@@ -447,8 +466,7 @@ class Conventions(Browser):
         # The same point under the pointer reads the same bubble temperature.
         t_key = self.error("readout-t")
         svg.send_keys(Keys.ENTER)
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60,
-                  "the curve added from the keyboard")
+        self.wait_clicked(1, "the curve added from the keyboard")
         for a, b in zip(self.js("return window.ternival.clicked[0].start"), x):
             self.assertAlmostEqual(a, b, delta=6e-4)
         self.point_at(self.js("return window.ternival.clicked[0].start"))
@@ -478,68 +496,55 @@ class Conventions(Browser):
         view = lambda: self.js("return document.getElementById('map').getAttribute('viewBox')")
         width = float(view().split()[2])
         self.assertLess(width, 400)
-        self.point_at([0.32, 0.3, 0.38])
-        ActionChains(self.driver).click().perform()
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 2 && !window.ternival.busy"), 60,
-                  "the curve added on the zoomed picture")
+        self.click_at([0.32, 0.3, 0.38], 2, "the curve added on the zoomed picture")
         for a, b in zip(self.js("return window.ternival.clicked[1].start"), [0.32, 0.3, 0.38]):
             self.assertAlmostEqual(a, b, delta=3e-3)
         before = view()
         ActionChains(self.driver).click_and_hold().move_by_offset(40, 25).release().perform()
         self.assertNotEqual(view(), before)
         self.assertEqual(self.js("return window.ternival.clicked.length"), 2)  # a drag adds nothing
-        self.driver.find_element(By.ID, "zoom-reset").click()
+        self.el("zoom-reset").click()
         self.assertEqual(view(), "0.00 0.00 640.00 620.00")
 
     def test_any_three_of_eight_and_the_azeotropes_of_all_eight(self):
         self.open_page()
         self.open_example("eight_components.toml")
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'eight_components.toml'"), 180, "the first three's map")
+        self.wait_file("eight_components.toml", 180)
         ids = self.js("return window.ternival.ids")
         self.assertEqual(len(ids), 8)
         # Any three: the last three of the file.
         for field, name in zip(("top", "left", "right"), ids[5:]):
-            Select(self.driver.find_element(By.ID, field)).select_by_value(name)
+            self.choose(field, name)
         self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.names") == ids[5:], 180,
                   "the map of the last three")
         # All eight: the table the command gives with the same search.
-        self.driver.find_element(By.ID, "whole-search").click()
-        self.wait(lambda: self.driver.find_element(By.ID, "whole-table").is_displayed(), 180, "the whole table")
+        self.el("whole-search").click()
+        self.wait(lambda: self.el("whole-table").is_displayed(), 180, "the whole table")
         expected = self.tool("azeotropes", os.path.join(ARGS.examples, "eight_components.toml"), "--search", "classic",
                              "--format", "json")
-        rows = self.driver.find_elements(By.CSS_SELECTOR, "#whole-table tbody tr")
+        rows = self.css("#whole-table tbody tr")
         self.assertEqual(len(rows), len(expected))
         shown = sorted(float(r.find_elements(By.TAG_NAME, "td")[9].text) for r in rows)
         for a, b in zip(shown, sorted(e["T_K"] for e in expected)):
             self.assertAlmostEqual(a, b, delta=0.006)
 
-    def open_example(self, name):
-        Select(self.driver.find_element(By.ID, "example")).select_by_value(name)
-        self.driver.find_element(By.ID, "load-example").click()
-
     def test_work_is_kept_across_reloads_and_in_session_files(self):
         self.open_page()
         self.open_example("ethanol_water_benzene.toml")
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "the EWB map")
-        pressure = self.driver.find_element(By.ID, "pressure")
-        pressure.clear()
-        pressure.send_keys("50 kPa", Keys.ENTER)
+        self.wait_file("ethanol_water_benzene.toml")
+        self.fill("pressure", "50 kPa", Keys.ENTER)
         self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.pressure") == 50000,
                   120, "the map at 50 kPa")
-        self.point_at([0.3, 0.3, 0.4])
-        ActionChains(self.driver).click().perform()
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60, "a curve")
+        self.click_at([0.3, 0.3, 0.4], 1)
         start = self.js("return window.ternival.clicked[0].start")
 
         def kept():
-            self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 120, "the restored page")
+            self.wait_ready("the restored page")
             self.wait(lambda: self.map_ready() and self.js("return window.ternival.clicked.length") == 1, 120,
                       "the restored curve")
             self.assertEqual(self.js("return window.ternival.result.settings.file"), "ethanol_water_benzene.toml")
             self.assertEqual(self.js("return window.ternival.result.settings.pressure"), 50000)
-            self.assertEqual(self.driver.find_element(By.ID, "pressure").get_attribute("value"), "50 kPa")
+            self.assertEqual(self.el("pressure").get_attribute("value"), "50 kPa")
             for a, b in zip(self.js("return window.ternival.clicked[0].start"), start):
                 self.assertAlmostEqual(a, b, places=12)
 
@@ -550,13 +555,13 @@ class Conventions(Browser):
         session = self.download("save-session", ".ternival.json")
         self.open_page()
         self.assertEqual(self.js("return window.ternival.result.settings.file"), "acetone_chloroform_methanol.toml")
-        self.driver.find_element(By.ID, "session-file").send_keys(session)
+        self.el("session-file").send_keys(session)
         kept()
         # A page reloaded while its map is computed comes back to its mixture.
         self.open_example("benzene_toluene_ethylbenzene.toml")
         self.wait(lambda: self.js("return window.ternival.file") == "benzene_toluene_ethylbenzene.toml", 60, "the file")
         self.driver.get(self.url)
-        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 120, "the reload")
+        self.wait_ready("the reload")
         self.wait_map()
         self.assertEqual(self.js("return window.ternival.result.settings.file"), "benzene_toluene_ethylbenzene.toml")
         # The report holds the map, the tables, the settings, the sources,
@@ -567,7 +572,7 @@ class Conventions(Browser):
                      "Ternival 38.0", "Date</th><td>20"):
             self.assertIn(part, report)
         self.driver.get(self.url + "?fresh")
-        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 120, "a fresh page")
+        self.wait_ready("a fresh page")
 
     def test_layout_and_screenshots_of_the_examples(self):
         shots = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ARGS.web))), "screenshots")
@@ -576,10 +581,8 @@ class Conventions(Browser):
         try:
             for example in ("acetone_chloroform_methanol.toml", "ethanol_water_benzene.toml"):
                 if self.js("return window.ternival.result.settings.file") != example:
-                    Select(self.driver.find_element(By.ID, "example")).select_by_value(example)
-                    self.driver.find_element(By.ID, "load-example").click()
-                self.wait(lambda: self.map_ready() and self.js(
-                    "return window.ternival.result.settings.file === arguments[0]", example), 120, example)
+                    self.open_example(example)
+                self.wait_file(example)
                 for width in (2000, 1400, 900):
                     self.driver.set_window_size(width, 1000)
                     # Nothing wider than the window: no part of the page is cut off.
@@ -597,105 +600,79 @@ class Honesty(Browser):
 
     DATA = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data"))
 
-    def upload(self, path):
-        self.driver.find_element(By.ID, "upload").send_keys(path)
-
     def test_no_map_where_the_data_do_not_reach(self):
         self.open_page()
-        pressure = self.driver.find_element(By.ID, "pressure")
-        pressure.clear()
-        pressure.send_keys("1e7")  # above every critical temperature of acetone/chloroform/methanol
+        self.fill("pressure", "1e7")  # above every critical temperature of acetone/chloroform/methanol
         self.wait(lambda: "No map" in self.error("map-error"), 60, "the refusal")
         self.assertIn("critical temperature", self.error("map-error"))
-        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "#map .singular"), [])
-        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "#map .residue"), [])
+        self.assertEqual(self.css("#map .singular"), [])
+        self.assertEqual(self.css("#map .residue"), [])
         # The command refuses the same.
-        r = subprocess.run([ARGS.tool, "pure", "-p", "1e7"], env=self.env, capture_output=True, text=True)
-        self.assertEqual(r.returncode, 4, r.stderr)
+        self.run_tool("pure", "-p", "1e7", code=4)
 
     def test_warnings_stand_next_to_the_map(self):
         self.open_page()
         # Ethanol/water/benzene with two phases: the water/benzene azeotrope
         # boils as two liquids, as the command warns.
-        Select(self.driver.find_element(By.ID, "example")).select_by_value("ethanol_water_benzene.toml")
-        self.driver.find_element(By.ID, "load-example").click()
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "the EWB map")
-        Select(self.driver.find_element(By.ID, "phase")).select_by_value("2")
+        self.open_example("ethanol_water_benzene.toml")
+        self.wait_file("ethanol_water_benzene.toml")
+        self.choose("phase", "2")
         self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.phase === 2"), 120,
                   "the two-phase map")
         self.wait(lambda: "liquid splits" in self.error("map-warnings"), 30, "the warning")
-        warned = [row.find_elements(By.TAG_NAME, "td")[-1].text
-                  for row in self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")]
-        tool = subprocess.run([ARGS.tool, "azeotropes", os.path.join(ARGS.examples, "ethanol_water_benzene.toml"),
-                               "--phase", "2", "--format", "json"], env=self.env, capture_output=True, text=True)
-        self.assertEqual(tool.returncode, 5, tool.stderr)
-        expected = sorted(row["status"] for row in json.loads(tool.stdout))
+        warned = [row.find_elements(By.TAG_NAME, "td")[-1].text for row in self.css("#azeotrope-table tbody tr")]
+        expected = sorted(row["status"] for row in self.tool(
+            "azeotropes", os.path.join(ARGS.examples, "ethanol_water_benzene.toml"), "--phase", "2", "--format", "json",
+            code=5))
         self.assertEqual(sorted(warned), expected)
-        button = self.driver.find_element(By.ID, "use-three-phases")
+        button = self.el("use-three-phases")
         self.assertTrue(button.is_displayed())
         button.click()
         self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.phase === 3"), 120,
                   "the three-phase map")
-        self.assertFalse(self.driver.find_element(By.ID, "map-warnings").is_displayed())
+        self.assertFalse(self.el("map-warnings").is_displayed())
         # A made-up ternary whose stability codes fail the topological check.
         self.upload(os.path.join(self.DATA, "inconsistent_ternary.toml"))
         self.wait(lambda: self.js("return window.ternival.file === 'inconsistent_ternary.toml'"), 60, "the upload")
         # The classic search misses three of its azeotropes (the complete
         # search finds them, and then the topology balances).
-        Select(self.driver.find_element(By.ID, "search")).select_by_value("classic")
-        pressure = self.driver.find_element(By.ID, "pressure")
-        pressure.clear()
-        pressure.send_keys("8173.32")
-        Select(self.driver.find_element(By.ID, "phase")).select_by_value("3")
+        self.choose("search", "classic")
+        self.fill("pressure", "8173.32")
+        self.choose("phase", "3")
         self.wait(lambda: "topological check" in self.error("map-warnings"), 120, "the topology warning")
 
     def test_a_databank_mixture_whose_liquid_splits_is_mapped_with_three_phases(self):
         self.open_page()
-        field = self.driver.find_element(By.ID, "databank-components")
-        field.clear()
-        field.send_keys("ethanol, water, benzene")
-        self.driver.find_element(By.ID, "load-databank").click()
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'databank.toml'"), 120, "the databank map")
+        self.fill("databank-components", "ethanol, water, benzene")
+        self.el("load-databank").click()
+        self.wait_file("databank.toml")
         self.assertEqual(self.js("return window.ternival.result.settings.phase"), 3)
         self.assertTrue(any(row.find_elements(By.TAG_NAME, "td")[-2].text == "heterogeneous"
-                            for row in self.driver.find_elements(By.CSS_SELECTOR, "#azeotrope-table tbody tr")))
-        self.assertFalse(self.driver.find_element(By.ID, "map-warnings").is_displayed())
+                            for row in self.css("#azeotrope-table tbody tr")))
+        self.assertFalse(self.el("map-warnings").is_displayed())
 
     def test_measurements_are_fitted_and_the_pair_used(self):
         self.open_page()
         csv = os.path.join(self.DATA, "ethanol_water_101kPa.csv")
-        field = self.driver.find_element(By.ID, "fit-components")
-        field.clear()
-        field.send_keys("ethanol, water")
-        self.driver.find_element(By.ID, "fit-file").send_keys(csv)
-        self.wait(lambda: self.driver.find_element(By.ID, "fit-result").is_displayed(), 60, "the fit")
+        self.fill("fit-components", "ethanol, water")
+        self.el("fit-file").send_keys(csv)
+        self.wait(lambda: self.el("fit-result").is_displayed(), 60, "the fit")
         fit = self.js("return window.ternival.fit")
-        tool = subprocess.run([ARGS.tool, "fit", "--data", csv, "--components", "ethanol,water", "--format", "json",
-                               "-o", os.path.join(self.tmp, "fitted.toml")],
-                              env=self.env, capture_output=True, text=True)
-        self.assertEqual(tool.returncode, 0, tool.stderr)
-        expected = json.loads(tool.stdout)
+        expected = self.tool("fit", "--data", csv, "--components", "ethanol,water", "--format", "json", "-o",
+                             os.path.join(self.tmp, "fitted.toml"))
         self.assertAlmostEqual(fit["bij"], expected["bij"], places=6)
         self.assertAlmostEqual(fit["bji"], expected["bji"], places=6)
         self.assertLess(fit["rms_T_K"], 0.5)
-        self.assertIn("rms", self.driver.find_element(By.ID, "fit-summary").text)
-        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#fit-chart circle.fit-liquid")), 21)
+        self.assertIn("rms", self.el("fit-summary").text)
+        self.assertEqual(len(self.css("#fit-chart circle.fit-liquid")), 21)
         # Used in a databank mixture: its ethanol/water azeotrope is the
         # fitted pair's, which the command finds from the written file.
-        self.driver.find_element(By.ID, "fit-use").click()
-        self.assertIn("replaces the databank's", self.driver.find_element(By.ID, "fit-used").text)
-        binary = subprocess.run([ARGS.tool, "azeotropes", os.path.join(self.tmp, "fitted.toml"), "--format", "json"],
-                                env=self.env, capture_output=True, text=True)
-        self.assertEqual(binary.returncode, 0, binary.stderr)
-        t_fitted = json.loads(binary.stdout)[0]["T_K"]
-        field = self.driver.find_element(By.ID, "databank-components")
-        field.clear()
-        field.send_keys("ethanol, water, benzene")
-        self.driver.find_element(By.ID, "load-databank").click()
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'databank.toml'"), 120, "the databank map")
+        self.el("fit-use").click()
+        self.assertIn("replaces the databank's", self.el("fit-used").text)
+        t_fitted = self.tool("azeotropes", os.path.join(self.tmp, "fitted.toml"), "--format", "json")[0]["T_K"]
+        self.fill("databank-components", "ethanol, water, benzene")
+        self.el("load-databank").click()
+        self.wait_file("databank.toml")
         temps = self.js("return window.ternival.result.azeotropes.map((z) => [z.x, z.t])")
         ew = [t for x, t in temps if min(x) < 1e-9 and max(x) < 0.999]
         self.assertTrue(any(abs(t - t_fitted) < 0.005 for t in ew), (temps, t_fitted))
@@ -703,69 +680,56 @@ class Honesty(Browser):
         bad = os.path.join(self.tmp, "bad.csv")
         with open(bad, "w") as f:
             f.write("T_K,P_Pa,x1,y1\n350,101325,0.5,0.6\n351,101325,1.4,0.5\n352,101325,0.3,0.5\n")
-        self.driver.find_element(By.ID, "fit-file").send_keys(bad)
+        self.el("fit-file").send_keys(bad)
         self.wait(lambda: "bad.csv:3: x1 = 1.4" in self.error("fit-error"), 30, "the refusal")
 
     def test_a_column_is_designed_on_the_map(self):
         self.open_page()  # acetone/chloroform/methanol
         self.wait(lambda: self.map_ready(), 120, "the map")
         # The regions and class the command finds.
-        tool = subprocess.run([ARGS.tool, "map", "--grid", "3"], env=self.env, capture_output=True, text=True)
-        self.assertEqual(tool.returncode, 0, tool.stderr)
+        tool = self.run_tool("map", "--grid", "3")
         regions = int(re.search(r"(\d+) distillation region", tool.stdout).group(1))
-        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#map polygon.region")), regions)
-        self.assertIn(re.search(r"class (\S+)", tool.stdout).group(1),
-                      self.driver.find_element(By.ID, "map-class").text)
+        self.assertEqual(len(self.css("#map polygon.region")), regions)
+        self.assertIn(re.search(r"class (\S+)", tool.stdout).group(1), self.el("map-class").text)
         feed, dist, bott = "0.40, 0.008, 0.592", "0.70, 0.01286, 0.28714", "0.03, 0.00201, 0.96799"
         for field, value in (("col-feed", feed), ("col-distillate", dist), ("col-bottoms", bott)):
-            box = self.driver.find_element(By.ID, field)
-            box.clear()
-            box.send_keys(value)
-        self.driver.find_element(By.ID, "col-design").click()
-        self.wait(lambda: "Feasible" in self.driver.find_element(By.ID, "column-result").text, 60, "the column")
+            self.fill(field, value)
+        self.el("col-design").click()
+        self.wait(lambda: "Feasible" in self.el("column-result").text, 60, "the column")
         figures = self.js("return window.ternival.column.figures")
-        col = subprocess.run([ARGS.tool, "column", "--feed", feed.replace(" ", ""), "--distillate", dist.replace(" ", ""),
-                              "--bottoms", bott.replace(" ", ""), "--reflux-factor", "1.5", "--format", "json"],
-                             env=self.env, capture_output=True, text=True)
-        self.assertEqual(col.returncode, 0, col.stderr)
-        expected = json.loads(col.stdout)
+        expected = self.tool("column", "--feed", feed.replace(" ", ""), "--distillate", dist.replace(" ", ""),
+                             "--bottoms", bott.replace(" ", ""), "--reflux-factor", "1.5", "--format", "json")
         self.assertAlmostEqual(figures["rmin"], expected["r_min"], places=6)
         self.assertEqual(figures["stages"], expected["stages"])
         self.assertEqual(figures["feedStage"], expected["feed_stage"])
-        self.assertTrue(self.driver.find_elements(By.CSS_SELECTOR, "#map polyline.rectifying"))
-        self.assertTrue(self.driver.find_elements(By.CSS_SELECTOR, "#map polyline.stripping"))
-        self.assertTrue(self.driver.find_elements(By.CSS_SELECTOR, "#map line.mass-balance"))
+        self.assertTrue(self.css("#map polyline.rectifying"))
+        self.assertTrue(self.css("#map polyline.stripping"))
+        self.assertTrue(self.css("#map line.mass-balance"))
         # Products in two regions: not feasible, and the page says why.
         for field, value in (("col-feed", "0.40, 0.05, 0.55"), ("col-distillate", "0.78, 0.03, 0.19"),
                              ("col-bottoms", "0.005, 0.07079, 0.92421")):
-            box = self.driver.find_element(By.ID, field)
-            box.clear()
-            box.send_keys(value)
-        self.driver.find_element(By.ID, "col-design").click()
-        self.wait(lambda: "Not feasible" in self.driver.find_element(By.ID, "column-result").text, 60, "the refusal")
-        self.assertIn("distillation", self.driver.find_element(By.ID, "column-result").text)
+            self.fill(field, value)
+        self.el("col-design").click()
+        self.wait(lambda: "Not feasible" in self.el("column-result").text, 60, "the refusal")
+        self.assertIn("distillation", self.el("column-result").text)
         # Placing the feed by clicking fills its field.
         self.driver.find_element(By.CSS_SELECTOR, "input[name=click-kind][value=feed]").click()
-        svg = self.driver.find_element(By.ID, "map")
+        svg = self.el("map")
         ActionChains(self.driver).move_to_element_with_offset(svg, 0, 60).click().perform()
-        self.wait(lambda: self.driver.find_element(By.ID, "col-feed").get_attribute("value") != "0.40, 0.05, 0.55", 10,
-                  "the clicked feed")
+        self.wait(lambda: self.el("col-feed").get_attribute("value") != "0.40, 0.05, 0.55", 10, "the clicked feed")
 
     def test_a_screen_of_entrainers_runs_and_shows_its_report(self):
         self.open_page()
         for field, value in (("screen-pair", "ethanol, water"),
                              ("screen-candidates", "benzene; ethylene glycol; methanol")):
-            box = self.driver.find_element(By.ID, field)
-            box.clear()
-            box.send_keys(value)
-        self.driver.find_element(By.ID, "screen-start").click()
-        self.wait(lambda: self.driver.find_element(By.ID, "screen-result").is_displayed(), 120, "the report")
-        self.assertIn("Done: 3 candidates", self.driver.find_element(By.ID, "screen-progress").text)
-        self.driver.switch_to.frame(self.driver.find_element(By.ID, "screen-report"))
+            self.fill(field, value)
+        self.el("screen-start").click()
+        self.wait(lambda: self.el("screen-result").is_displayed(), 120, "the report")
+        self.assertIn("Done: 3 candidates", self.el("screen-progress").text)
+        self.driver.switch_to.frame(self.el("screen-report"))
         try:
-            self.wait(lambda: len(self.driver.find_elements(By.CSS_SELECTOR, "#screen tbody tr")) == 3, 30,
-                      "the report's rows")
-            rows = self.driver.find_elements(By.CSS_SELECTOR, "#screen tbody tr")
+            self.wait(lambda: len(self.css("#screen tbody tr")) == 3, 30, "the report's rows")
+            rows = self.css("#screen tbody tr")
             text = " ".join(r.text for r in rows)
             for name in ("Benzene", "Ethylene glycol", "Methanol"):
                 self.assertIn(name, text)
@@ -783,7 +747,6 @@ class Honesty(Browser):
         first = self.driver.current_window_handle
         token1 = self.tab_token()
         self.driver.switch_to.new_window("tab")
-        second = self.driver.current_window_handle
         self.open_page()
         token2 = self.tab_token()
         self.assertNotEqual(token1, token2)
@@ -791,21 +754,17 @@ class Honesty(Browser):
         self.assertGreaterEqual(servers, 2)
         # Tab 2 opens another mixture; tab 1's curves are still its own.
         self.upload(os.path.join(ARGS.examples, "ethanol_water_benzene.toml"))
-        self.wait(lambda: self.map_ready() and self.js(
-            "return window.ternival.result.settings.file === 'ethanol_water_benzene.toml'"), 120, "tab 2's map")
+        self.wait_file("ethanol_water_benzene.toml")
         # A reload keeps the tab's session.
         self.driver.refresh()
-        self.wait(lambda: self.js("return document.body.dataset.ready === 'true'"), 60, "the reload")
+        self.wait_ready("the reload", 60)
         self.assertEqual(self.tab_token(), token2)
         self.driver.close()
         self.driver.switch_to.window(first)
         self.assertEqual(self.tab_token(), token1)
-        self.point_at([0.3, 0.3, 0.4])
-        ActionChains(self.driver).click().perform()
-        self.wait(lambda: self.js("return window.ternival.clicked.length === 1 && !window.ternival.busy"), 60,
-                  "tab 1's curve")
+        self.click_at([0.3, 0.3, 0.4], 1, "tab 1's curve")
         start = self.js("return window.ternival.clicked[0].start")
-        drawn = json.loads(self.driver.find_element(By.ID, "clicked-0").get_attribute("data-points"))
+        drawn = json.loads(self.el("clicked-0").get_attribute("data-points"))
         expected = self.tool("curve", "-x", ",".join(repr(v) for v in start), "--format", "json")
         self.assertEqual(len(drawn), len(expected))
         # The closed tab's server goes soon (it left; the heartbeat stopped).
