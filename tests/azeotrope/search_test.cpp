@@ -209,6 +209,24 @@ TEST_F(AzeoSearch, ZeotropicMixtureHasNone) {
     EXPECT_NEAR(r.singular_temperatures[2], 409.35, 0.8);
 }
 
+// Azeotrope a of `small`, over big's components `members` (its first small.n
+// when none are given), is in `big` at the same composition; `exact`: also at
+// the same temperature (0.05 K), with the same components present.
+bool Contains(const SearchResult& big, const SearchResult& small, std::int64_t a,
+              std::vector<std::int64_t> members = {}, bool exact = false) {
+    for (std::int64_t c = std::ssize(members); c < small.n; ++c) members.push_back(c);
+    for (std::int64_t b = 0; b < big.count; ++b) {
+        bool same = !exact || std::abs(big.t(b) - small.t(a)) < 0.05;
+        for (std::int64_t c = 0; c < big.n; ++c) {
+            const std::int64_t m = std::ranges::find(members, c) - members.begin();
+            const double xs = m < small.n ? small.x(a, m) : 0.0;
+            same = same && std::abs(xs - big.x(b, c)) < 2e-3 && (!exact || (xs > 0.0) == (big.x(b, c) > 0.0));
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
 // Every azeotrope of the searches of all 56 ternary sub-mixtures is in the
 // eight-component search's table, at the same composition and temperature.
 TEST_F(AzeoSearch, EightComponentsFindWhatTheTernarySearchesFind) {
@@ -220,20 +238,10 @@ TEST_F(AzeoSearch, EightComponentsFindWhatTheTernarySearchesFind) {
     for (std::int64_t i = 0; i < 8; ++i)
         for (std::int64_t j = i + 1; j < 8; ++j)
             for (std::int64_t k = j + 1; k < 8; ++k) {
-                const std::int64_t member[3] = {i, j, k};
                 const auto sub = RunSearch({ids[i], ids[j], ids[k]}, 3);
-                for (std::int64_t a = 0; a < sub.count; ++a, ++checked) {
-                    bool matched = false;
-                    for (std::int64_t b = 0; b < all.count && !matched; ++b) {
-                        matched = std::abs(sub.t(a) - all.t(b)) < 0.05;
-                        for (std::int64_t c = 0; c < 8; ++c) {
-                            double xs = 0.0;
-                            for (int m = 0; m < 3; ++m) if (member[m] == c) xs = sub.x(a, m);
-                            matched = matched && (xs > 0.0) == (all.x(b, c) > 0.0) && std::abs(xs - all.x(b, c)) < 2e-3;
-                        }
-                    }
-                    EXPECT_TRUE(matched) << i << '/' << j << '/' << k << " azeotrope " << a << "\n" << sub.describe();
-                }
+                for (std::int64_t a = 0; a < sub.count; ++a, ++checked)
+                    EXPECT_TRUE(Contains(all, sub, a, {i, j, k}, true))
+                        << i << '/' << j << '/' << k << " azeotrope " << a << "\n" << sub.describe();
             }
     EXPECT_GT(checked, 30);  // every pair and triple azeotrope appears in several sub-mixtures
 
@@ -579,17 +587,6 @@ int Azeotropes(const SearchResult& r, std::int64_t size, std::int64_t i = -1, st
     for (std::int64_t a = 0; a < r.count; ++a)
         count += r.sizes[static_cast<std::size_t>(a)] == size && (i < 0 || (r.x(a, i) > 0.0 && r.x(a, j) > 0.0));
     return count;
-}
-
-// Azeotrope a of `small` (over the first small.n of big's components) is in `big`.
-bool Contains(const SearchResult& big, const SearchResult& small, std::int64_t a) {
-    for (std::int64_t b = 0; b < big.count; ++b) {
-        double d = 0.0;
-        for (std::int64_t c = 0; c < big.n; ++c)
-            d = std::max(d, std::abs(big.x(b, c) - (c < small.n ? small.x(a, c) : 0.0)));
-        if (d < 2e-3) return true;
-    }
-    return false;
 }
 
 // The complete search keeps every classic azeotrope, and each one it adds
