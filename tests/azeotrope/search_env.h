@@ -10,13 +10,13 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
-#include <functional>
 #include <initializer_list>
 #include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../common/sign_changes.h"
 #include "../engine/engine_env.h"
 #include "azeotrope/search.h"
 #include "azeotrope/stability.h"
@@ -123,26 +123,6 @@ struct EngineBubble {
     double t = 0.0;
     std::int64_t error = 0;
 };
-
-// The sign changes of f on the grid s = lo + (1 - 2 lo) k / cells, k = 0 ..
-// cells (points where f is not finite are left out), each refined by bisection.
-inline std::vector<double> SignChanges(const std::function<double(double)>& f, int cells, double lo) {
-    std::vector<double> roots;
-    double previous = std::nan(""), at = 0.0;
-    for (int k = 0; k <= cells; ++k) {
-        const double s = lo + (1.0 - 2.0 * lo) * k / cells, d = f(s);
-        if (std::isfinite(d) && std::isfinite(previous) && (d > 0.0) != (previous > 0.0)) {
-            double a = at, b = s;
-            for (int it = 0; it < 50; ++it) {
-                const double mid = 0.5 * (a + b);
-                ((f(mid) > 0.0) == (previous > 0.0) ? a : b) = mid;
-            }
-            roots.push_back(0.5 * (a + b));
-        }
-        if (std::isfinite(d)) previous = d, at = s;
-    }
-    return roots;
-}
 
 // Azeotropes of the binary ids found without the search: where y1 - x1 of
 // bubble points changes sign along a grid of x1.

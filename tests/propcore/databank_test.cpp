@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/sign_changes.h"
 #include "databank.h"
 #include "flash.h"
 #include "problem.h"
@@ -269,32 +270,15 @@ const Published kAzeotropes[] = {
 struct Found { double t, x; };
 
 std::vector<Found> scanBinary(const Mixture& m, int phase) {
-    auto excess = [&](double x1, double& t) {
-        const FlashResult r = FlashPV(m, 101325.0, 0.0, std::vector<double>{x1, 1.0 - x1}, phase, FlashOptions{});
-        t = r.t;
-        return r.status == kConverged ? r.y[0] - x1 : std::nan("");
+    auto bubble = [&](double x1) {
+        return FlashPV(m, 101325.0, 0.0, std::vector<double>{x1, 1.0 - x1}, phase, FlashOptions{});
     };
     std::vector<Found> out;
-    constexpr int kSteps = 80;
-    double t = 0.0, prev_x = 0.004, prev = excess(prev_x, t);
-    for (int k = 1; k <= kSteps; ++k) {
-        const double x = 0.004 + 0.992 * k / kSteps;
-        const double v = excess(x, t);
-        if (std::isfinite(v) && std::isfinite(prev) && (v > 0) != (prev > 0)) {
-            double lo = prev_x, hi = x, flo = prev;
-            for (int it = 0; it < 40; ++it) {
-                const double mid = 0.5 * (lo + hi);
-                const double fm = excess(mid, t);
-                if (!std::isfinite(fm)) break;
-                if ((fm > 0) == (flo > 0)) lo = mid, flo = fm;
-                else hi = mid;
-            }
-            const double xa = 0.5 * (lo + hi);
-            excess(xa, t);
-            out.push_back({t, xa});
-        }
-        prev = v, prev_x = x;
-    }
+    for (const double x : ternival::testing::SignChanges([&](double x1) {
+             const FlashResult r = bubble(x1);
+             return r.status == kConverged ? r.y[0] - x1 : std::nan("");
+         }, 80, 0.004))
+        out.push_back({bubble(x).t, x});
     return out;
 }
 
