@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "activity.h"
+#include "levenberg.h"
 #include "thermo.h"
 
 namespace propcore {
@@ -99,7 +100,6 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
     constexpr double kBound = 5000.0;
     std::array<double, 2> best{0.0, 0.0};
     double best_ssr = 1e300, best_alpha = 0.3;
-    std::vector<double> r, rp;
     // NRTL: the two customary non-randomness values (0.3, and 0.2 that
     // suits pairs of low mutual solubility); the better fit is kept.
     const std::vector<double> alphas = model == Model::Nrtl ? std::vector<double>{0.3, 0.2} : std::vector<double>{0.3};
@@ -108,53 +108,8 @@ std::optional<PairEstimate> EstimatePair(const Component& ci, const Component& c
                               std::array<double, 2>{1200.0, -200.0}, std::array<double, 2>{-200.0, 1200.0}}) {
         alpha = a;
         std::array<double, 2> b = start;
-        double ssr = residuals(b, r);
-        double lambda = 1e-3;
-        for (int it = 0; it < 200 && ssr < 1e299; ++it) {
-            // Jacobian by forward differences: a load-time fit of two numbers.
-            std::array<std::vector<double>, 2> jac;
-            for (int q = 0; q < 2; ++q) {
-                std::array<double, 2> bh = b;
-                const double h = 1e-4 * std::max(1.0, std::abs(b[q]));
-                bh[q] += h;
-                residuals(bh, rp);
-                jac[q].resize(r.size());
-                for (std::size_t k = 0; k < r.size(); ++k) jac[q][k] = (rp[k] - r[k]) / h;
-            }
-            double a00 = 0, a01 = 0, a11 = 0, g0 = 0, g1 = 0;
-            for (std::size_t k = 0; k < r.size(); ++k) {
-                a00 += jac[0][k] * jac[0][k];
-                a01 += jac[0][k] * jac[1][k];
-                a11 += jac[1][k] * jac[1][k];
-                g0 += jac[0][k] * r[k];
-                g1 += jac[1][k] * r[k];
-            }
-            bool improved = false;
-            for (int tries = 0; tries < 12 && !improved; ++tries) {
-                const double m00 = a00 * (1 + lambda), m11 = a11 * (1 + lambda);
-                const double det = m00 * m11 - a01 * a01;
-                if (!(std::abs(det) > 0.0)) {
-                    lambda *= 10;
-                    continue;
-                }
-                std::array<double, 2> nb{b[0] - (m11 * g0 - a01 * g1) / det, b[1] - (m00 * g1 - a01 * g0) / det};
-                for (double& v : nb) v = std::clamp(v, -kBound, kBound);
-                const double nssr = residuals(nb, rp);
-                if (nssr < ssr) {
-                    const double change = std::abs(nb[0] - b[0]) + std::abs(nb[1] - b[1]);
-                    b = nb;
-                    r = rp;
-                    const double old = ssr;
-                    ssr = nssr;
-                    lambda = std::max(lambda / 3, 1e-9);
-                    improved = true;
-                    if (change < 1e-6 || old - ssr < 1e-14 * old) it = 1 << 20;
-                } else {
-                    lambda *= 4;
-                }
-            }
-            if (!improved) break;
-        }
+        std::vector<double> jac;
+        const double ssr = LevenbergMarquardt2(residuals, b, {kBound, 1.0, 12, 0.0, 1e-9, 1e-6, 0.0, 1e-14}, jac);
         if (ssr < best_ssr) best_ssr = ssr, best = b, best_alpha = a;
     }
     if (!(best_ssr < 1e299)) {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "flash.h"
+#include "levenberg.h"
 #include "thermo.h"
 
 namespace propcore {
@@ -284,67 +285,14 @@ double sumSquares(const std::vector<double>& r) {
 }
 
 // Levenberg-Marquardt on two parameters, the Jacobian by forward
-// differences of the (tightly converged) residuals.  Returns the sum of
-// squares; b ends at the minimum found, jac (column-major, two columns)
-// holds the Jacobian there.
+// differences of the (tightly converged) residuals; bij and bji within
+// 20000 K, beyond which nothing the models describe.
 double levenbergMarquardt(const Evaluator& f, std::array<double, 2>& b, std::vector<double>& jac) {
-    constexpr double kBound = 20000.0;  // K; beyond, nothing the models describe
-    std::vector<double> r, rp;
-    // Forward differences of the residuals r at b, column by column.
-    auto jacobian = [&] {
-        jac.assign(2 * r.size(), 0.0);
-        for (int q = 0; q < 2; ++q) {
-            std::array<double, 2> bh = b;
-            const double h = 1e-4 * std::max(100.0, std::abs(b[q]));
-            bh[q] += h;
-            f(bh, rp, nullptr);
-            for (std::size_t k = 0; k < r.size(); ++k) jac[q * r.size() + k] = (rp[k] - r[k]) / h;
-        }
+    auto residuals = [&](const std::array<double, 2>& bb, std::vector<double>& r) {
+        f(bb, r, nullptr);
+        return sumSquares(r);
     };
-    f(b, r, nullptr);
-    double ssr = sumSquares(r);
-    double lambda = 1e-3;
-    for (int it = 0; it < 200; ++it) {
-        jacobian();
-        double a00 = 0, a01 = 0, a11 = 0, g0 = 0, g1 = 0;
-        const std::size_t n = r.size();
-        for (std::size_t k = 0; k < n; ++k) {
-            a00 += jac[k] * jac[k];
-            a01 += jac[k] * jac[n + k];
-            a11 += jac[n + k] * jac[n + k];
-            g0 += jac[k] * r[k];
-            g1 += jac[n + k] * r[k];
-        }
-        bool improved = false, done = false;
-        for (int tries = 0; tries < 16 && !improved; ++tries) {
-            const double m00 = a00 * (1 + lambda) + 1e-12, m11 = a11 * (1 + lambda) + 1e-12;
-            const double det = m00 * m11 - a01 * a01;
-            if (!(std::abs(det) > 0.0)) {
-                lambda *= 10;
-                continue;
-            }
-            std::array<double, 2> nb{b[0] - (m11 * g0 - a01 * g1) / det, b[1] - (m00 * g1 - a01 * g0) / det};
-            for (double& v : nb) v = std::clamp(v, -kBound, kBound);
-            f(nb, rp, nullptr);
-            const double nssr = sumSquares(rp);
-            if (nssr < ssr) {
-                const double step = std::abs(nb[0] - b[0]) + std::abs(nb[1] - b[1]);
-                done = step < 1e-7 * (1.0 + std::abs(b[0]) + std::abs(b[1])) || ssr - nssr < 1e-12 * ssr;
-                b = nb;
-                r = rp;
-                ssr = nssr;
-                lambda = std::max(lambda / 3, 1e-12);
-                improved = true;
-            } else {
-                lambda *= 4;
-            }
-        }
-        if (!improved || done) break;
-    }
-    // The Jacobian at the end point, for the parameters' uncertainties.
-    f(b, r, nullptr);
-    jacobian();
-    return sumSquares(r);
+    return LevenbergMarquardt2(residuals, b, {20000.0, 100.0, 16, 1e-12, 1e-12, 1e-7, 1.0, 1e-12}, jac);
 }
 
 // ln(gamma1 / gamma2) of a measured point with a vapour, from the
