@@ -203,6 +203,15 @@ std::optional<json> StoreProblem(httplib::Response& res, const Session& s, const
     return reply;
 }
 
+// The non-empty strings of a body's array `key` (component names).
+std::vector<std::string> Names(const json& body, const char* key) {
+    std::vector<std::string> names;
+    if (body.is_object() && body.contains(key) && body[key].is_array())
+        for (const auto& c : body[key])
+            if (c.is_string() && !c.get<std::string>().empty()) names.push_back(c);
+    return names;
+}
+
 }  // namespace
 
 std::string LocalServerFor(const std::string& prog_id) {
@@ -432,10 +441,7 @@ void WebApp::Install(httplib::Server& server) {
         if (!ParseBody(req, reader, res, options_.max_request, body, watch_)) return;
         auto s = sessionOf(req, res);
         if (!s) return;
-        std::vector<std::string> names;
-        if (body.is_object() && body.contains("components") && body["components"].is_array())
-            for (const auto& c : body["components"])
-                if (c.is_string() && !c.get<std::string>().empty()) names.push_back(c);
+        const std::vector<std::string> names = Names(body, "components");
         if (names.size() != 3) return Fail(res, 400, "Name three components of the databank.");
         const std::string model = body.is_object() ? body.value("model", "NRTL") : "NRTL";
         // The page's pressure judges whether the boiling liquid splits.
@@ -505,10 +511,7 @@ void WebApp::Install(httplib::Server& server) {
         auto s = sessionOf(req, res);
         if (!s) return;
         if (!body.is_object()) return Fail(res, 400, "The request is not a JSON object.");
-        std::vector<std::string> names;
-        if (body.contains("components") && body["components"].is_array())
-            for (const auto& c : body["components"])
-                if (c.is_string() && !c.get<std::string>().empty()) names.push_back(c);
+        const std::vector<std::string> names = Names(body, "components");
         if (names.size() != 2) return Fail(res, 400, "Name the two components of the measurements.");
         const std::string model = body.value("model", "NRTL");
         if (model != "NRTL" && model != "UNIQUAC" && model != "WILSON")
