@@ -6,6 +6,7 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "../common/slurp.h"
 #include "engine/engine_flash.h"
 #include "engine/run_log.h"
 #include "engine_env.h"
@@ -49,11 +50,6 @@ Flash flash(std::string_view type, double t, double p, double vf, std::string_vi
     const std::array<std::int64_t, 2> ids{1, 2};
     EngineFlash(type, 2, method, 2, ids, z, f.t, f.p, f.vf, f.y, f.x, f.result, f.x1, f.x2, f.error);
     return f;
-}
-
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class Bridge : public EngineEnvironment {

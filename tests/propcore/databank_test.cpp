@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../common/sign_changes.h"
+#include "../common/slurp.h"
 #include "databank.h"
 #include "flash.h"
 #include "problem.h"
@@ -172,8 +173,7 @@ TEST(Databank, TheNamesDesignersType) {
 TEST(Databank, DamagedTablesAreRefusedWithFileLineAndColumn) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("databank-test-" + std::to_string(::getpid()));
-    std::ifstream in(fs::path(Databank::DefaultDirectory()) / "components.tsv");
-    const std::string good((std::istreambuf_iterator<char>(in)), {});
+    const std::string good = Slurp(fs::path(Databank::DefaultDirectory()) / "components.tsv");
     // The first data row is Air (CAS 132259-10-0): mw 28.96, the psat correlation of six numbers.
     const auto at = good.find("132259-10-0");
     const std::string air = "components.tsv:" + std::to_string(1 + std::count(good.begin(), good.begin() + at, '\n'));

@@ -7,12 +7,11 @@
 
 #include <array>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <vector>
 
 #include "../azeotrope/search_env.h"
+#include "../common/slurp.h"
 #include "rcm/dist_boundary.h"
 #include "rcm/distillation_curve.h"
 #include "rcm/isovolatility.h"
@@ -127,10 +126,7 @@ protected:
 // The pairs (j, k) of equally volatile components on isovolatility curve c.
 constexpr std::array<std::array<int, 2>, 3> kPairs{{{1, 2}, {0, 2}, {0, 1}}};
 
-bool Logged(const std::string& line) {
-    std::ifstream in(RunLogPath());
-    return std::string(std::istreambuf_iterator<char>(in), {}).find(line) != std::string::npos;
-}
+bool Logged(const std::string& line) { return Slurp(RunLogPath()).find(line) != std::string::npos; }
 
 std::span<const double> PointOf(const std::vector<double>& pts, std::int64_t k) {
     return std::span(pts).subspan(static_cast<std::size_t>(k) * 3, 3);

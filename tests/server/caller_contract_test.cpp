@@ -5,7 +5,6 @@
 // results and object references.
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <map>
 
 #include "server_env.h"
@@ -255,8 +254,7 @@ TEST_F(Contract, ResultsTheDataDoNotSupportComeBackAsFailures) {
 
     // Benzene's first vapour-pressure constant mistyped (180.58 for
     // 83.107): no boiling point at 1 atm the engine can stand by.
-    std::ifstream in(kEwbFile);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::string text = Slurp(kEwbFile);
     text.replace(text.find("83.107, -6486.2"), 6, "180.58");
     ServerProcess q(kServerExe);
     const std::int64_t typo = NewMap(q, OpenApp(q, Write("ewb_typo.toml", text)), {"ETHANOL", "WATER", "BENZENE"});
@@ -305,9 +303,8 @@ TEST_F(Contract, TheDesignExtensionChecksLiquidsAndChoosesTheSearch) {
 
     // Benzene and hexafluorobenzene (two azeotropes at 1 atm, 352.45 K and
     // 353.45 K) with toluene, which hardly affects them.
-    std::ifstream in(std::string(TERNIVAL_TEST_DATA_DIR) + "/benzene_hexafluorobenzene.toml");
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    text += "\n[[component]]\nid = \"TOLUENE\"\nmw = 92.14\nantoine = [21.0, -3100.0, -53.0]\n";
+    const std::string text = Slurp(std::string(TERNIVAL_TEST_DATA_DIR) + "/benzene_hexafluorobenzene.toml") +
+                             "\n[[component]]\nid = \"TOLUENE\"\nmw = 92.14\nantoine = [21.0, -3100.0, -53.0]\n";
     ServerProcess q(kServerExe);
     const std::int64_t m = NewMap(q, OpenApp(q, Write("bzf.toml", text)), {"BENZENE", "C6F6", "TOLUENE"});
     const std::int64_t d = q.Create("Ternival.DistillationDesign");

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../common/slurp.h"
 #include "automation/hresult.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -187,10 +188,7 @@ protected:
     std::string RunLog() {
         std::string log;
         for (const auto& entry : std::filesystem::directory_iterator(dir_ / "tmp"))
-            if (entry.path().extension() == ".log") {
-                std::ifstream in(entry.path());
-                log.append(std::istreambuf_iterator<char>(in), {});
-            }
+            if (entry.path().extension() == ".log") log += Slurp(entry.path());
         return log;
     }
 

@@ -20,6 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../common/slurp.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -43,11 +45,6 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 int CountLines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 
 double X(const json& row, const std::string& column) { return row[column].get<double>(); }
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
 
 class Command : public ::testing::Test {
 protected:

@@ -16,6 +16,7 @@
 #include <future>
 #include <thread>
 
+#include "../common/slurp.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "relay.h"
@@ -26,11 +27,6 @@ namespace {
 
 using nlohmann::json;
 namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Percent-encoding of a query value.
 std::string Encode(const std::string& s) {
