@@ -113,7 +113,7 @@ TEST_F(BoundedWork, RandomTernariesUnderATimeLimitPerCall) {
                 f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(-500, 2000)
                   << "\nbji = " << uniform(-500, 2000) << "\nalpha = " << uniform(0.05, 0.6) << "\n";
         ServerProcess p(kServerExe);
-        const std::int64_t app = OpenApp(p, Write("r" + std::to_string(mixture) + ".toml", f.str()));
+        const std::int64_t app = OpenApp(p, write("r" + std::to_string(mixture) + ".toml", f.str()));
         const std::int64_t map = NewMap(p, app, {"C0", "C1", "C2"}, std::pow(10.0, uniform(3.0, 7.0)), 2 + mixture % 2);
         const double steps[] = {1e-6, 0.3, 5.0};
         ASSERT_EQ(Hr(p.Invoke(map, "StepSizeCurve", {steps[rng() % 3]}, "put")), 0);

@@ -173,7 +173,7 @@ TEST_F(Contract, TheAzeotropeTableBetweenSearches) {
                 std::to_string(-(22.0 - std::log(101325.0)) * (300.0 + 5.0 * k)) + "]\n";
     }
     ServerProcess p21(kServerExe);
-    const std::int64_t big = NewSearch(p21, OpenApp(p21, Write("ideal21.toml", text)), names);
+    const std::int64_t big = NewSearch(p21, OpenApp(p21, write("ideal21.toml", text)), names);
     r = p21.Invoke(big, "GetPureProperties");
     ASSERT_EQ(Hr(r), 0);
     const auto tb = Vector(r["out"][1]);
@@ -257,7 +257,7 @@ TEST_F(Contract, ResultsTheDataDoNotSupportComeBackAsFailures) {
     std::string text = Slurp(kEwbFile);
     text.replace(text.find("83.107, -6486.2"), 6, "180.58");
     ServerProcess q(kServerExe);
-    const std::int64_t typo = NewMap(q, OpenApp(q, Write("ewb_typo.toml", text)), {"ETHANOL", "WATER", "BENZENE"});
+    const std::int64_t typo = NewMap(q, OpenApp(q, write("ewb_typo.toml", text)), {"ETHANOL", "WATER", "BENZENE"});
     r = q.Invoke(typo, "GetPureProperties");
     ASSERT_EQ(Hr(r), 0);
     EXPECT_EQ(Vector(r["out"][1])[2], -1.0);
@@ -306,7 +306,7 @@ TEST_F(Contract, TheDesignExtensionChecksLiquidsAndChoosesTheSearch) {
     const std::string text = Slurp(std::string(TERNIVAL_TEST_DATA_DIR) + "/benzene_hexafluorobenzene.toml") +
                              "\n[[component]]\nid = \"TOLUENE\"\nmw = 92.14\nantoine = [21.0, -3100.0, -53.0]\n";
     ServerProcess q(kServerExe);
-    const std::int64_t m = NewMap(q, OpenApp(q, Write("bzf.toml", text)), {"BENZENE", "C6F6", "TOLUENE"});
+    const std::int64_t m = NewMap(q, OpenApp(q, write("bzf.toml", text)), {"BENZENE", "C6F6", "TOLUENE"});
     const std::int64_t d = q.Create("Ternival.DistillationDesign");
     ASSERT_EQ(Hr(q.Invoke(d, "Attach", {json{{"vt", "DISPATCH"}, {"object", m}}})), 0);
     ASSERT_EQ(Hr(q.Invoke(m, "GetPureProperties")), 0);

@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../common/slurp.h"
+#include "../engine/engine_env.h"
 #include "automation/hresult.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -148,28 +148,13 @@ inline const std::string kBtxFile = std::string(TERNIVAL_EXAMPLES_DIR) + "/benze
 
 inline constexpr std::int32_t kEFail = static_cast<std::int32_t>(0x80004005u);
 
-class ServerEnvironment : public ::testing::Test {
+class ServerEnvironment : public EngineEnvironment {
 protected:
     void SetUp() override {
         // A server that died shows as a failed request, not as a test process killed by its broken pipe.
         std::signal(SIGPIPE, SIG_IGN);
-        static const std::filesystem::path base = std::filesystem::temp_directory_path();
-        saved_tmp_ = platform::GetEnv("TMP");
-        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        dir_ = base / ("ternival-server-" + test + "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ / "tmp");
-        platform::PutEnv("TERNIVAL_REGISTRY=" + registry());
-        platform::PutEnv("TMP=" + (dir_ / "tmp").string());
-        platform::RegistryWriteString("SOFTWARE\\Corvath\\Velmora\\38.0\\velmora", "velmtop", TERNIVAL_VELMTOP);
+        EngineEnvironment::SetUp();
     }
-    void TearDown() override {
-        platform::UnsetEnv("TERNIVAL_REGISTRY");
-        if (saved_tmp_) platform::PutEnv("TMP=" + *saved_tmp_); else platform::UnsetEnv("TMP");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string registry() const { return (dir_ / "registry.ini").string(); }
 
     // Runs the server with one command-line argument to completion.
     int RunServer(const std::string& arg) {
@@ -178,12 +163,6 @@ protected:
         EXPECT_TRUE(p.WaitExit(20000));
         return p.status();
     }
-    // Writes a file in the test's directory; its path.
-    std::string Write(const std::string& name, const std::string& text) {
-        const std::string path = (dir_ / name).string();
-        std::ofstream(path) << text;
-        return path;
-    }
     // Every run log the servers wrote (their TMP is the test's own).
     std::string RunLog() {
         std::string log;
@@ -191,9 +170,6 @@ protected:
             if (entry.path().extension() == ".log") log += Slurp(entry.path());
         return log;
     }
-
-    std::filesystem::path dir_;
-    std::optional<std::string> saved_tmp_;
 };
 
 // The environment with the server registered, as clients find it.

@@ -10,13 +10,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <thread>
 
 #include "../common/slurp.h"
+#include "../server/server_env.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "relay.h"
@@ -109,20 +109,10 @@ std::int32_t Hr(const json& reply) {
 }
 json Out(const json& reply, std::size_t k) { return reply["result"]["out"][k]; }
 
-class WebServer : public ::testing::Test {
+class WebServer : public testing::RegisteredServer {
 protected:
     void SetUp() override {
-        std::signal(SIGPIPE, SIG_IGN);
-        static const fs::path base = fs::temp_directory_path();
-        saved_tmp_ = platform::GetEnv("TMP");
-        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        dir_ = base / ("ternival-web-" + test + "-" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "tmp");
-        platform::PutEnv("TERNIVAL_REGISTRY=" + (dir_ / "registry.ini").string());
-        platform::PutEnv("TMP=" + (dir_ / "tmp").string());
-        platform::RegistryWriteString("SOFTWARE\\Corvath\\Velmora\\38.0\\velmora", "velmtop", TERNIVAL_VELMTOP);
-        ASSERT_EQ(std::system((std::string(TERNIVAL_SERVER_EXE) + " -RegServer").c_str()), 0);
+        RegisteredServer::SetUp();
         exe_ = LocalServerFor("Ternival.DistillationApp");
         ASSERT_EQ(exe_, TERNIVAL_SERVER_EXE);
     }
@@ -132,9 +122,7 @@ protected:
             thread_.join();
         }
         sessions_.reset();
-        platform::UnsetEnv("TERNIVAL_REGISTRY");
-        if (saved_tmp_) platform::PutEnv("TMP=" + *saved_tmp_); else platform::UnsetEnv("TMP");
-        fs::remove_all(dir_);
+        RegisteredServer::TearDown();
     }
     void Start(SessionLimits limits = {}, const std::function<void(WebOptions&)>& adjust = {}) {
         sessions_ = std::make_unique<SessionManager>(dir_ / "sessions", exe_, limits);
@@ -179,8 +167,6 @@ protected:
 
     const std::string acm_ = Slurp(fs::path(TERNIVAL_EXAMPLES_DIR) / "acetone_chloroform_methanol.toml");
 
-    fs::path dir_;
-    std::optional<std::string> saved_tmp_;
     std::string exe_;
     std::unique_ptr<SessionManager> sessions_;
     std::unique_ptr<WebApp> app_;
