@@ -83,12 +83,17 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
                 stdout_to.empty() ? Slurp(out) : std::string(), Slurp(err), seconds};
     }
+    // Runs the command expecting exit `code`.
+    Outcome run(const std::vector<std::string>& args, int code = 0, const std::string& stdout_to = "") {
+        Outcome r = ternival(args, stdout_to);
+        EXPECT_EQ(r.code, code) << r.err;
+        return r;
+    }
     // Runs a command with --format json, expecting exit `code`, and returns
     // its table (a discarded value, whose use fails the test, if none).
     json table(std::vector<std::string> args, int code = 0) {
         args.insert(args.end(), {"--format", "json"});
-        last_ = ternival(args);
-        EXPECT_EQ(last_.code, code) << last_.err;
+        last_ = run(args, code);
         return json::parse(last_.out, nullptr, false);
     }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
@@ -126,15 +131,13 @@ TEST_F(Command, MapsOfAcetoneChloroformMethanol) {
         // 8 steps per side leave 21 interior starting points.
         EXPECT_TRUE(Has(last_.err, "21 residue curves, 0 tie lines drawn")) << last_.err;
     }
-    Outcome r = ternival({"map", "-o", path("map.png"), "--grid", "4"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    Outcome r = run({"map", "-o", path("map.png"), "--grid", "4"});
     const std::string png = Slurp(path("map.png"));
     ASSERT_GT(png.size(), 1000u);
     EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
     EXPECT_TRUE(Has(r.err, "3 residue curves,")) << r.err;
     // The text table tells the map's class and regions.
-    r = ternival({"map", "-o", path("map.pdf"), "--grid", "3"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    r = run({"map", "-o", path("map.pdf"), "--grid", "3"});
     EXPECT_EQ(Slurp(path("map.pdf")).substr(0, 5), "%PDF-");
     EXPECT_TRUE(Has(r.out, "4 distillation region(s), 4 separatrices")) << r.out;
     EXPECT_TRUE(Has(r.out, "(structure 311-S)")) << r.out;
@@ -144,8 +147,7 @@ TEST_F(Command, MapsOfAcetoneChloroformMethanol) {
 // or the maximum-boiling azeotrope; temperatures never fall by more than the flash tolerance.  The four separatrices of
 // the example are written as boundaries.
 TEST_F(Command, ResidueCurvesAndBoundaries) {
-    const Outcome r = ternival({"curve", "-x", "0.2,0.3,0.5", "--format", "csv", "-T"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    const Outcome r = run({"curve", "-x", "0.2,0.3,0.5", "--format", "csv", "-T"});
     std::istringstream lines(r.out);
     std::string line;
     std::getline(lines, line);
@@ -172,8 +174,7 @@ TEST_F(Command, EnvelopeTieLinesOfEthanolWaterBenzene) {
     // Three fractions printed to six decimals each sum to 1 within 1.5e-6.
     for (const auto& t : ties)
         EXPECT_NEAR(X(t, "L1_ETHANOL") + X(t, "L1_WATER") + X(t, "L1_BENZENE"), 1.0, 1.5e-6);
-    const Outcome none = ternival({"envelope", "--format", "csv"});
-    ASSERT_EQ(none.code, 0) << none.err;
+    const Outcome none = run({"envelope", "--format", "csv"});
     EXPECT_EQ(CountLines(none.out), 1);  // the header alone
 }
 
@@ -221,8 +222,7 @@ TEST_F(Command, HeterogeneousAzeotropesMapsAndDistillationLines) {
     }
     EXPECT_EQ(flagged, 1);
     EXPECT_TRUE(Has(last_.err, "liquid splits into two liquid phases") && Has(last_.err, "--phase 3")) << last_.err;
-    const Outcome r = ternival({"azeotropes", "--format", "csv"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    const Outcome r = run({"azeotropes", "--format", "csv"});
     EXPECT_FALSE(Has(r.out, "liquid splits"));
 }
 
@@ -282,8 +282,7 @@ TEST_F(Command, DeniedResultsAreToldAndMarked) {
     ASSERT_FALSE(limited.empty());
     for (const auto& row : limited) EXPECT_TRUE(Has(row["status"].get<std::string>(), "search incomplete"));
 
-    const Outcome r = ternival({"azeotropes", kSlow, "--phase", "3", "-p", kSlowPressure, "--format", "csv"});
-    ASSERT_EQ(r.code, 5) << r.err;
+    const Outcome r = run({"azeotropes", kSlow, "--phase", "3", "-p", kSlowPressure, "--format", "csv"}, 5);
     EXPECT_TRUE(Has(r.err, "ternival: warning: the stability codes fail the topological check")) << r.err;
     std::istringstream rows(r.out);
     std::string header, row;
@@ -297,17 +296,15 @@ TEST_F(Command, DeniedResultsAreToldAndMarked) {
 // A command past its time limit stops within about that time and fails (exit 4), saying why, instead of printing a
 // partial table as a result; a map cut short draws nothing, and an earlier picture of that name stays.
 TEST_F(Command, CommandsPastTheirTimeLimitFailAndSaySo) {
-    Outcome r = ternival({"--time-limit", "0.5", "azeotropes", kData + "/twenty_nrtl.toml", "--search", "complete",
-                          "--phase", "3"});
-    EXPECT_EQ(r.code, 4) << r.err;
+    Outcome r = run({"--time-limit", "0.5", "azeotropes", kData + "/twenty_nrtl.toml", "--search", "complete",
+                     "--phase", "3"}, 4);
     EXPECT_TRUE(Has(r.err, "ternival: error: the time limit of 0.5 s was reached; the results are incomplete"))
         << r.err;
     EXPECT_LT(r.seconds, 10.0);  // the whole search takes some 20 s
 
-    ASSERT_EQ(ternival({"map", "--grid", "3", "-o", path("map.svg")}).code, 0);
+    run({"map", "--grid", "3", "-o", path("map.svg")});
     const std::string good = Slurp(path("map.svg"));
-    r = ternival({"--time-limit", "0.5", "map", kSlow, "-p", kSlowPressure, "--phase", "3", "-o", path("map.svg")});
-    EXPECT_EQ(r.code, 4) << r.err;
+    r = run({"--time-limit", "0.5", "map", kSlow, "-p", kSlowPressure, "--phase", "3", "-o", path("map.svg")}, 4);
     EXPECT_TRUE(Has(r.err, "the time limit of 0.5 s was reached")) << r.err;
     EXPECT_LT(r.seconds, 0.75);
     EXPECT_EQ(Slurp(path("map.svg")), good);
@@ -331,8 +328,7 @@ TEST_F(Command, FitsAPairToTheUsersDataAndWritesAProblemTheMapUses) {
 
     std::ofstream(path("bad.csv")) << "T_K,P_Pa,x1,y1\n350,101325,0.5,0.6\n351,101325,0.4,1.7\n352,101325,0.3,0.5\n";
     const Outcome r =
-        ternival({"fit", "--data", path("bad.csv"), "--components", "ethanol,water", "-o", path("bad.toml")});
-    EXPECT_EQ(r.code, 2);
+        run({"fit", "--data", path("bad.csv"), "--components", "ethanol,water", "-o", path("bad.toml")}, 2);
     EXPECT_TRUE(Has(r.err, "bad.csv:3: y1 = 1.7 is not a mole fraction")) << r.err;
     EXPECT_FALSE(fs::exists(path("bad.toml")));
 }
@@ -429,13 +425,11 @@ TEST_F(Command, ColumnsFromTheCommandLine) {
 }
 
 TEST_F(Command, WriteFailuresAreReportedAndLeaveNoPicture) {
-    Outcome r = ternival({"azeotropes"}, "/dev/full");
-    EXPECT_EQ(r.code, 6) << r.err;
+    Outcome r = run({"azeotropes"}, 6, "/dev/full");
     EXPECT_TRUE(Has(r.err, "ternival: error: cannot write the results")) << r.err;
     // A picture that cannot be written leaves nothing under its name, and an earlier picture there stays whole.
     const std::string picture = path("map.svg");
-    r = ternival({"map", "-o", picture});
-    ASSERT_EQ(r.code, 0) << r.err;
+    r = run({"map", "-o", picture});
     const std::string before = Slurp(picture);
     fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
     r = ternival({"map", "-o", picture, "--grid", "4"});
@@ -444,8 +438,7 @@ TEST_F(Command, WriteFailuresAreReportedAndLeaveNoPicture) {
         EXPECT_EQ(r.code, 6) << r.err;
         EXPECT_EQ(Slurp(picture), before);
     }
-    r = ternival({"map", "-o", path("no-such-dir/map.svg")});
-    EXPECT_EQ(r.code, 6) << r.err;
+    r = run({"map", "-o", path("no-such-dir/map.svg")}, 6);
     EXPECT_FALSE(fs::exists(path("no-such-dir")));
     for (const auto& entry : fs::directory_iterator(dir_))
         EXPECT_FALSE(Has(entry.path().filename().string(), ".part")) << entry.path();
@@ -471,21 +464,18 @@ TEST_F(Command, DatabankMixturesNeedNoProblemFile) {
     for (const auto& entry : fs::directory_iterator(dir_ / "tmp"))
         EXPECT_NE(entry.path().filename().string().rfind("ternival-", 0), 0u) << entry.path();
 
-    Outcome r = ternival({"problem", "ethanol", "water", "benzene", "-o", path("ewb.toml")});
-    ASSERT_EQ(r.code, 0) << r.err;
+    Outcome r = run({"problem", "ethanol", "water", "benzene", "-o", path("ewb.toml")});
     const std::string text = Slurp(path("ewb.toml"));
     EXPECT_TRUE(Has(text, "default_phase = 3")) << text;
     EXPECT_TRUE(Has(text, "source = \"ChemSep NRTL set (DECHEMA, Ethanol/Water)\"")) << text;
     EXPECT_TRUE(Has(text, "UNIFAC estimate")) << text;
     EXPECT_FALSE(Has(ternival({"problem", "acetone", "chloroform", "methanol"}).out, "default_phase"));
-    r = ternival({"azeotropes", path("ewb.toml"), "--phase", "3", "--verbose"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    r = run({"azeotropes", path("ewb.toml"), "--phase", "3", "--verbose"});
     EXPECT_TRUE(Has(r.err, "data: pair ETHANOL/WATER  source: ChemSep NRTL set")) << r.err;
     EXPECT_TRUE(Has(r.err, "data: 2  WATER  Water  MW 18.0153  source: databank: Water (CAS 7732-18-5)")) << r.err;
     EXPECT_TRUE(Has(r.out, "4 azeotrope(s)")) << r.out;
 
-    r = ternival({"components", "xylene"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    r = run({"components", "xylene"});
     EXPECT_TRUE(Has(r.out, "O-xylene") && Has(r.out, "95-47-6")) << r.out;
 }
 
