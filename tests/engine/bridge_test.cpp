@@ -95,7 +95,9 @@ TEST_F(EngineEnvironment, RegisteredLocationsComeBeforeTheOldPath) {
     EXPECT_TRUE(both.library.loaded());
 }
 
-TEST_F(EngineEnvironment, WithoutTheSimulatorNothingIsLoaded) {
+// Without the simulator nothing is loaded, and a file of the library's name that is not a loadable library is reported,
+// once.
+TEST_F(EngineEnvironment, WithoutTheSimulatorOrWithABrokenLibraryNothingIsLoaded) {
     platform::RegistryDeleteTree("SOFTWARE\\Corvath");
     platform::PutEnv("PATH=/bin");
     PropertyEngine e;
@@ -106,18 +108,14 @@ TEST_F(EngineEnvironment, WithoutTheSimulatorNothingIsLoaded) {
     const Flash f = flash("TP", 350.0, 101325.0, 0.0);
     EXPECT_EQ(f.error, -1);
     EXPECT_EQ(f.t, 350.0);  // untouched
-}
 
-TEST_F(EngineEnvironment, ALibraryThatFailsToLoadIsReportedOnce) {
-    // A file of the library's name that is not a loadable library.
     std::filesystem::create_directories(dir_ / "broken" / "xeq");
     std::ofstream(dir_ / "broken/xeq/libqrPropCore.so") << "not a library";
     platform::RegistryWriteString(ternival::testing::kSimulatorKey, "velmtop", (dir_ / "broken").string());
-    platform::PutEnv("PATH=/bin");
     platform::MessageBoxCapture boxes;
-    PropertyEngine e;
-    LoadPropertyEngine(e);
-    EXPECT_FALSE(e.library.loaded());
+    PropertyEngine broken;
+    LoadPropertyEngine(broken);
+    EXPECT_FALSE(broken.library.loaded());
     ASSERT_EQ(boxes.messages().size(), 1u);
     EXPECT_NE(boxes.messages()[0].text.find("libqrPropCore.so"), std::string::npos) << boxes.messages()[0].text;
 }
@@ -193,7 +191,7 @@ TEST_F(Bridge, EveryFlashTypeReachesTheEngine) {
     EXPECT_GT(flash("PH", 360.0, 101325.0, 0.0).error, 0);
 }
 
-TEST_F(Bridge, TypeMatchingAndMissingSpecifications) {
+TEST_F(Bridge, TypeAndMethodMatchingAndMissingSpecifications) {
     for (const char* type : {"pv", "Pv"}) EXPECT_EQ(flash(type, 0.0, 101325.0, 0.0).error, 0) << type;
     const Flash tp = flash("tp", 350.0, 101325.0, 0.0);
     EXPECT_EQ(tp.error, -1);
@@ -205,11 +203,8 @@ TEST_F(Bridge, TypeMatchingAndMissingSpecifications) {
         EXPECT_EQ(f.error, -1) << f.t << " " << f.p << " " << f.vf;
     // The vapour-fraction argument is not a specification of "TP".
     EXPECT_EQ(flash("TP", 350.0, 101325.0, kMissingValue).error, 0);
-}
-
-// Method names are looked up by their first eight characters, then as a
-// model keyword; an unknown method is refused, not silently replaced.
-TEST_F(Bridge, MethodNamesAreLookedUpByTheirFirstEightCharacters) {
+    // Method names are looked up by their first eight characters, then as a
+    // model keyword; an unknown method is refused, not silently replaced.
     EXPECT_EQ(flash("PV", 0.0, 101325.0, 0.0, "NRTLLONGER").error, 0);
     EXPECT_EQ(FlashMemory().method, 2);
     EXPECT_EQ(flash("PV", 0.0, 101325.0, 0.0, "IDEAL").error, 0);
@@ -242,26 +237,22 @@ TEST_F(Bridge, StartModeFollowsMethodAndFlashCodeAndFailuresAreRetriedFromScratc
     EXPECT_EQ(FlashMemory().engine_calls - before, 1);
 }
 
-// With a single iteration allowed, a bubble point converges only when the engine starts from the temperature it found
-// before, which it does in continue mode alone.
-TEST_F(Bridge, ContinueModeReachesTheEngine) {
+// The flash settings of the current package reach the engine: a single iteration cannot converge a dew point.  With a
+// single iteration allowed, a bubble point converges only when the engine starts from the temperature it found before,
+// which it does in continue mode alone.
+TEST_F(Bridge, FlashSettingsAndContinueModeReachTheEngine) {
+    FlashSettings loose{1e-2, 1}, one_step{1e-7, 1};
+    SetCurrentFlashSettings(&loose);
+    EXPECT_GT(flash("PV", 0.0, 101325.0, 1.0).error, 0);
+    SetCurrentFlashSettings(nullptr);
+    EXPECT_EQ(flash("PV", 0.0, 101325.0, 1.0).error, 0);
     const Flash cold = flash("PV", 0.0, 101325.0, 0.0);
     ASSERT_EQ(cold.error, 0);
-    FlashSettings one_step{1e-7, 1};
     SetCurrentFlashSettings(&one_step);
     const Flash warm = flash("PV", 0.0, 101325.0, 0.0);
     SetCurrentFlashSettings(nullptr);
     EXPECT_EQ(warm.error, 0);
     EXPECT_NEAR(warm.t, cold.t, 1e-6);
-}
-
-TEST_F(Bridge, FlashSettingsOfTheCurrentPackageReachTheEngine) {
-    FlashSettings loose{1e-2, 1};  // a single iteration cannot converge a dew point
-    SetCurrentFlashSettings(&loose);
-    const Flash f = flash("PV", 0.0, 101325.0, 1.0);
-    SetCurrentFlashSettings(nullptr);
-    EXPECT_GT(f.error, 0);
-    EXPECT_EQ(flash("PV", 0.0, 101325.0, 1.0).error, 0);
 }
 
 // More components than the arrays hold, or an unknown flash type: refused, and nothing written.  An engine index that
