@@ -25,7 +25,7 @@ TEST(ServerCommandLine, RegistrationTokensInAnyCaseAfterDashOrSlash) {
 
 using Registration = ServerEnvironment;
 
-TEST_F(Registration, RegServerWritesTheClassEntriesAndExitsWithoutServing) {
+TEST_F(Registration, RegServerWritesTheClassEntriesWithoutServingAndUnregServerRemovesThem) {
     {
         // Its input stays open: a server that went on to serve would wait
         // for requests instead of exiting.
@@ -64,18 +64,14 @@ TEST_F(Registration, RegServerWritesTheClassEntriesAndExitsWithoutServing) {
     EXPECT_FALSE(platform::RegistryKeyExists(root + "CLSID\\" + std::string(server::kClsidDistillationMap)));
     // The engine's own entries are untouched.
     EXPECT_TRUE(platform::RegistryReadString("SOFTWARE\\Corvath\\Velmora\\38.0\\velmora", "velmtop").has_value());
-}
 
-TEST_F(Registration, UnregServerRemovesEverythingRegServerWrote) {
-    ASSERT_EQ(RunServer("-RegServer"), 0);
-    ASSERT_FALSE(server::LocalServerFor("Ternival.DistillationApp").empty());
+    // -UnregServer removes everything RegServer wrote, and nothing else.
     ASSERT_EQ(RunServer("-unregserver"), 0);
-    const std::string root(server::kClassesRoot);
     EXPECT_TRUE(server::LocalServerFor("Ternival.DistillationApp").empty());
     EXPECT_TRUE(server::LocalServerFor("DistillationApp.PropertyPackage").empty());
     for (const std::string& key : {std::string("AppID\\Ternival.EXE"),
                                    "CLSID\\" + std::string(server::kClsidAzeotropeSearch),
-                                   "TypeLib\\" + std::string(server::kLibId)})
+                                   "TypeLib\\" + lib})
         EXPECT_FALSE(platform::RegistryKeyExists(root + key)) << key;
     EXPECT_TRUE(platform::RegistryReadString("SOFTWARE\\Corvath\\Velmora\\38.0\\velmora", "velmtop").has_value());
     EXPECT_EQ(RunServer("/UnregServer"), 0);  // removing twice is harmless
