@@ -112,24 +112,17 @@ inline std::int64_t IndexOf(const SearchResult& r) {
 
 // Bubble point of the liquid z with the example's NRTL, through the engine:
 // the vapour, the temperature and (three phases) the two liquids.
-struct EngineBubble {
-    EngineBubble(std::span<const std::int64_t> ids, std::span<const double> z, int phase, double pressure = 101325.0)
-        : y(z.size()), x1(z.size()), x2(z.size()) {
-        std::vector<double> x(z.size());
-        double p = pressure, vf = 0.0, result = 0.0;
-        EngineFlash("PV", phase, "NRTL", static_cast<int>(z.size()), ids, z, t, p, vf, y, x, result, x1, x2, error);
-    }
-    std::vector<double> y, x1, x2;
-    double t = 0.0;
-    std::int64_t error = 0;
-};
+inline FlashOutcome EngineBubble(std::span<const std::int64_t> ids, std::span<const double> z, int phase,
+                                 double pressure = 101325.0) {
+    return RunFlash("PV", phase, "NRTL", ids, z, 0.0, pressure, 0.0);
+}
 
 // Azeotropes of the binary ids found without the search: where y1 - x1 of
 // bubble points changes sign along a grid of x1.
 inline std::vector<double> BinaryAzeotropesByScan(std::span<const std::int64_t> ids, int phase, int cells, double lo,
                                                   double pressure = 101325.0) {
     return SignChanges([&](double x1) {
-        const EngineBubble b(ids, std::vector<double>{x1, 1.0 - x1}, phase, pressure);
+        const auto b = EngineBubble(ids, std::vector<double>{x1, 1.0 - x1}, phase, pressure);
         return b.error == 0 ? b.y[0] - x1 : std::nan("");
     }, cells, lo);
 }

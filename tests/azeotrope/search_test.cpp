@@ -172,7 +172,7 @@ TEST_F(AzeoSearch, EthanolWaterBenzeneTernaryHeteroazeotrope) {
     // location's own tolerance would leave (distillation lines that reach it
     // must recognise it).
     const std::vector<double> xt{r.x(t, 0), r.x(t, 1), r.x(t, 2)};
-    const EngineBubble at(ids, xt, 3);
+    const auto at = EngineBubble(ids, xt, 3);
     ASSERT_EQ(at.error, 0);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(at.y[i], xt[i], 1e-7) << i;
     // Water-benzene splits into two liquids (69.3 C); ethanol-water (78.15 C,
@@ -324,7 +324,7 @@ TEST_F(AzeoSearch, AHeteroazeotropeWithModeratelyDifferentLiquidsIsHeterogeneous
     const auto ids = Ids({"C0", "C1"});
     const SearchResult r = RunSearch(ids, 3);
     ASSERT_EQ(r.count, 1) << r.describe();
-    const EngineBubble b(ids, std::vector<double>{r.x(0, 0), r.x(0, 1)}, 3);
+    const auto b = EngineBubble(ids, std::vector<double>{r.x(0, 0), r.x(0, 1)}, 3);
     ASSERT_EQ(b.error, 0);
     ASSERT_GT(std::pow(b.x1[0] - b.x2[0], 2) + std::pow(b.x1[1] - b.x2[1], 2), 0.05);
     EXPECT_EQ(r.phases[0], kHeterogeneous) << r.describe();
@@ -528,7 +528,7 @@ double Residual(const std::vector<std::int64_t>& ids, const SearchResult& r, std
     std::vector<double> z;
     for (std::int64_t c = 0; c < r.n; ++c)
         if (r.x(a, c) > 0.0) sub.push_back(ids[static_cast<std::size_t>(c)]), z.push_back(r.x(a, c));
-    const EngineBubble b(sub, z, phase);
+    const auto b = EngineBubble(sub, z, phase);
     double worst = b.error == 0 ? 0.0 : 1.0;
     for (std::size_t k = 0; k < z.size(); ++k) worst = std::max(worst, std::abs(b.y[k] - z[k]));
     return worst;
@@ -546,7 +546,7 @@ double Residual(const std::vector<std::int64_t>& ids, const SearchResult& r, std
 int TernaryRootsByWinding(const std::vector<std::int64_t>& ids, int phase, int n, double inset) {
     using Point = std::array<double, 3>;
     auto field = [&](const Point& z) {
-        const EngineBubble b(ids, z, phase);
+        const auto b = EngineBubble(ids, z, phase);
         return b.error == 0 ? std::atan2(b.y[1] - z[1], b.y[0] - z[0]) : std::nan("");
     };
     auto point = [&](int i, int j) {

@@ -38,18 +38,11 @@ name = "NRTLLONG"
 model = "NRTL"
 )";
 
-struct Flash {
-    std::array<double, 2> y{}, x{}, x1{}, x2{};
-    double t = 0.0, p = 0.0, vf = 0.0, result = 0.0;
-    std::int64_t error = 99;
-};
+using Flash = ternival::testing::FlashOutcome;
 
 Flash flash(std::string_view type, double t, double p, double vf, std::string_view method = "",
             std::array<double, 2> z = {0.4, 0.6}) {
-    Flash f{.t = t, .p = p, .vf = vf};
-    const std::array<std::int64_t, 2> ids{1, 2};
-    EngineFlash(type, 2, method, 2, ids, z, f.t, f.p, f.vf, f.y, f.x, f.result, f.x1, f.x2, f.error);
-    return f;
+    return ternival::testing::RunFlash(type, 2, method, std::array<std::int64_t, 2>{1, 2}, z, t, p, vf);
 }
 
 class Bridge : public EngineEnvironment {

@@ -8,8 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "engine/engine_flash.h"
 #include "engine/entry_points.h"
 #include "engine/property_engine.h"
 #include "engine/session.h"
@@ -57,6 +61,21 @@ protected:
     std::optional<std::string> saved_tmp_;
     PropertyEngine scratch_;
 };
+
+// A flash through the engine of the feed z: the specifications in, the state out.
+struct FlashOutcome {
+    double t = 0.0, p = 0.0, vf = 0.0, share2 = 0.0;  // share2: the second liquid's share
+    std::vector<double> y, x, x1, x2;
+    std::int64_t error = 0;
+};
+inline FlashOutcome RunFlash(std::string_view type, int phase, std::string_view method,
+                             std::span<const std::int64_t> ids, std::span<const double> z, double t, double p, double vf) {
+    const std::vector<double> none(z.size());
+    FlashOutcome f{t, p, vf, 0.0, none, none, none, none};
+    EngineFlash(type, phase, method, static_cast<int>(z.size()), ids, z, f.t, f.p, f.vf, f.y, f.x, f.share2, f.x1, f.x2,
+                f.error);
+    return f;
+}
 
 // The environment with an engine session on an example, on a problem file,
 // or on a problem written by the test.

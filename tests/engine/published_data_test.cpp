@@ -15,21 +15,11 @@ namespace {
 
 class PublishedData : public ternival::testing::SessionEnvironment {
 protected:
-    struct Result {
-        double t = 0, p = 0, vf = 0, share2 = 0;
-        std::vector<double> y, x, x1, x2;
-        std::int64_t error = 0;
-    };
-    Result flash(const char* type, std::vector<const char*> ids, std::vector<double> z, double t, double p,
-                 double vf, int phase = 2, const char* method = "") {
+    ternival::testing::FlashOutcome flash(const char* type, std::vector<const char*> ids, std::vector<double> z,
+                                          double t, double p, double vf, int phase = 2, const char* method = "") {
         std::vector<std::int64_t> idx;
         for (const char* id : ids) idx.push_back(LookupComponentIndex(id));
-        const std::size_t n = z.size();
-        Result r{.t = t, .p = p, .vf = vf, .y = std::vector<double>(n), .x = std::vector<double>(n),
-                 .x1 = std::vector<double>(n), .x2 = std::vector<double>(n)};
-        EngineFlash(type, phase, method, static_cast<int>(n), idx, z, r.t, r.p, r.vf, r.y, r.x, r.share2, r.x1,
-                    r.x2, r.error);
-        return r;
+        return ternival::testing::RunFlash(type, phase, method, idx, z, t, p, vf);
     }
     // Bubble point at 1 atm of x0 of the first component, the rest the second.
     double bubble(const char* first, const char* second, double x0) {
