@@ -35,18 +35,8 @@ protected:
         Open(example);
         for (int i = 0; i < 3; ++i) ids_[i] = LookupComponentIndex(names[i]);
     }
-    // Bubble point of x; returns T, vapour in y.
-    double bubble(const X3& x, X3& y) const {
-        X3 l{}, a{}, b{};
-        double t = 0, p = pressure_, vf = 0, r = 0;
-        std::int64_t err = 0;
-        EngineFlash("PV", 2, "", 3, ids_, x, t, p, vf, y, l, r, a, b, err);
-        return t;
-    }
-    double bubble(const X3& x) const {
-        X3 y{};
-        return bubble(x, y);
-    }
+    // Bubble point of x (two phases, the file's method).
+    FlashOutcome bubble(const X3& x) const { return RunFlash("PV", 2, "", ids_, x, 0.0, pressure_, 0.0); }
     // Index of the singular point within sqrt(tol2) of x; -1 none.
     int near(std::span<const double> x, double tol2 = 1e-6) const {
         for (std::size_t j = 0; j < codes_.size(); ++j)
@@ -71,26 +61,21 @@ protected:
             x[i] = s, x[j] = 1.0 - s;
             return x;
         };
-        const auto roots = SignChanges([&](double s) {
-            X3 y{};
-            bubble(at(s), y);
-            return y[i] - s;
-        }, 400, 1e-4);
+        const auto roots = SignChanges([&](double s) { return bubble(at(s)).y[i] - s; }, 400, 1e-4);
         EXPECT_EQ(roots.size(), 1u) << "edge " << i << "-" << j;
         return at(roots.empty() ? 0.5 : roots.front());
     }
     // Newton on F(x) = y(x) - x over (x1, x2).
     X3 ternaryAzeotrope(X3 x) const {
         for (int it = 0; it < 30; ++it) {
-            X3 y{};
-            bubble(x, y);
+            const auto y = bubble(x).y;
             const double f0 = y[0] - x[0], f1 = y[1] - x[1], h = 1e-6;
             if (std::abs(f0) + std::abs(f1) < 1e-12) break;
             double J[2][2];
             for (int c = 0; c < 2; ++c) {
-                X3 xp = x, yp{};
+                X3 xp = x;
                 xp[c] += h, xp[2] -= h;
-                bubble(xp, yp);
+                const auto yp = bubble(xp).y;
                 J[0][c] = ((yp[0] - xp[0]) - f0) / h, J[1][c] = ((yp[1] - xp[1]) - f1) / h;
             }
             const double det = J[0][0] * J[1][1] - J[0][1] * J[1][0];
@@ -114,7 +99,7 @@ protected:
             if (k < 3) code = PureComponentStability(ids_, k, pressure_, "", 2, err);
             else Stability_RCM(3, points[k], 1, pressure_, ids_, "", 2, code, re, v, err);
             codes_.push_back(code);
-            temps_.push_back(bubble(points[k]));
+            temps_.push_back(bubble(points[k]).t);
         }
     }
     std::array<std::int64_t, 3> ids_{};
@@ -214,7 +199,7 @@ TEST_F(AcetoneChloroformMethanol, ResidueCurvesRiseFromUnstableToStableNodeInSho
         EXPECT_EQ(codes_[static_cast<std::size_t>(last)], kStableNode);
         double previous = 0.0, largest = 0.0;
         for (std::int64_t k = 0; k < count; ++k) {
-            const double t = bubble({pts[k * 3], pts[k * 3 + 1], pts[k * 3 + 2]});
+            const double t = bubble({pts[k * 3], pts[k * 3 + 1], pts[k * 3 + 2]}).t;
             if (x0[0] == 0.3) { EXPECT_GT(t, previous - 1e-6) << "point " << k; }
             previous = t;
             if (k > 0) largest = std::max(largest, std::sqrt(dist2(PointOf(pts, k - 1), PointOf(pts, k))));
@@ -239,10 +224,9 @@ TEST_F(AcetoneChloroformMethanol, ResidueCurveJacobianIsTheDerivativeOfTheEquati
         RCM_JAC(2, 0.0, state, 0, 0, pd, 2);
         constexpr double h = 1e-4;
         for (int j = 0; j < 2; ++j) {
-            X3 xp = at, xm = at, yp{}, ym{};
+            X3 xp = at, xm = at;
             xp[j] += h, xp[2] -= h, xm[j] -= h, xm[2] += h;
-            bubble(xp, yp);
-            bubble(xm, ym);
+            const auto yp = bubble(xp).y, ym = bubble(xm).y;
             for (int i = 0; i < 2; ++i)
                 EXPECT_NEAR(pd[static_cast<std::size_t>(j * 2 + i)], (i == j) - (yp[i] - ym[i]) / (2 * h), 1e-2)
                     << "d(x" << i << " - y" << i << ")/dx" << j << " at (" << at[0] << ", " << at[1] << ")";
@@ -312,9 +296,9 @@ TEST_F(AcetoneChloroformMethanol, IsovolatilityCurvesRunFromTheAzeotropesThrough
     const std::array<X3, 3> azeotropes{cm_, am_, ac_};
     auto edgeRoots = [&](int i, int j, int k, std::vector<X3>& roots) {  // K_j = K_k on the edge x_j = 0
         for (const double s : SignChanges([&](double s) {
-                 X3 x{}, y{};
+                 X3 x{};
                  x[i] = s, x[j] = 1e-7, x[k] = 1.0 - s - 1e-7;
-                 bubble(x, y);
+                 const auto y = bubble(x).y;
                  return y[j] / x[j] - y[k] / x[k];
              }, 200, 1e-4)) {
             X3 x{};
@@ -337,8 +321,7 @@ TEST_F(AcetoneChloroformMethanol, IsovolatilityCurvesRunFromTheAzeotropesThrough
             if (q > 0) longest = std::max(longest, std::sqrt(dist2(x, at)));
             x = {at[0], at[1], at[2]};
             if (x[j] < 1e-3 || x[k] < 1e-3) continue;  // the last point stands on an edge
-            X3 y{};
-            bubble(x, y);
+            const auto y = bubble(x).y;
             worst = std::max(worst, std::abs(y[j] / x[j] - y[k] / x[k]));
         }
         EXPECT_LT(worst, 5e-4);
