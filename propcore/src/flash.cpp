@@ -18,6 +18,31 @@ constexpr double kVapourFractionTolerance = 1e-6;
 
 int iterLimit(const FlashOptions& o, int cap) { return std::max(1, std::min(o.max_iterations, cap)); }
 
+// Regula falsi (Illinois) for a root of f between a and b, where fa and fb
+// differ in sign: f(c) is evaluated at each new point until |f| < tol or
+// the bracket is narrower than width, at most `iterations` times.
+template <class F>
+void illinois(double a, double b, double fa, double fb, double width, int iterations, double tol, F&& f) {
+    int side = 0;
+    for (int it = 0; it < iterations; ++it) {
+        double c = (a * fb - b * fa) / (fb - fa);
+        if (!(c > std::min(a, b) && c < std::max(a, b))) c = 0.5 * (a + b);
+        const double fc = f(c);
+        if (std::abs(fc) < tol || std::abs(b - a) < width) return;
+        if ((fc < 0.0) == (fa < 0.0)) {
+            a = c;
+            fa = fc;
+            if (side == -1) fb *= 0.5;
+            side = -1;
+        } else {
+            b = c;
+            fb = fc;
+            if (side == +1) fa *= 0.5;
+            side = +1;
+        }
+    }
+}
+
 void normalise(Vec& v) {
     const double s = std::accumulate(v.begin(), v.end(), 0.0);
     if (s > 0.0)
@@ -1177,30 +1202,11 @@ FlashResult FlashPV(const Mixture& m, double p, double vf, std::span<const doubl
     if (lo.status != kConverged) return lo;
     FlashResult hi = FlashPV(m, p, 1.0, z, phase, o);
     if (hi.status != kConverged) return hi;
-    double ta = lo.t, tb = hi.t, fa = -vf, fb = 1.0 - vf;
     r.status = kNotConverged;
-    int side = 0;
-    for (int it = 0; it < iterLimit(o, 200); ++it) {
-        double tc = (ta * fb - tb * fa) / (fb - fa);
-        if (!(tc > std::min(ta, tb) && tc < std::max(ta, tb))) tc = 0.5 * (ta + tb);
-        r = FlashTP(m, tc, p, z, phase, o);
-        const double fc = r.vf - vf;
-        if (std::abs(fc) < o.tolerance || std::abs(tb - ta) < 1e-10) {
-            r.status = r.status == kConverged ? kConverged : r.status;
-            break;
-        }
-        if ((fc < 0.0) == (fa < 0.0)) {
-            ta = tc;
-            fa = fc;
-            if (side == -1) fb *= 0.5;
-            side = -1;
-        } else {
-            tb = tc;
-            fb = fc;
-            if (side == +1) fa *= 0.5;
-            side = +1;
-        }
-    }
+    illinois(lo.t, hi.t, -vf, 1.0 - vf, 1e-10, iterLimit(o, 200), o.tolerance, [&](double t) {
+        r = FlashTP(m, t, p, z, phase, o);
+        return r.vf - vf;
+    });
     r.p = p;
     requireFraction(r, vf);
     return r;
@@ -1279,27 +1285,11 @@ FlashResult FlashTV(const Mixture& m, double t, double vf, std::span<const doubl
     FlashResult hi = FlashTV(m, t, 1.0, z, phase, o);  // dew: lowest pressure
     if (hi.status != kConverged) return hi;
     // vapour fraction falls with pressure: work on ln p
-    double pa = std::log(hi.p), pb = std::log(lo.p), fa = 1.0 - vf, fb = -vf;
     r.status = kNotConverged;
-    int side = 0;
-    for (int it = 0; it < iterLimit(o, 200); ++it) {
-        double pc = (pa * fb - pb * fa) / (fb - fa);
-        if (!(pc > std::min(pa, pb) && pc < std::max(pa, pb))) pc = 0.5 * (pa + pb);
-        r = FlashTP(m, t, std::exp(pc), z, phase, o);
-        const double fc = r.vf - vf;
-        if (std::abs(fc) < o.tolerance || std::abs(pb - pa) < 1e-12) break;
-        if ((fc > 0.0) == (fa > 0.0)) {
-            pa = pc;
-            fa = fc;
-            if (side == -1) fb *= 0.5;
-            side = -1;
-        } else {
-            pb = pc;
-            fb = fc;
-            if (side == +1) fa *= 0.5;
-            side = +1;
-        }
-    }
+    illinois(std::log(hi.p), std::log(lo.p), 1.0 - vf, -vf, 1e-12, iterLimit(o, 200), o.tolerance, [&](double lnp) {
+        r = FlashTP(m, t, std::exp(lnp), z, phase, o);
+        return r.vf - vf;
+    });
     requireFraction(r, vf);
     return r;
 }
