@@ -1,5 +1,6 @@
 // ternival-web as browsers meet it, over HTTP: every session has a server process of its own that no other session
-// reaches, ended sessions free their servers, and bad requests are refused without harm to anyone else.
+// reaches, ended sessions free their servers, and bad requests are refused without harm to anyone else; and the relay
+// that checks what a page may send on to its server.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -528,21 +529,87 @@ TEST_F(WebServer, BatchesRunInOrderWithinTheirBudget) {
 }
 
 // Sessions of a web server that was killed are removed when the next one starts, and nothing else.
-TEST(WebServerStart, FoldersOfEndedServersAreRemoved) {
-    const fs::path tmp = fs::temp_directory_path() / ("ternival-web-start-" + std::to_string(::getpid()));
+using WebServerStart = testing::EngineEnvironment;
+TEST_F(WebServerStart, FoldersOfEndedServersAreRemoved) {
     const std::string mine = "ternival-web-" + std::to_string(::getpid());
-    fs::remove_all(tmp);
     for (const fs::path& d : {fs::path("ternival-web-999999999/s-0123/files"), fs::path(mine) / "s-4567",
                              fs::path("ternival-web-999999998/not-a-session"), fs::path("ternival-web-notanumber/s-89"),
                              fs::path("someone-else")})
-        fs::create_directories(tmp / d);
-    std::ofstream(tmp / "ternival-web-999999999" / "s-0123" / "files" / "a.toml") << "x";
-    EXPECT_EQ(RemoveFoldersOfEndedServers(tmp), 1u);
-    EXPECT_FALSE(fs::exists(tmp / "ternival-web-999999999"));
+        fs::create_directories(dir_ / d);
+    std::ofstream(dir_ / "ternival-web-999999999" / "s-0123" / "files" / "a.toml") << "x";
+    EXPECT_EQ(RemoveFoldersOfEndedServers(dir_), 1u);
+    EXPECT_FALSE(fs::exists(dir_ / "ternival-web-999999999"));
     for (const fs::path& kept : {fs::path(mine), fs::path("ternival-web-999999998/not-a-session"),
                                 fs::path("ternival-web-notanumber"), fs::path("someone-else")})
-        EXPECT_TRUE(fs::exists(tmp / kept)) << kept;
-    fs::remove_all(tmp);
+        EXPECT_TRUE(fs::exists(dir_ / kept)) << kept;
+}
+
+// What a page may send on to its server: only names of its own session's
+// files reach the server, and only through the members that take them.
+class Relay : public testing::EngineEnvironment {
+protected:
+    void SetUp() override {
+        EngineEnvironment::SetUp();
+        write("mine.toml", "x");
+    }
+
+    // The forwarded request, or the refusal's sentence.
+    std::pair<json, std::string> Check(const json& req) {
+        json out;
+        std::string error;
+        const bool ok = CheckRequest(req, dir_, out, error);
+        EXPECT_EQ(ok, error.empty());
+        return {out, error};
+    }
+    static json Invoke(const std::string& member, json args) { return Call(7, 1, member, args); }
+};
+
+TEST_F(Relay, ProblemFileNamesBecomePathsOfTheSessionDirectory) {
+    for (const json& arg : {json("mine.toml"), json{{"vt", "BSTR"}, {"value", "mine.toml"}}}) {
+        for (const char* member : {"InitFromVmpdfFile", "initfromvmpdffile", "OpenVmpdfFile", "CloseVmpdfFile"}) {
+            const auto [out, error] = Check(Invoke(member, json::array({arg})));
+            ASSERT_EQ(error, "") << member;
+            EXPECT_EQ(out["params"]["args"][0]["value"], (dir_ / "mine.toml").string()) << member;
+            EXPECT_EQ(out["id"], 7);
+        }
+    }
+    // The application's CloseVmpdfFile takes no file.
+    EXPECT_EQ(Check(Invoke("CloseVmpdfFile", json::array())).second, "");
+}
+
+TEST_F(Relay, PathTricksAndOtherFilesAreRefused) {
+    std::ofstream(dir_.parent_path() / "ternival-relay-outside.toml") << "x";
+    for (const std::string& name : std::vector<std::string>{"../ternival-relay-outside.toml", "/etc/passwd",
+                                                            "sub/mine.toml", ".mine.toml", "mine.toml/", "..", "",
+                                                            "missing.toml", "mine.toml\n", "a\\b.toml",
+                                                            std::string(101, 'a')})
+        EXPECT_NE(Check(Invoke("InitFromVmpdfFile", json::array({name}))).second, "") << name;
+    std::filesystem::remove(dir_.parent_path() / "ternival-relay-outside.toml");
+    // No name, a name that is no string, and the member that takes a directory.
+    EXPECT_NE(Check(Invoke("InitFromVmpdfFile", json::array({42}))).second, "");
+    EXPECT_NE(Check(Invoke("InitFromVmpdfFile", json::array())).second, "");
+    EXPECT_NE(Check(Invoke("InitFromVmpdfFileWithCWD", json::array({"mine.toml", "/"}))).second, "");
+}
+
+TEST_F(Relay, OnlyCallsByNameOfObjectsTheSessionHasAreRelayed) {
+    // Other methods, malformed requests, and calls by dispatch identifier,
+    // by which InitFromVmpdfFile would pass unchecked.
+    const json refused[] = {
+        {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "create"}, {"params", {{"class", "x"}}}},
+        {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "shutdown"}},
+        json::array({1, 2}),
+        {{"method", 5}},
+        {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "invoke"},
+         {"params", {{"object", 1}, {"dispid", 3}, {"args", {"/etc/passwd"}}}}},
+        {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "invoke"},
+         {"params", {{"object", 1}, {"member", "InitFromVmpdfFile"}, {"dispid", 3}, {"args", {"mine.toml"}}}}},
+    };
+    for (const json& request : refused) EXPECT_NE(Check(request).second, "") << request.dump();
+    EXPECT_EQ(Check({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "typelib"}}).second, "");
+    EXPECT_EQ(Check({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "release"}, {"params", {{"object", 2}}}}).second, "");
+    const auto [out, error] = Check(Invoke("GetBoilingPoint", json::array({json::array({0.2, 0.3, 0.5})})));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(out["params"]["args"][0][1], 0.3);
 }
 
 }  // namespace
