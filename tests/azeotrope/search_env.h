@@ -62,25 +62,6 @@ struct SearchResult {
     }
 };
 
-// A problem file of n components C0, C1, ... whose normal boiling points
-// are drawn from [t_lo, t_hi] (Antoine A = 22, C = 0), with NRTL pairs of
-// alpha 0.3 and bij, bji drawn from [b_lo, b_hi]; uniform(lo, hi) draws,
-// in that order.
-template <class Uniform>
-std::string RandomNrtlProblem(int n, Uniform&& uniform, double t_lo, double t_hi, double b_lo, double b_hi) {
-    std::ostringstream f;
-    f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
-    for (int k = 0; k < n; ++k)
-        f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-          << -(22.0 - std::log(101325.0)) * uniform(t_lo, t_hi) << "]\n";
-    f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
-    for (int i = 0; i < n; ++i)
-        for (int j = i + 1; j < n; ++j)
-            f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(b_lo, b_hi)
-              << "\nbji = " << uniform(b_lo, b_hi) << "\nalpha = 0.3\n";
-    return f.str();
-}
-
 // A result with every output buffer sized for the capacity and filled with
 // -7, so that entries the search did not write stand out.
 inline SearchResult ResultBuffers(const std::vector<std::int64_t>& ids, std::int64_t capacity) {

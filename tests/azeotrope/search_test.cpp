@@ -77,7 +77,8 @@ TEST_F(AzeoSearch, LocationFindsNoneInAZeotropicBinaryAndRefusesBadSizes) {
         QZNCAZ(error, c.print_level, c.n, 2, 101325.0, found, t, het, c.n != 2, c.n == 2 ? pair : many, k, x, "IDEAL");
         EXPECT_FALSE(found) << c.n;
         EXPECT_EQ(error, c.error) << c.n;
-        EXPECT_TRUE(c.told.empty() ? lines.str().empty() : lines.str().find(c.told) != std::string::npos) << lines.str();
+        EXPECT_TRUE(c.told.empty() ? lines.str().empty() : lines.str().find(c.told) != std::string::npos)
+            << lines.str();
     }
 }
 

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,6 +64,28 @@ protected:
     PropertyEngine scratch_;
 };
 
+// A problem file of n components C0, C1, ... whose normal boiling points
+// are drawn from [t_lo, t_hi] (Antoine A = 22, C = 0), each with the lines
+// `extra`, and NRTL pairs with bij, bji drawn from [b_lo, b_hi] and alpha
+// 0.3, or drawn from [a_lo, a_hi] when that is given; uniform(lo, hi)
+// draws, in that order.
+template <class Uniform>
+std::string RandomNrtlProblem(int n, Uniform&& uniform, double t_lo, double t_hi, double b_lo, double b_hi,
+                              double a_lo = 0.3, double a_hi = 0.3, const std::string& extra = "") {
+    std::ostringstream f;
+    f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
+    for (int k = 0; k < n; ++k)
+        f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
+          << -(22.0 - std::log(101325.0)) * uniform(t_lo, t_hi) << "]\n" << extra;
+    f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; ++j)
+            f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(b_lo, b_hi)
+              << "\nbji = " << uniform(b_lo, b_hi) << "\nalpha = " << (a_lo < a_hi ? uniform(a_lo, a_hi) : a_lo)
+              << "\n";
+    return f.str();
+}
+
 // A flash through the engine of the feed z: the specifications in, the state out.
 struct FlashOutcome {
     double t = 0.0, p = 0.0, vf = 0.0, share2 = 0.0;  // share2: the second liquid's share
@@ -69,7 +93,8 @@ struct FlashOutcome {
     std::int64_t error = 0;
 };
 inline FlashOutcome RunFlash(std::string_view type, int phase, std::string_view method,
-                             std::span<const std::int64_t> ids, std::span<const double> z, double t, double p, double vf) {
+                             std::span<const std::int64_t> ids, std::span<const double> z, double t, double p,
+                             double vf) {
     const std::vector<double> none(z.size());
     FlashOutcome f{t, p, vf, 0.0, none, none, none, none};
     EngineFlash(type, phase, method, static_cast<int>(z.size()), ids, z, f.t, f.p, f.vf, f.y, f.x, f.share2, f.x1, f.x2,

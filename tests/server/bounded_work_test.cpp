@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <random>
-#include <sstream>
 
 #include "platform/system.h"
 #include "server_env.h"
@@ -102,18 +101,10 @@ TEST_F(BoundedWork, RandomTernariesUnderATimeLimitPerCall) {
     auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
     int aborted = 0, calls = 0;
     for (int mixture = 0; mixture < 40; ++mixture) {
-        std::ostringstream f;
-        f << "default_method = \"NRTL\"\nmissing = \"ideal\"\n";
-        for (int k = 0; k < 3; ++k)
-            f << "[[component]]\nid = \"C" << k << "\"\nmw = 50.0\nantoine = [22.0, "
-              << -(22.0 - std::log(101325.0)) * uniform(280.0, 450.0) << "]\nr = 2.0\nq = 2.0\n";
-        f << "[[method]]\nname = \"NRTL\"\nmodel = \"NRTL\"\n";
-        for (int i = 0; i < 3; ++i)
-            for (int j = i + 1; j < 3; ++j)
-                f << "[[method.pair]]\ni = \"C" << i << "\"\nj = \"C" << j << "\"\nbij = " << uniform(-500, 2000)
-                  << "\nbji = " << uniform(-500, 2000) << "\nalpha = " << uniform(0.05, 0.6) << "\n";
+        const std::string text =
+            RandomNrtlProblem(3, uniform, 280.0, 450.0, -500, 2000, 0.05, 0.6, "r = 2.0\nq = 2.0\n");
         ServerProcess p(kServerExe);
-        const std::int64_t app = OpenApp(p, write("r" + std::to_string(mixture) + ".toml", f.str()));
+        const std::int64_t app = OpenApp(p, write("r" + std::to_string(mixture) + ".toml", text));
         const std::int64_t map = NewMap(p, app, {"C0", "C1", "C2"}, std::pow(10.0, uniform(3.0, 7.0)), 2 + mixture % 2);
         const double steps[] = {1e-6, 0.3, 5.0};
         ASSERT_EQ(Hr(p.Invoke(map, "StepSizeCurve", {steps[rng() % 3]}, "put")), 0);
