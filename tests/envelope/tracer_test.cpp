@@ -199,8 +199,15 @@ double pairDistance(Xs a1, Xs a2, Xs b1, Xs b2) {
     return std::min(std::max(distance(a1, b1), distance(a2, b2)), std::max(distance(a1, b2), distance(a2, b1)));
 }
 
-class EnvelopeFixture : public SessionEnvironment {
+constexpr double kRoomTemperature = 298.15;
+
+// Ethanol/water/benzene open (or, by open(), another example).
+class EthanolWaterBenzene : public SessionEnvironment {
 protected:
+    void SetUp() override {
+        SessionEnvironment::SetUp();
+        open("ethanol_water_benzene.toml", {"ETHANOL", "WATER", "BENZENE"});
+    }
     void open(const char* example, std::array<const char*, 3> names) {
         Open(example);
         for (std::size_t i = 0; i < 3; ++i) {
@@ -226,16 +233,6 @@ protected:
     long long engineCalls() const { return FlashMemory().engine_calls; }
     std::array<std::int64_t, 3> ids_{};
     double pressure_ = 101325.0;
-};
-
-constexpr double kRoomTemperature = 298.15;
-
-class EthanolWaterBenzene : public EnvelopeFixture {
-protected:
-    void SetUp() override {
-        EnvelopeFixture::SetUp();
-        open("ethanol_water_benzene.toml", {"ETHANOL", "WATER", "BENZENE"});
-    }
 };
 
 // Every tie line at 25 C joins two different liquids that an isothermal
