@@ -62,22 +62,17 @@ struct SearchResult {
     }
 };
 
-// A result with every output buffer sized for the capacity and filled with
-// -7, so that entries the search did not write stand out.
-inline SearchResult ResultBuffers(const std::vector<std::int64_t>& ids, std::int64_t capacity) {
-    using Reals = std::vector<double>;
-    using Ints = std::vector<std::int64_t>;
-    const std::size_t n = ids.size(), cap = static_cast<std::size_t>(std::max<std::int64_t>(capacity, 0));
-    return {static_cast<std::int64_t>(n), capacity, -99, Reals(n * cap, -7.0), Reals(cap, -7.0), Ints(cap, -7),
-            Ints(cap, -7), Ints(cap, -7), Reals(n * (n + cap), -7.0), Reals(n + cap, -7.0), Ints(n + cap, -7)};
-}
-
-// Azeo_Search, or another search of its arguments.
+// Azeo_Search, or another search of its arguments, into buffers sized for the
+// capacity and filled with -7, so that entries the search did not write stand out.
 template <class Search = decltype(&Azeo_Search)>
 SearchResult RunSearch(const std::vector<std::int64_t>& ids, std::int64_t phase,
                        std::int64_t capacity = kAzeoDefaultCapacity, std::string_view method = "NRTL      ",
                        double pressure = 101325.0, Search search = Azeo_Search) {
-    SearchResult r = ResultBuffers(ids, capacity);
+    using Reals = std::vector<double>;
+    using Ints = std::vector<std::int64_t>;
+    const std::size_t n = ids.size(), cap = static_cast<std::size_t>(std::max<std::int64_t>(capacity, 0));
+    SearchResult r{static_cast<std::int64_t>(n), capacity, -99, Reals(n * cap, -7.0), Reals(cap, -7.0), Ints(cap, -7),
+                   Ints(cap, -7), Ints(cap, -7), Reals(n * (n + cap), -7.0), Reals(n + cap, -7.0), Ints(n + cap, -7)};
     search(r.n, pressure, phase, method, ids, r.count, r.compositions, r.temperatures, r.sizes, r.phases, r.codes,
            r.singular_compositions, r.singular_temperatures, r.singular_codes, r.error);
     return r;
