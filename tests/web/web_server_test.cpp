@@ -18,7 +18,6 @@
 
 #include "../common/slurp.h"
 #include "../server/server_env.h"
-#include "platform/registry.h"
 #include "platform/system.h"
 #include "relay.h"
 #include "web_app.h"
@@ -112,11 +111,6 @@ json Out(const json& reply, std::size_t k) { return reply["result"]["out"][k]; }
 
 class WebServer : public testing::RegisteredServer {
 protected:
-    void SetUp() override {
-        RegisteredServer::SetUp();
-        exe_ = LocalServerFor("Ternival.DistillationApp");
-        ASSERT_EQ(exe_, TERNIVAL_SERVER_EXE);
-    }
     void TearDown() override {
         if (thread_.joinable()) {
             server_.stop();
@@ -126,7 +120,7 @@ protected:
         RegisteredServer::TearDown();
     }
     void Start(SessionLimits limits = {}, const std::function<void(WebOptions&)>& adjust = {}) {
-        sessions_ = std::make_unique<SessionManager>(dir_ / "sessions", exe_, limits);
+        sessions_ = std::make_unique<SessionManager>(dir_ / "sessions", testing::kServerExe, limits);
         WebOptions options;
         options.static_dir = TERNIVAL_WEB_STATIC_DIR;
         options.examples_dir = TERNIVAL_EXAMPLES_DIR;
@@ -168,7 +162,6 @@ protected:
 
     const std::string acm_ = Slurp(fs::path(TERNIVAL_EXAMPLES_DIR) / "acetone_chloroform_methanol.toml");
 
-    std::string exe_;
     std::unique_ptr<SessionManager> sessions_;
     std::unique_ptr<WebApp> app_;
     httplib::Server server_;
