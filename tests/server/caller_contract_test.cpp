@@ -15,11 +15,6 @@ namespace {
 using Contract = RegisteredServer;
 using Integrity = RegisteredServer;
 
-json Matrix1x3(double a, double b, double c, bool rows = true) {
-    const json bounds = rows ? json{{0, 1}, {0, 3}} : json{{0, 3}, {0, 1}};
-    return json{{"vt", "ARRAY|R8"}, {"bounds", bounds}, {"data", {a, b, c}}};
-}
-
 std::int64_t Code(ServerProcess& p, std::int64_t map, const char* name) {
     return Get(p, map, name).get<std::int64_t>();
 }
@@ -87,8 +82,8 @@ TEST_F(Contract, IdentifiersAndCompositionsAsCallersGiveThem) {
         {R8Array({0.5, 0.5}), {0.5, 0.5, 0.0}},
         {R8Array({-5e-7, 0.5, 0.5}), {0.0, 0.5, 0.5}},
         {R8Array({0.6, 0.4 + 5e-7, 0.0}), {0.6, 0.4, 0.0}},
-        {Matrix1x3(0.2, 0.3, 0.5), {0.2, 0.3, 0.5}},
-        {Matrix1x3(0.2, 0.3, 0.5, false), {0.2, 0.3, 0.5}},
+        {json{{"vt", "ARRAY|R8"}, {"bounds", {{0, 1}, {0, 3}}}, {"data", {0.2, 0.3, 0.5}}}, {0.2, 0.3, 0.5}},
+        {json{{"vt", "ARRAY|R8"}, {"bounds", {{0, 3}, {0, 1}}}, {"data", {0.2, 0.3, 0.5}}}, {0.2, 0.3, 0.5}},
         {json{{"vt", "ARRAY|I4"}, {"bounds", {{1, 3}}}, {"data", {1, 0, 0}}}, {1.0, 0.0, 0.0}},
         {R8Array({-0.2, 0.6, 0.6}), {}},
         {R8Array({1.5, -0.5, 0.0}), {}},
