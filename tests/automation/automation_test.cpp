@@ -14,7 +14,8 @@ namespace {
 
 using nlohmann::json;
 
-TEST(SafeArrayTest, IndicesHonourLowerBoundsAndFirstDimensionRunsFastest) {
+// Indices honour the lower bounds and the first dimension runs fastest; dimensions and element types have their limits.
+TEST(SafeArrayTest, IndicesBoundsAndLimits) {
     const std::array<SafeArrayBound, 2> b{{{1, 3}, {-2, 2}}};
     auto a = SafeArray::Create(VT_R8, b);
     ASSERT_TRUE(a);
@@ -34,9 +35,6 @@ TEST(SafeArrayTest, IndicesHonourLowerBoundsAndFirstDimensionRunsFastest) {
     EXPECT_DOUBLE_EQ(a->doubles()[5], 7.0);
     EXPECT_EQ(a->PutElement(above, Variant::R8(1)), DISP_E_BADINDEX);
     EXPECT_EQ(a->PutElement(first, Variant::String("x")), DISP_E_TYPEMISMATCH);
-}
-
-TEST(SafeArrayTest, DimensionAndElementTypeLimits) {
     const std::array<SafeArrayBound, 4> four{{{0, 2}, {0, 2}, {0, 2}, {0, 2}}};
     const std::array<SafeArrayBound, 5> five{{{0, 2}, {0, 2}, {0, 2}, {0, 2}, {0, 2}}};
     EXPECT_TRUE(SafeArray::Create(VT_R8, four));
