@@ -350,7 +350,7 @@ TEST(FuneqJacobianColumns, MovedPerturbationsAreReversedOnce) {
 // ---------------------------------------------------------------------------
 // All solve state lives in the caller's arrays: interleaved solves end exactly
 // as the same solves one after the other.
-TEST(FuneqState, InterleavedSolvesMatchSequentialSolves) {
+TEST(FuneqState, LivesInTheCallersArrays) {
     const Residual three = [](auto x, auto f) {
         f[0] = x[0] * x[0] + x[1] * x[1] + x[2] * x[2] - 3.0, f[1] = x[0] - x[1], f[2] = x[1] * x[2] - 1.0;
     };
@@ -367,12 +367,10 @@ TEST(FuneqState, InterleavedSolvesMatchSequentialSolves) {
         }
     }
     EXPECT_TRUE(a2.x == a1.x && b2.x == b1.x && a2.iopt == a1.iopt && b2.ropt == b1.ropt && b2.b == b1.b);
-}
 
-// IOPT(9) = 1: the first Jacobian of a solve is the previous solve's and
-// costs no difference columns; with nothing usable left behind the option is
-// withdrawn.
-TEST(FuneqState, ReusedFactorsSaveAJacobian) {
+    // IOPT(9) = 1: the first Jacobian of a solve is the previous solve's and
+    // costs no difference columns; with nothing usable left behind the option is
+    // withdrawn.
     Problem p(2);
     ASSERT_EQ(Drive(p, {-1.2, 1.0}, Rosenbrock), 1);
     p.iopt[8] = 1, p.iflag = 0;

@@ -60,7 +60,8 @@ double bubblePressure(const Mixture& m, double t, const std::vector<double>& x) 
 // an isothermal flash between bubble and dew point closes the mass balance
 // with Raoult's vapour, all liquid below and all vapour above; partial
 // vaporisation at P matches the isothermal flash at its temperature; and
-// the flashes at given temperature invert those at given pressure.
+// the flashes at given temperature invert those at given pressure.  Bad
+// specifications are reported, not computed.
 TEST_F(Fixture, IdealFlashesAgreeWithRaoultAndWithEachOther) {
     const Mixture m = mix("IDEAL", {0, 1});
     const std::vector<double> x{0.4, 0.6};
@@ -102,10 +103,6 @@ TEST_F(Fixture, IdealFlashesAgreeWithRaoultAndWithEachOther) {
     EXPECT_NEAR(half.vf, 0.5, 1e-6);
     EXPECT_GT(half.p, dew.p);
     EXPECT_LT(half.p, bub.p);
-}
-
-TEST_F(Fixture, BadSpecificationsAreReportedNotComputed) {
-    const Mixture m = mix("IDEAL", {0, 1});
     EXPECT_EQ(FlashPV(m, 101325.0, 1.5, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
     EXPECT_EQ(FlashPV(m, -1.0, 0.0, std::vector<double>{0.5, 0.5}, 2, o).status, kBadSpecification);
     EXPECT_EQ(FlashTP(m, 350.0, 101325.0, std::vector<double>{-0.5, 1.5}, 2, o).status, kBadSpecification);
