@@ -160,9 +160,12 @@ class Browser(unittest.TestCase):
     def choose(self, element_id, value):
         Select(self.el(element_id)).select_by_value(value)
 
-    def open_example(self, name):
+    def open_example(self, name, timeout=120):
+        """Loads a built-in example and, unless the timeout is None, waits for its map."""
         self.choose("example", name)
         self.el("load-example").click()
+        if timeout:
+            self.wait_file(name, timeout)
 
     def upload(self, path):
         self.el("upload").send_keys(path)
@@ -256,7 +259,6 @@ class Page(Browser):
     def test_lle_envelope_of_ethanol_water_benzene(self):
         self.open_page()
         self.open_example("ethanol_water_benzene.toml")
-        self.wait_file("ethanol_water_benzene.toml")
         self.assertEqual(self.js("return window.ternival.result.settings.phase"), 3)
         layer = self.el("g-lle")
         self.assertEqual(layer.get_attribute("display"), "none")
@@ -508,8 +510,7 @@ class Conventions(Browser):
 
     def test_any_three_of_eight_and_the_azeotropes_of_all_eight(self):
         self.open_page()
-        self.open_example("eight_components.toml")
-        self.wait_file("eight_components.toml", 180)
+        self.open_example("eight_components.toml", 180)
         ids = self.js("return window.ternival.ids")
         self.assertEqual(len(ids), 8)
         # Any three: the last three of the file.
@@ -531,7 +532,6 @@ class Conventions(Browser):
     def test_work_is_kept_across_reloads_and_in_session_files(self):
         self.open_page()
         self.open_example("ethanol_water_benzene.toml")
-        self.wait_file("ethanol_water_benzene.toml")
         self.fill("pressure", "50 kPa", Keys.ENTER)
         self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.pressure") == 50000,
                   120, "the map at 50 kPa")
@@ -558,7 +558,7 @@ class Conventions(Browser):
         self.el("session-file").send_keys(session)
         kept()
         # A page reloaded while its map is computed comes back to its mixture.
-        self.open_example("benzene_toluene_ethylbenzene.toml")
+        self.open_example("benzene_toluene_ethylbenzene.toml", None)
         self.wait(lambda: self.js("return window.ternival.file") == "benzene_toluene_ethylbenzene.toml", 60, "the file")
         self.driver.get(self.url)
         self.wait_ready("the reload")
@@ -581,7 +581,7 @@ class Conventions(Browser):
         try:
             for example in ("acetone_chloroform_methanol.toml", "ethanol_water_benzene.toml"):
                 if self.js("return window.ternival.result.settings.file") != example:
-                    self.open_example(example)
+                    self.open_example(example, None)
                 self.wait_file(example)
                 for width in (2000, 1400, 900):
                     self.driver.set_window_size(width, 1000)
@@ -615,7 +615,6 @@ class Honesty(Browser):
         # Ethanol/water/benzene with two phases: the water/benzene azeotrope
         # boils as two liquids, as the command warns.
         self.open_example("ethanol_water_benzene.toml")
-        self.wait_file("ethanol_water_benzene.toml")
         self.choose("phase", "2")
         self.wait(lambda: self.map_ready() and self.js("return window.ternival.result.settings.phase === 2"), 120,
                   "the two-phase map")
