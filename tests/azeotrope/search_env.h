@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <initializer_list>
 #include <span>
 #include <sstream>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "../common/sign_changes.h"
+#include "../common/slurp.h"
 #include "../engine/engine_env.h"
 #include "azeotrope/search.h"
 #include "azeotrope/stability.h"
@@ -118,13 +118,9 @@ protected:
         for (int k = 0; k < n; ++k) ids.push_back(LookupComponentIndex("C" + std::to_string(k)));
         return ids;
     }
-    // Lines of the run log mentioning a message code's text.
+    // Mentions of a message code's text in the run log.
     int LogCount(int code) const {
-        std::ifstream in(RunLogPath());
-        const std::string wanted = "Azeo_Search : " + std::string(MessageText(code));
-        int hits = 0;
-        for (std::string line; std::getline(in, line);) hits += line.find(wanted) != std::string::npos;
-        return hits;
+        return static_cast<int>(Count(Slurp(RunLogPath()), "Azeo_Search : " + std::string(MessageText(code))));
     }
 };
 

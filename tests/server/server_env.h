@@ -232,11 +232,5 @@ inline std::vector<double> Vector(const json& v) {
         for (const auto& e : v["data"]) out.push_back(e.get<double>());
     return out;
 }
-// How often `what` occurs in `text`.
-inline std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 }  // namespace ternival::testing
