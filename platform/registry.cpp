@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "platform/system.h"
 
@@ -53,12 +58,38 @@ std::vector<Section> readFile() {
     return sections;
 }
 
+// Held across a read-modify-write of the file: processes that change the
+// registry at once (an engine and its workers registering together) take
+// turns, so none loses another's change.  Readers need no lock, since the
+// file is only ever replaced whole.
+class WriteLock {
+public:
+    WriteLock() {
+        const std::filesystem::path path = RegistryFilePath();
+        std::error_code ec;
+        if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+        fd_ = ::open((path.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~WriteLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 bool writeFile(const std::vector<Section>& sections) {
     const std::filesystem::path path = RegistryFilePath();
     std::error_code ec;
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-    // Write a sibling first and rename, so a crash never leaves half a file.
-    const std::filesystem::path tmp = path.string() + ".tmp";
+    // Write a sibling of this process's own first and rename, so a crash
+    // never leaves half a file and no other writer's sibling is touched.
+    const std::filesystem::path tmp = path.string() + ".tmp." + std::to_string(::getpid());
     {
         std::ofstream out(tmp, std::ios::trunc);
         if (!out) return false;
@@ -70,6 +101,10 @@ bool writeFile(const std::vector<Section>& sections) {
         if (!out.flush()) return false;
     }
     std::filesystem::rename(tmp, path, ec);
+    if (ec) {
+        std::error_code ignored;
+        std::filesystem::remove(tmp, ignored);
+    }
     return !ec;
 }
 
@@ -109,6 +144,7 @@ bool RegistryKeyExists(std::string_view key) {
 }
 
 bool RegistryWriteString(std::string_view key, std::string_view value, std::string_view data) {
+    const WriteLock lock;
     auto sections = readFile();
     Section* s = find(sections, key);
     if (!s) {
@@ -124,6 +160,7 @@ bool RegistryWriteString(std::string_view key, std::string_view value, std::stri
 }
 
 bool RegistryCreateKey(std::string_view key) {
+    const WriteLock lock;
     auto sections = readFile();
     if (find(sections, key)) return true;
     sections.push_back({std::string(key), {}});
@@ -131,6 +168,7 @@ bool RegistryCreateKey(std::string_view key) {
 }
 
 bool RegistryDeleteTree(std::string_view key) {
+    const WriteLock lock;
     auto sections = readFile();
     const std::string k = normaliseKey(key);
     const auto before = sections.size();

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <fstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "../common/slurp.h"
@@ -86,6 +87,33 @@ TEST_F(EngineEnvironment, RegisteredLocationsComeBeforeTheOldPath) {
     EXPECT_EQ(platform::GetEnv("PATH").value(),
               simulator + (dir_ / "engine/xeq").string() + ":" + (dir_ / "framework/xeq").string() + ":/bin");
     EXPECT_TRUE(both.library.loaded());
+}
+
+// Processes that write the registry at once (a screen's workers each
+// registering the engine) lose none of each other's values.
+TEST_F(EngineEnvironment, ConcurrentRegistryWritersLoseNothing) {
+    constexpr int kWriters = 6, kValues = 15;
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            bool ok = true;
+            for (int v = 0; v < kValues; ++v)
+                ok = platform::RegistryWriteString("SOFTWARE\\Test\\W" + std::to_string(w), "v" + std::to_string(v),
+                                                   "x") && ok;
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (int w = 0; w < kWriters; ++w)
+        EXPECT_EQ(platform::RegistryValues("SOFTWARE\\Test\\W" + std::to_string(w)).size(), std::size_t(kValues)) << w;
+    EXPECT_TRUE(platform::RegistryReadString(ternival::testing::kSimulatorKey, "velmtop"));
 }
 
 // Without the simulator nothing is loaded, and a file of the library's name that is not a loadable library is reported,
