@@ -390,6 +390,15 @@ FitReport FitBinaryPair(const Problem& problem, std::size_t method, const std::v
     if (det > 0.0 && rep.exact) {
         rep.se = {NAN, NAN};
         rep.correlation = NAN;
+        // Exact means the data are met: a pair that leaves a residual is
+        // no answer to them (about 0.001 K, or 1e-5 in y1, is allowed).
+        if (rep.converged && best > 1e-4) {
+            rep.converged = false;
+            char buf[160];
+            std::snprintf(buf, sizeof buf,
+                          "no pair of this model meets the data exactly (weighted sum of squares %.3g at best)", best);
+            rep.reason = buf;
+        }
     } else if (det > 0.0) {
         const double v0 = rep.chi2 * a11 / det, v1 = rep.chi2 * a00 / det, c01 = -rep.chi2 * a01 / det;
         rep.se = {std::sqrt(v0), std::sqrt(v1)};

@@ -94,6 +94,10 @@ TEST(Fit, RecoversTheParametersThatMadeTheData) {
     EXPECT_NEAR(r.b[0], 650.0, 0.5);
     EXPECT_NEAR(r.b[1], 280.0, 0.5);
     EXPECT_TRUE(r.exact && std::isnan(r.se[0]) && std::isnan(r.se[1]));
+    // An azeotrope 78 K below any the model can make is met by no pair.
+    const FitReport none = FitBinaryPair(p, 0, read("T_K,P_Pa,x1,y1\n250,101325,0.5,0.5\n"), FitSettings{}, "x");
+    EXPECT_FALSE(none.converged);
+    EXPECT_NE(none.reason.find("meets the data exactly"), std::string::npos) << none.reason;
 }
 
 // Tie lines made with known UNIQUAC parameters are fitted back to them.
