@@ -83,10 +83,10 @@ private:
     int fd_ = -1;
 };
 
+// Called under a WriteLock, which has made the file's folder.
 bool writeFile(const std::vector<Section>& sections) {
     const std::filesystem::path path = RegistryFilePath();
     std::error_code ec;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
     // Write a sibling of this process's own first and rename, so a crash
     // never leaves half a file and no other writer's sibling is touched.
     const std::filesystem::path tmp = path.string() + ".tmp." + std::to_string(::getpid());
